@@ -1,0 +1,60 @@
+# Windows build (mingw-w64 cross or MSVC): tarvel.dll, its checks, and on
+# x86_64 the Windows tests, run under wine64 by ctest.
+
+set(TARVEL_X64 OFF)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(TARVEL_X64 ON)
+endif()
+
+if(MSVC)
+  set(TARVEL_GUARD_SOURCES platform/win/guard_msvc.cpp)
+else()
+  enable_language(ASM)
+  if(TARVEL_X64)
+    set(TARVEL_GUARD_SOURCES platform/win/guard_x64.S)
+  else()
+    set(TARVEL_GUARD_SOURCES platform/win/guard_i686.S platform/win/guard_i686_handler.c)
+  endif()
+endif()
+
+add_library(tarvel_guard STATIC ${TARVEL_GUARD_SOURCES})
+target_include_directories(tarvel_guard PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(tarvel_core PUBLIC tarvel_guard)
+
+add_library(tarvel_win_platform STATIC
+  platform/win/process_facts.cpp
+  platform/win/shared_section.cpp
+)
+target_link_libraries(tarvel_win_platform PUBLIC tarvel_core ws2_32)
+
+add_library(tarvel SHARED
+  exports/tarvel.def
+  exports/win/dllmain.cpp
+  exports/win/exports.cpp
+  provider/win/filtered.cpp
+  provider/win/forwards.cpp
+  provider/win/lower_table.cpp
+  provider/win/startup.cpp
+)
+set_target_properties(tarvel PROPERTIES PREFIX "" OUTPUT_NAME tarvel)
+target_link_libraries(tarvel PRIVATE tarvel_win_platform)
+if(NOT MSVC AND NOT TARVEL_X64)
+  # stdcall symbols (_WSPStartup@76) bind to the .def's plain names.
+  target_link_options(tarvel PRIVATE -Wl,--enable-stdcall-fixup)
+endif()
+
+# The built module itself: plain export names, a shared .inidata section.
+find_program(TARVEL_OBJDUMP NAMES ${TARVEL_MINGW_TRIPLE}-objdump objdump)
+add_test(NAME dll.exports_and_sections
+         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${TARVEL_OBJDUMP} -DDLL=$<TARGET_FILE:tarvel>
+                 -DDEF=${CMAKE_CURRENT_SOURCE_DIR}/exports/tarvel.def
+                 -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/check-dll.cmake)
+
+if(TARVEL_X64 AND CMAKE_CROSSCOMPILING)
+  set(TARVEL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  configure_file(cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+  include(${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/tests.cmake)
+endif()

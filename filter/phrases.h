@@ -1,0 +1,29 @@
+// The keyword phrase test of the smart filter.
+#pragma once
+
+#include <cstdint>
+
+#include "state/filter_state.h"
+
+namespace tarvel {
+
+inline constexpr int kBuiltInPhraseCount = 89;
+
+// The built-in phrases in slot order: one to four words of lower-case ASCII
+// separated by single blanks.
+extern const char* const kBuiltInPhrases[kBuiltInPhraseCount];
+
+// Writes the built-in phrases into slots 0..88 (zero-padded) and sets the
+// phrase count to 89, returning 1; returns 0 and changes nothing when the
+// block's attach counter is not 0 (the block was set up already).
+int FillPhraseTable(FilterState& state);
+
+// 1 if some phrase of the table occurs in `buffer[0..length)`, else 0. A
+// phrase occurs when each of its (up to five, blank-separated) words occurs
+// somewhere in the bytes, ASCII case ignored, in any order, inside longer
+// words too, and not ending at the last byte: the last byte is never compared.
+// Zero bytes are ordinary bytes. A null buffer, a length of 1 or less, and an
+// empty table give 0.
+int MatchPhrases(const FilterState& state, const void* buffer, std::int32_t length);
+
+}  // namespace tarvel

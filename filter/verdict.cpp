@@ -1,0 +1,135 @@
+#include "filter/verdict.h"
+
+#include "filter/host.h"
+#include "filter/phrases.h"
+#include "filter/url_match.h"
+#include "platform/guard.h"
+
+namespace tarvel {
+namespace {
+
+constexpr int kSocketError = -1;
+
+// The port test costs two system calls; within one call its answer is taken
+// once and reused.
+class HttpTest {
+ public:
+  explicit HttpTest(CallSite& site) : site_(site) {}
+  bool operator()() {
+    if (answer_ < 0) answer_ = site_.IsHttpSocket() == 1 ? 1 : 0;
+    return answer_ == 1;
+  }
+
+ private:
+  CallSite& site_;
+  int answer_ = -1;
+};
+
+const BufferDesc* FirstBuffer(const BufferDesc* buffers, std::uint32_t count) {
+  return (buffers != nullptr && count != 0) ? &buffers[0] : nullptr;
+}
+
+bool HostIsRefused(const FilterState& state, const BufferDesc& first) {
+  const Host host = ExtractHost(first.buf, first.len);
+  if (host.length == 0) return false;
+  if (IsOn(state.white_only)) return MatchUrlList(ListOf(state, ListKind::kWhite), host) == 0;
+  return MatchUrlList(ListOf(state, ListKind::kBlack), host) == 1;
+}
+
+bool HasPhrase(const FilterState& state, const BufferDesc& first) {
+  return MatchPhrases(state, first.buf, static_cast<std::int32_t>(first.len)) == 1;
+}
+
+bool SendIsRefused(const FilterState& state, const BufferDesc* first, HttpTest& http) {
+  if (IsOn(state.lists_ready) && http() && first != nullptr && HostIsRefused(state, *first)) {
+    return true;
+  }
+  return IsOn(state.smart_filter) && http() && first != nullptr && HasPhrase(state, *first);
+}
+
+// Runs Body(job) inside the guard. The callback catches C++ exceptions itself
+// (see platform/guard.h) and reports them like a fault. Returns true when Body
+// ran to its end.
+template <typename Job, void (*Body)(Job&)>
+bool RunGuarded(Job& job) {
+  GuardedFn fn = [](void* context) {
+    auto& j = *static_cast<Job*>(context);
+    try {
+      Body(j);
+    } catch (...) {
+      j.faulted = true;
+    }
+  };
+  return GuardedCall(fn, &job) == 1 && !job.faulted;
+}
+
+struct SendJob {
+  const FilterState* state;
+  const BufferDesc* buffers;
+  std::uint32_t count;
+  CallSite* site;
+  volatile bool faulted;
+  volatile bool decided;  // the guarded part made the lower call itself
+  volatile int result;
+};
+
+void JudgeSend(SendJob& job) {
+  CallSite& site = *job.site;
+  if (site.IsExemptProcess() == 1) {
+    job.result = site.LowerCall();
+    job.decided = true;
+    return;
+  }
+  HttpTest http(site);
+  if (SendIsRefused(*job.state, FirstBuffer(job.buffers, job.count), http)) {
+    site.LowerCloseSocket();
+    job.result = site.LowerCall();
+    job.decided = true;
+  }
+}
+
+struct RecvJob {
+  const FilterState* state;
+  const BufferDesc* buffers;
+  std::uint32_t count;
+  bool overlapped_with_routine;
+  CallSite* site;
+  volatile bool faulted;
+  volatile bool received;  // the first lower receive returned
+  volatile int first;
+  volatile int result;
+};
+
+void JudgeRecv(RecvJob& job) {
+  CallSite& site = *job.site;
+  const int first = site.LowerCall();
+  job.first = first;
+  job.result = first;
+  job.received = true;
+  if (first == kSocketError || job.overlapped_with_routine) return;
+  if (site.IsExemptProcess() == 1 || site.IsHttpSocket() != 1) return;
+  if (!IsOn(job.state->smart_filter)) return;
+  const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
+  if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
+  site.LowerCloseSocket();
+  job.result = site.LowerCall();
+}
+
+}  // namespace
+
+int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
+               CallSite& site) {
+  SendJob job{&state, buffers, count, &site, false, false, 0};
+  if (RunGuarded<SendJob, JudgeSend>(job) && job.decided) return job.result;
+  // A pass, or a fault inside the verdict: forward unchanged, unguarded.
+  return site.LowerCall();
+}
+
+int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
+               bool overlapped_with_routine, CallSite& site) {
+  RecvJob job{&state, buffers, count, overlapped_with_routine, &site, false, false, 0, 0};
+  if (RunGuarded<RecvJob, JudgeRecv>(job)) return job.result;
+  return job.received ? job.first : 0;
+}
+
+}  // namespace tarvel

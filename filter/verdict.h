@@ -1,0 +1,60 @@
+// The send and receive verdicts: whether a call on an HTTP socket passes to
+// the lower provider or its socket is closed underneath the application.
+//
+// The verdicts are functions of the filter state, the caller's buffers and
+// what a CallSite answers; the Windows layer implements CallSite over the
+// call's own arguments and the lower provider's table, tests over fakes.
+#pragma once
+
+#include <cstdint>
+
+#include "state/filter_state.h"
+
+namespace tarvel {
+
+// Laid out as WSABUF (a 32-bit length, then the pointer), so the Windows
+// layer passes the caller's array as it is.
+struct BufferDesc {
+  std::uint32_t len;
+  char* buf;
+};
+
+// One socket call as the verdict sees it. Every method may be called more
+// than once, or not at all; the tests are asked in a fixed order and only
+// when the verdict needs them.
+class CallSite {
+ public:
+  // 1 if the process is exempt from filtering, else 0.
+  virtual int IsExemptProcess() = 0;
+  // 1 if the socket's local or remote port is 80 or 8080, else 0.
+  virtual int IsHttpSocket() = 0;
+  // The judged call (lower WSPSend or WSPRecv) with the caller's arguments
+  // unchanged; its result is what the application gets.
+  virtual int LowerCall() = 0;
+  // The lower WSPCloseSocket with the caller's socket and error pointer; its
+  // result is ignored.
+  virtual void LowerCloseSocket() = 0;
+
+ protected:
+  ~CallSite() = default;
+};
+
+// The send entry. Exempt process: pass. Lists ready and HTTP socket: the
+// host of the first buffer is judged against the white list (white-only mode,
+// no match blocks) or the black list (a match blocks). Then, with the smart
+// filter on and an HTTP socket, a phrase in the first buffer blocks.
+// Blocking closes the socket and then makes the send, which fails in the
+// lower provider. A fault inside the verdict forwards the send unchanged.
+int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
+               CallSite& site);
+
+// The receive entry: receive first; a failed receive (-1), an overlapped one
+// with a completion routine, an exempt process, a non-HTTP socket or the
+// smart filter off return at once. Otherwise a phrase anywhere in the whole
+// capacity of the first buffer blocks: close, then a second receive whose
+// result is returned. A fault returns the first receive's result, or 0 when
+// the fault was inside it.
+int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
+               bool overlapped_with_routine, CallSite& site);
+
+}  // namespace tarvel

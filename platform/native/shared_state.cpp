@@ -1,0 +1,15 @@
+// Native stand-in: one ordinary block per test process.
+#include "state/shared_state.h"
+
+namespace tarvel {
+
+FilterState& SharedState() {
+  static FilterState* state = [] {
+    static FilterState s;
+    ResetToInitial(s);
+    return &s;
+  }();
+  return *state;
+}
+
+}  // namespace tarvel

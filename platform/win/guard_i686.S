@@ -1,0 +1,43 @@
+// int __cdecl GuardedCall(GuardedFn fn, void* context)    (Windows i686, GNU as)
+//
+// Calls fn(context) with a registration record of its own on the fs:[0]
+// chain. Its handler (guard_i686_handler.c) takes every exception that
+// reaches it, unwinds the records above it and resumes at
+// _TarvelGuardResume with this frame's esp and ebp; the call returns 0. A
+// normal return of fn gives 1. Either way the record is unlinked and the
+// callee-saved registers are restored from this frame.
+//
+// Record layout (at -28(%ebp), growing up): previous record, handler,
+// resume esp, resume ebp.
+
+    .text
+    .p2align 4
+    .globl _GuardedCall
+    .globl _TarvelGuardResume
+_GuardedCall:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl %ebx                      // -4(%ebp)
+    pushl %esi                      // -8(%ebp)
+    pushl %edi                      // -12(%ebp)
+    pushl %ebp                      // -16: resume ebp
+    pushl $0                        // -20: resume esp, set below
+    pushl $_TarvelGuardHandler      // -24: handler
+    pushl %fs:0                     // -28: previous record
+    movl %esp, -20(%ebp)
+    movl %esp, %fs:0
+    pushl 12(%ebp)                  // context
+    call *8(%ebp)                   // fn
+    movl $1, %eax
+    jmp .Lunlink
+_TarvelGuardResume:                 // eax = 0, esp and ebp of this frame
+    xorl %eax, %eax
+.Lunlink:
+    movl -28(%ebp), %ecx
+    movl %ecx, %fs:0
+    movl -12(%ebp), %edi
+    movl -8(%ebp), %esi
+    movl -4(%ebp), %ebx
+    movl %ebp, %esp
+    popl %ebp
+    ret

@@ -1,0 +1,21 @@
+// Which registry value names the module beneath this layer.
+#pragma once
+
+#include <cstdint>
+
+namespace tarvel {
+
+inline constexpr int kMaxProtocolChain = 7;
+
+// The catalog entry id whose value names the lower module: the chain's last
+// entry for a chain of two or more (the base provider), else the record's
+// own id. A length above the chain's room reads its last slot.
+std::uint32_t LowerCatalogId(std::int32_t chain_length,
+                             const std::uint32_t (&chain_entries)[kMaxProtocolChain],
+                             std::uint32_t own_id);
+
+// The id as unsigned decimal with no sign, fill or leading zeros; `name`
+// holds up to ten digits and the NUL.
+void FormatValueName(std::uint32_t id, char (&name)[11]);
+
+}  // namespace tarvel

@@ -1,0 +1,123 @@
+// The three guarded entry points: WSPSend and WSPRecv run the verdicts,
+// WSPRecvFrom forwards inside a guard.
+#include <cstddef>
+
+#include "filter/verdict.h"
+#include "platform/guard.h"
+#include "platform/win/process_facts.h"
+#include "provider/win/entry_points.h"
+#include "provider/win/lower_table.h"
+#include "state/shared_state.h"
+
+namespace tarvel {
+
+static_assert(sizeof(BufferDesc) == sizeof(WSABUF));
+static_assert(offsetof(BufferDesc, len) == offsetof(WSABUF, len));
+static_assert(offsetof(BufferDesc, buf) == offsetof(WSABUF, buf));
+
+namespace {
+
+const BufferDesc* AsBuffers(LPWSABUF buffers) { return reinterpret_cast<const BufferDesc*>(buffers); }
+
+// The nine arguments of one WSPSend or WSPRecv, and what the verdict asks.
+template <typename Flags, typename Lower, Lower WSPPROC_TABLE::*Entry>
+class WinCallSite final : public CallSite {
+ public:
+  WinCallSite(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD bytes, Flags flags,
+              LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine,
+              LPWSATHREADID thread, LPINT error)
+      : s_(s), buffers_(buffers), count_(count), bytes_(bytes), flags_(flags),
+        overlapped_(overlapped), routine_(routine), thread_(thread), error_(error) {}
+
+  int IsExemptProcess() override { return tarvel::IsExemptProcess(); }
+  int IsHttpSocket() override { return tarvel::IsHttpSocket(s_); }
+  int LowerCall() override {
+    return LowerEntry(g_lower_procs.*Entry)(s_, buffers_, count_, bytes_, flags_, overlapped_,
+                                            routine_, thread_, error_);
+  }
+  void LowerCloseSocket() override { LowerEntry(g_lower_procs.lpWSPCloseSocket)(s_, error_); }
+
+ private:
+  SOCKET s_;
+  LPWSABUF buffers_;
+  DWORD count_;
+  LPDWORD bytes_;
+  Flags flags_;
+  LPWSAOVERLAPPED overlapped_;
+  LPWSAOVERLAPPED_COMPLETION_ROUTINE routine_;
+  LPWSATHREADID thread_;
+  LPINT error_;
+};
+
+using SendSite = WinCallSite<DWORD, LPWSPSEND, &WSPPROC_TABLE::lpWSPSend>;
+using RecvSite = WinCallSite<LPDWORD, LPWSPRECV, &WSPPROC_TABLE::lpWSPRecv>;
+
+}  // namespace
+
+// --- WSPSend: the send verdict --------------------------------------------
+int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
+                   LPDWORD lpNumberOfBytesSent, DWORD dwFlags, LPWSAOVERLAPPED lpOverlapped,
+                   LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                   LPWSATHREADID lpThreadId, LPINT lpErrno) {
+  SendSite site(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpOverlapped,
+                lpCompletionRoutine, lpThreadId, lpErrno);
+  return FilterSend(SharedState(), AsBuffers(lpBuffers), dwBufferCount, site);
+}
+
+// --- WSPRecv: the receive verdict -----------------------------------------
+int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
+                   LPDWORD lpNumberOfBytesRecvd, LPDWORD lpFlags, LPWSAOVERLAPPED lpOverlapped,
+                   LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                   LPWSATHREADID lpThreadId, LPINT lpErrno) {
+  RecvSite site(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpOverlapped,
+                lpCompletionRoutine, lpThreadId, lpErrno);
+  const bool with_routine = lpOverlapped != nullptr && lpCompletionRoutine != nullptr;
+  return FilterRecv(SharedState(), AsBuffers(lpBuffers), dwBufferCount, with_routine, site);
+}
+
+// --- WSPRecvFrom: a forward inside a catch-all guard ------------------------
+// A fault in the lower provider gives 0 and leaves *lpErrno and the
+// out-parameters as the lower provider left them.
+namespace {
+
+struct RecvFromCall {
+  SOCKET s;
+  LPWSABUF buffers;
+  DWORD count;
+  LPDWORD bytes;
+  LPDWORD flags;
+  sockaddr* from;
+  LPINT from_length;
+  LPWSAOVERLAPPED overlapped;
+  LPWSAOVERLAPPED_COMPLETION_ROUTINE routine;
+  LPWSATHREADID thread;
+  LPINT error;
+  volatile int result;
+  volatile bool faulted;
+};
+
+void ForwardRecvFrom(void* context) {
+  auto& c = *static_cast<RecvFromCall*>(context);
+  try {
+    c.result = LowerEntry(g_lower_procs.lpWSPRecvFrom)(c.s, c.buffers, c.count, c.bytes, c.flags,
+                                                       c.from, c.from_length, c.overlapped,
+                                                       c.routine, c.thread, c.error);
+  } catch (...) {
+    c.faulted = true;
+  }
+}
+
+}  // namespace
+
+int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
+                       LPDWORD lpNumberOfBytesRecvd, LPDWORD lpFlags, struct sockaddr* lpFrom,
+                       LPINT lpFromlen, LPWSAOVERLAPPED lpOverlapped,
+                       LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                       LPWSATHREADID lpThreadId, LPINT lpErrno) {
+  RecvFromCall call{s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom,
+                    lpFromlen, lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno, 0, false};
+  if (GuardedCall(ForwardRecvFrom, &call) == 1 && !call.faulted) return call.result;
+  return 0;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,24 @@
+#include "tests/testing/state_builder.h"
+
+#include "filter/phrases.h"
+#include "state/url_list.h"
+
+namespace tarvel::testing {
+
+std::unique_ptr<FilterState> NewState() {
+  auto state = std::make_unique<FilterState>();
+  ResetToInitial(*state);
+  return state;
+}
+
+std::unique_ptr<FilterState> NewStateWithPhrases() {
+  auto state = NewState();
+  FillPhraseTable(*state);
+  return state;
+}
+
+void AddEntries(FilterState& state, ListKind kind, std::initializer_list<std::string> texts) {
+  for (const std::string& text : texts) AddUrl(state, kind, text.c_str());
+}
+
+}  // namespace tarvel::testing

@@ -1,0 +1,237 @@
+#include "filter/verdict.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "tests/testing/fake_call_site.h"
+#include "tests/testing/state_builder.h"
+
+namespace tarvel {
+namespace {
+
+using testing::AddEntries;
+using testing::FakeCallSite;
+
+const std::string kBlocked = "GET / HTTP/1.1\r\nHost: www.bad.example\r\n\r\n";
+const std::string kAllowed = "GET / HTTP/1.1\r\nHost: good.example\r\n\r\n";
+const std::string kNoHost = "GET / HTTP/1.0\r\n\r\n";
+const std::string kPhrase = "GET /orgy/sex HTTP/1.0\r\n\r\n";
+
+struct Setup {
+  bool lists_ready = true;
+  bool white_only = false;
+  bool smart = false;
+};
+
+std::unique_ptr<FilterState> MakeState(const Setup& setup) {
+  auto state = testing::NewStateWithPhrases();
+  state->lists_ready = setup.lists_ready ? 1 : 0;
+  state->white_only = setup.white_only ? 1 : 0;
+  state->smart_filter = setup.smart ? 1 : 0;
+  AddEntries(*state, ListKind::kBlack, {"bad.example"});
+  AddEntries(*state, ListKind::kWhite, {"good.example"});
+  return state;
+}
+
+struct SendRow {
+  const char* name;
+  Setup setup;
+  std::string request;
+  int exempt;
+  int http;
+  const char* lower_sequence;  // "lower" passes, "close,lower" blocks
+};
+
+class SendVerdictTest : public ::testing::TestWithParam<SendRow> {};
+
+TEST_P(SendVerdictTest, LowerCalls) {
+  const SendRow& row = GetParam();
+  auto state = MakeState(row.setup);
+  std::string request = row.request;
+  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
+  FakeCallSite site;
+  site.exempt = row.exempt;
+  site.http = row.http;
+  site.lower_results = {-1};
+  EXPECT_EQ(FilterSend(*state, &buffer, 1, site), -1);
+  EXPECT_EQ(site.Sequence(), row.lower_sequence);
+}
+
+constexpr Setup kLists{true, false, false};
+constexpr Setup kWhiteOnly{true, true, false};
+constexpr Setup kSmart{false, false, true};
+constexpr Setup kAll{true, false, true};
+constexpr Setup kNothing{false, false, false};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SendVerdictTest,
+    ::testing::Values(
+        SendRow{"BlackListedHostBlocked", kLists, kBlocked, 0, 1, "close,lower"},
+        SendRow{"OtherHostPasses", kLists, kAllowed, 0, 1, "lower"},
+        SendRow{"NotHttpNeverJudged", kAll, kBlocked, 0, 0, "lower"},
+        SendRow{"ExemptPasses", kAll, kBlocked, 1, 1, "lower"},
+        SendRow{"WhiteOnlyUnlistedBlocked", kWhiteOnly, kBlocked, 0, 1, "close,lower"},
+        SendRow{"WhiteOnlyListedPasses", kWhiteOnly, kAllowed, 0, 1, "lower"},
+        SendRow{"WhiteOnlyNoHostPasses", kWhiteOnly, kNoHost, 0, 1, "lower"},
+        SendRow{"ListsNotReadyNoListTest", {false, false, false}, kBlocked, 0, 1, "lower"},
+        SendRow{"ListsNotReadySmartStillScans", kSmart, kPhrase, 0, 1, "close,lower"},
+        SendRow{"SmartOffPhrasePasses", kLists, kPhrase, 0, 1, "lower"},
+        SendRow{"AllowedHostStillScanned", kAll, kAllowed + "orgy sex.", 0, 1, "close,lower"},
+        SendRow{"NothingOnEverythingPasses", kNothing, kBlocked + "orgy sex.", 0, 1, "lower"}),
+    [](const ::testing::TestParamInfo<SendRow>& info) { return std::string(info.param.name); });
+
+TEST(SendVerdict, ExemptProcessAskedFirstAndAlone) {
+  auto state = MakeState(kAll);
+  std::string request = kBlocked;
+  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
+  FakeCallSite site;
+  site.exempt = 1;
+  FilterSend(*state, &buffer, 1, site);
+  EXPECT_EQ(site.calls, (std::vector<std::string>{"exempt", "lower"}));
+}
+
+TEST(SendVerdict, PortTestAskedOncePerCall) {
+  auto state = MakeState(kAll);
+  std::string request = kAllowed;
+  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
+  FakeCallSite site;
+  FilterSend(*state, &buffer, 1, site);
+  EXPECT_EQ(site.calls, (std::vector<std::string>{"exempt", "http", "lower"}));
+}
+
+TEST(SendVerdict, OnlyFirstBufferIsJudged) {
+  auto state = MakeState(kAll);
+  std::string first = kAllowed;
+  std::string second = kBlocked + "orgy sex.";
+  BufferDesc buffers[2] = {{static_cast<std::uint32_t>(first.size()), first.data()},
+                           {static_cast<std::uint32_t>(second.size()), second.data()}};
+  FakeCallSite site;
+  FilterSend(*state, buffers, 2, site);
+  EXPECT_EQ(site.Sequence(), "lower");
+}
+
+TEST(SendVerdict, NoBuffersNothingInspected) {
+  auto state = MakeState(kAll);
+  for (std::uint32_t count : {0u, 1u}) {
+    FakeCallSite site;
+    BufferDesc null_buf{100, nullptr};
+    EXPECT_EQ(FilterSend(*state, count ? &null_buf : nullptr, count, site), 7);
+    EXPECT_EQ(site.Sequence(), "lower");
+  }
+}
+
+TEST(SendVerdict, FaultInVerdictForwardsUnchanged) {
+  auto state = MakeState(kAll);
+  std::string request = kBlocked;
+  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
+  FakeCallSite site;
+  site.lower_results = {11, 22};
+  // The guarded close-then-send faults inside the lower send: a second send
+  // goes down outside the guard and its result is returned.
+  site.on_lower_call = [](int n) {
+    if (n == 0) throw std::runtime_error("fault");
+  };
+  EXPECT_EQ(FilterSend(*state, &buffer, 1, site), 22);
+  EXPECT_EQ(site.Sequence(), "close,lower,lower");
+}
+
+TEST(SendVerdict, FaultInExemptForwardSendsAgain) {
+  auto state = MakeState(kNothing);
+  FakeCallSite site;
+  site.exempt = 1;
+  site.lower_results = {5, 6};
+  site.on_lower_call = [](int n) {
+    if (n == 0) throw std::runtime_error("fault");
+  };
+  EXPECT_EQ(FilterSend(*state, nullptr, 0, site), 6);
+  EXPECT_EQ(site.Sequence(), "lower,lower");
+}
+
+struct RecvRow {
+  const char* name;
+  bool smart;
+  std::string buffer;
+  int first_result;
+  bool overlapped_with_routine;
+  int exempt;
+  int http;
+  const char* lower_sequence;
+  int result;
+};
+
+class RecvVerdictTest : public ::testing::TestWithParam<RecvRow> {};
+
+TEST_P(RecvVerdictTest, LowerCalls) {
+  const RecvRow& row = GetParam();
+  auto state = MakeState({true, false, row.smart});
+  std::string data = row.buffer;
+  BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
+  FakeCallSite site;
+  site.exempt = row.exempt;
+  site.http = row.http;
+  site.lower_results = {row.first_result, -1};
+  EXPECT_EQ(FilterRecv(*state, &buffer, 1, row.overlapped_with_routine, site), row.result);
+  EXPECT_EQ(site.Sequence(), row.lower_sequence);
+}
+
+const std::string kPage = "<html>orgy sex</html>";
+const std::string kPlain = "<html>weather</html>";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RecvVerdictTest,
+    ::testing::Values(
+        RecvRow{"PhraseBlocked", true, kPage, 21, false, 0, 1, "lower,close,lower", -1},
+        RecvRow{"PlainPasses", true, kPlain, 20, false, 0, 1, "lower", 20},
+        RecvRow{"SmartOff", false, kPage, 21, false, 0, 1, "lower", 21},
+        RecvRow{"FailedReceiveUnscanned", true, kPage, -1, false, 0, 1, "lower", -1},
+        RecvRow{"CompletionRoutineUnscanned", true, kPage, 0, true, 0, 1, "lower", 0},
+        RecvRow{"ExemptUnscanned", true, kPage, 21, false, 1, 1, "lower", 21},
+        RecvRow{"NotHttpUnscanned", true, kPage, 21, false, 0, 0, "lower", 21},
+        RecvRow{"ZeroBytesReceivedStillScans", true, kPage, 0, false, 0, 1,
+                "lower,close,lower", -1}),
+    [](const ::testing::TestParamInfo<RecvRow>& info) { return std::string(info.param.name); });
+
+TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
+  auto state = MakeState({true, false, true});
+  // Bytes left by an earlier receive, past what this one delivered, count.
+  std::string first = "HTTP/1.1 200 OK\r\n\r\nfresh bytes.." + std::string("orgy sex..");
+  std::string second = kPage;
+  BufferDesc buffers[2] = {{static_cast<std::uint32_t>(first.size()), first.data()},
+                           {static_cast<std::uint32_t>(second.size()), second.data()}};
+  FakeCallSite site;
+  site.lower_results = {5, -1};
+  EXPECT_EQ(FilterRecv(*state, buffers, 2, false, site), -1);
+  EXPECT_EQ(site.Sequence(), "lower,close,lower");
+
+  FakeCallSite second_only;
+  std::string clean = kPlain;
+  buffers[0] = {static_cast<std::uint32_t>(clean.size()), clean.data()};
+  EXPECT_EQ(FilterRecv(*state, buffers, 2, false, second_only), 7);
+  EXPECT_EQ(second_only.Sequence(), "lower");
+}
+
+TEST(RecvVerdict, FaultAfterFirstReceiveReturnsItsResult) {
+  auto state = MakeState({true, false, true});
+  std::string data = kPage;
+  BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
+  FakeCallSite site;
+  site.lower_results = {21, -1};
+  site.on_lower_call = [](int n) {
+    if (n == 1) throw std::runtime_error("fault");
+  };
+  EXPECT_EQ(FilterRecv(*state, &buffer, 1, false, site), 21);
+}
+
+TEST(RecvVerdict, FaultInsideFirstReceiveReturnsZero) {
+  auto state = MakeState({true, false, true});
+  FakeCallSite site;
+  site.lower_results = {21};
+  site.on_lower_call = [](int) { throw std::runtime_error("fault"); };
+  EXPECT_EQ(FilterRecv(*state, nullptr, 0, false, site), 0);
+  EXPECT_EQ(site.Sequence(), "lower");
+}
+
+}  // namespace
+}  // namespace tarvel
