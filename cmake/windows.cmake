@@ -45,7 +45,7 @@ endif()
 
 # The built module itself: plain export names, a shared .inidata section.
 find_program(TARVEL_OBJDUMP NAMES ${TARVEL_MINGW_TRIPLE}-objdump objdump)
-add_test(NAME dll.exports_and_sections
+add_test(NAME ${TARVEL_TEST_LABEL}dll.exports_and_sections
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${TARVEL_OBJDUMP} -DDLL=$<TARGET_FILE:tarvel>
                  -DDEF=${CMAKE_CURRENT_SOURCE_DIR}/exports/tarvel.def
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/check-dll.cmake)

@@ -1,0 +1,179 @@
+#include "tests/wine/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace tarvel::wine {
+
+std::string BinDir() {
+  char buf[MAX_PATH] = {};
+  DWORD n = GetEnvironmentVariableA("TARVEL_BIN_DIR", buf, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) {
+    n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+    while (n > 0 && buf[n - 1] != '\\' && buf[n - 1] != '/') --n;
+    buf[n] = '\0';
+  }
+  std::string dir(buf);
+  if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
+  return dir;
+}
+
+HMODULE TestModule(const char* file_name) {
+  HMODULE m = LoadLibraryA((BinDir() + file_name).c_str());
+  if (m == nullptr) ADD_FAILURE() << "cannot load " << BinDir() << file_name;
+  return m;
+}
+
+HMODULE Tarvel() {
+  static HMODULE module = TestModule("tarvel.dll");
+  return module;
+}
+
+RecorderState& Recorder(char which) {
+  const std::string name = std::string("recording_lower_") + which + ".dll";
+  auto get = reinterpret_cast<RecorderGetFn>(
+      reinterpret_cast<void*>(GetProcAddress(TestModule(name.c_str()), "RecorderGet")));
+  return *get();
+}
+
+const char* EntryName(int entry) {
+  auto name = reinterpret_cast<RecorderEntryNameFn>(reinterpret_cast<void*>(
+      GetProcAddress(TestModule("recording_lower_a.dll"), "RecorderEntryName")));
+  return name(entry);
+}
+
+LowerPathValue::LowerPathValue(const std::string& name, const std::string& data)
+    : LowerPathValue(name, data.c_str(), static_cast<DWORD>(data.size() + 1), REG_SZ) {}
+
+LowerPathValue::LowerPathValue(const std::string& name, const void* data, DWORD size, DWORD type)
+    : name_(name) {
+  HKEY key = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kLowerPathsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+LowerPathValue::~LowerPathValue() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLowerPathsKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+    RegDeleteValueA(key, name_.c_str());
+    RegCloseKey(key);
+  }
+}
+
+WSAPROTOCOL_INFOW ProtocolInfo(DWORD own_id, int chain_length, std::initializer_list<DWORD> chain) {
+  WSAPROTOCOL_INFOW info;
+  std::memset(&info, 0, sizeof info);
+  info.dwCatalogEntryId = own_id;
+  info.ProtocolChain.ChainLen = chain_length;
+  int i = 0;
+  for (DWORD id : chain) info.ProtocolChain.ChainEntries[i++] = id;
+  info.iAddressFamily = AF_INET;
+  info.iSocketType = SOCK_STREAM;
+  info.iProtocol = IPPROTO_TCP;
+  return info;
+}
+
+StartupResult StartTarvel(WSAPROTOCOL_INFOW& info, unsigned char fill) {
+  StartupResult r;
+  std::memset(&r.data, fill, sizeof r.data);
+  std::memset(&r.table, fill, sizeof r.table);
+  WSPUPCALLTABLE upcalls;
+  std::memset(&upcalls, 0x5C, sizeof upcalls);
+  auto startup = TarvelExport<LPWSPSTARTUP>("WSPStartup");
+  r.result = startup(MAKEWORD(2, 2), &r.data, &info, upcalls, &r.table);
+  return r;
+}
+
+WSPPROC_TABLE StartOverRecorder(char which, DWORD id) {
+  const std::string file = std::string("recording_lower_") + which + ".dll";
+  RecorderState& rec = Recorder(which);
+  std::memset(&rec, 0, sizeof rec);
+  rec.result_base = 1000;
+  rec.error_base = 20000;
+  rec.fault_entry = -1;
+  LowerPathValue value(std::to_string(id), BinDir() + file);
+  WSAPROTOCOL_INFOW info = ProtocolInfo(id);
+  StartupResult r = StartTarvel(info);
+  EXPECT_EQ(r.result, 0);
+  rec.call_count = 0;
+  return r.table;
+}
+
+void EnsureWinsock() {
+  static bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  ASSERT_TRUE(started);
+}
+
+SocketPair::~SocketPair() {
+  for (SOCKET s : {client, accepted, listener}) {
+    if (s != INVALID_SOCKET) closesocket(s);
+  }
+}
+
+bool ConnectLoopback(int family, u_short server_port, SocketPair& pair) {
+  EnsureWinsock();
+  sockaddr_storage address = {};
+  int length = 0;
+  if (family == AF_INET) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&address);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(server_port);
+    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = sizeof *in;
+  } else {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(server_port);
+    in6->sin6_addr = in6addr_loopback;
+    length = sizeof *in6;
+  }
+  pair.listener = socket(family, SOCK_STREAM, IPPROTO_TCP);
+  if (pair.listener == INVALID_SOCKET) return false;
+  BOOL reuse = TRUE;
+  setsockopt(pair.listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+             sizeof reuse);
+  if (bind(pair.listener, reinterpret_cast<sockaddr*>(&address), length) != 0) return false;
+  if (listen(pair.listener, 4) != 0) return false;
+  if (getsockname(pair.listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+  pair.client = socket(family, SOCK_STREAM, IPPROTO_TCP);
+  if (connect(pair.client, reinterpret_cast<sockaddr*>(&address), length) != 0) return false;
+  pair.accepted = accept(pair.listener, nullptr, nullptr);
+  return pair.accepted != INVALID_SOCKET;
+}
+
+int RunProcess(const std::string& exe, const std::string& args, DWORD timeout_ms) {
+  std::string command = "\"" + exe + "\" " + args;
+  std::vector<char> line(command.begin(), command.end());
+  line.push_back('\0');
+  PROCESS_INFORMATION pi = {};
+  for (int attempt = 0;; ++attempt) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    if (CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &si, &pi)) {
+      break;
+    }
+    if (GetLastError() != 1359 || attempt == 20) return -1;
+    Sleep(250);
+  }
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(pi.hProcess, &code);
+  } else {
+    TerminateProcess(pi.hProcess, 99);
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return static_cast<int>(code);
+}
+
+}  // namespace tarvel::wine

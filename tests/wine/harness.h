@@ -1,0 +1,82 @@
+// Helpers of the Windows tests: the real tarvel.dll and test lower providers
+// loaded by path, registry values that name a lower provider, protocol
+// records, loopback socket pairs and child processes.
+#pragma once
+
+#include <winsock2.h>
+#include <ws2spi.h>
+#include <ws2tcpip.h>
+
+#include <string>
+
+#include "tests/wine/recording_lower.h"
+
+namespace tarvel::wine {
+
+// The folder holding tarvel.dll and the test modules: TARVEL_BIN_DIR when set
+// (children run from elsewhere), else this executable's own folder. Ends in '\'.
+std::string BinDir();
+
+// tarvel.dll, loaded once per process.
+HMODULE Tarvel();
+template <typename Fn>
+Fn TarvelExport(const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(Tarvel(), name)));
+}
+
+// A test module of BinDir(), loaded (and kept) by its file name.
+HMODULE TestModule(const char* file_name);
+
+// The recording provider's state in recording_lower_a.dll ("a") or _b.dll.
+RecorderState& Recorder(char which = 'a');
+const char* EntryName(int entry);
+
+inline constexpr char kLowerPathsKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
+
+// A value of the lower-paths key, written on construction and deleted when
+// the holder goes out of scope.
+class LowerPathValue {
+ public:
+  LowerPathValue(const std::string& name, const std::string& data);
+  LowerPathValue(const std::string& name, const void* data, DWORD size, DWORD type);
+  ~LowerPathValue();
+  LowerPathValue(const LowerPathValue&) = delete;
+  LowerPathValue& operator=(const LowerPathValue&) = delete;
+
+ private:
+  std::string name_;
+};
+
+// A layered protocol record: its own catalog id and a chain.
+WSAPROTOCOL_INFOW ProtocolInfo(DWORD own_id, int chain_length = 0,
+                               std::initializer_list<DWORD> chain = {});
+
+// Calls tarvel's WSPStartup with a fresh table filled with `fill`.
+struct StartupResult {
+  int result;
+  WSPDATA data;
+  WSPPROC_TABLE table;
+};
+StartupResult StartTarvel(WSAPROTOCOL_INFOW& info, unsigned char fill = 0xAB);
+
+// Starts tarvel over recording_lower_{which}.dll under catalog id `id` and
+// clears the recorder; the lower value is removed again afterwards.
+WSPPROC_TABLE StartOverRecorder(char which = 'a', DWORD id = 4242);
+
+// A connected TCP pair on loopback: `server_port` 0 picks a free port.
+struct SocketPair {
+  SOCKET listener = INVALID_SOCKET;
+  SOCKET client = INVALID_SOCKET;
+  SOCKET accepted = INVALID_SOCKET;
+  ~SocketPair();
+};
+bool ConnectLoopback(int family, u_short server_port, SocketPair& pair);
+
+void EnsureWinsock();
+
+// Runs a program with arguments and returns its exit code (or -1), retrying
+// the start when a just-started wineserver refuses it (error 1359).
+int RunProcess(const std::string& exe, const std::string& args, DWORD timeout_ms = 60000);
+
+}  // namespace tarvel::wine

@@ -1,0 +1,262 @@
+// The verdicts inside the real tarvel.dll: guards against faults, the port
+// test on real loopback sockets, the exempt process.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "tests/wine/harness.h"
+
+namespace tarvel::wine {
+namespace {
+
+constexpr int kCloseSocket = 6;
+constexpr int kRecv = 19;
+constexpr int kRecvFrom = 21;
+constexpr int kSend = 23;
+
+using AddUrlFn = int(__cdecl*)(const char*);
+using SetFlagFn = int(__cdecl*)(int);
+
+// A blacklisted host, added once per process (a block takes 2000 additions).
+const char* BlockedRequest() {
+  static const bool added = TarvelExport<AddUrlFn>("AddBlackUrl")("blocked.example") == 1;
+  EXPECT_TRUE(added);
+  return "GET / HTTP/1.1\r\nHost: www.blocked.example\r\n\r\n";
+}
+
+std::string Entries(const RecorderState& rec) {
+  std::string out;
+  for (int i = 0; i < rec.call_count && i < kMaxRecordedCalls; ++i) {
+    if (!out.empty()) out += ',';
+    out += EntryName(rec.calls[i].entry);
+  }
+  return out;
+}
+
+// Sends `request` through tarvel's WSPSend on socket `s` over the recorder;
+// returns the lower entries called.
+std::string SendThrough(SOCKET s, const char* request) {
+  WSPPROC_TABLE table = StartOverRecorder();
+  WSABUF buffer{static_cast<ULONG>(std::strlen(request)), const_cast<char*>(request)};
+  DWORD sent = 0xDEADBEEF;
+  INT error = static_cast<INT>(0xDEADBEEF);
+  const int result = table.lpWSPSend(s, &buffer, 1, &sent, 0, nullptr, nullptr, nullptr, &error);
+  EXPECT_EQ(result, 1000 + kSend);
+  EXPECT_EQ(error, 20000 + kSend);
+  return Entries(Recorder());
+}
+
+// --- Guards -----------------------------------------------------------------
+
+class Guards : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ConnectLoopback(AF_INET, 8080, pair_)) << WSAGetLastError();
+    BlockedRequest();
+    no_access_ = static_cast<char*>(
+        VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS));
+    ASSERT_NE(no_access_, nullptr);
+  }
+  void TearDown() override { VirtualFree(no_access_, 0, MEM_RELEASE); }
+
+  SocketPair pair_;
+  char* no_access_ = nullptr;
+};
+
+TEST_F(Guards, UnreadableFirstBufferIsForwardedUnchanged) {
+  WSPPROC_TABLE table = StartOverRecorder();
+  WSABUF buffer{4096, no_access_};
+  DWORD sent = 0;
+  INT error = 0;
+  EXPECT_EQ(table.lpWSPSend(pair_.client, &buffer, 1, &sent, 0x11, nullptr, nullptr, nullptr,
+                            &error),
+            1000 + kSend);
+  const RecorderState& rec = Recorder();
+  ASSERT_EQ(Entries(rec), "WSPSend");
+  const std::uintptr_t expected[] = {pair_.client, reinterpret_cast<std::uintptr_t>(&buffer), 1,
+                                     reinterpret_cast<std::uintptr_t>(&sent), 0x11, 0, 0, 0,
+                                     reinterpret_cast<std::uintptr_t>(&error)};
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(rec.calls[0].args[i], expected[i]) << "argument " << i;
+}
+
+TEST_F(Guards, UnreadableBufferArrayIsForwardedUnchanged) {
+  WSPPROC_TABLE table = StartOverRecorder();
+  DWORD sent = 0;
+  INT error = 0;
+  auto* buffers = reinterpret_cast<WSABUF*>(no_access_);
+  EXPECT_EQ(table.lpWSPSend(pair_.client, buffers, 1, &sent, 0, nullptr, nullptr, nullptr, &error),
+            1000 + kSend);
+  EXPECT_EQ(Entries(Recorder()), "WSPSend");
+}
+
+TEST_F(Guards, FaultInLowerSendOfBlockSendsAgainOutsideGuard) {
+  WSPPROC_TABLE table = StartOverRecorder();
+  Recorder().fault_entry = kSend;
+  Recorder().fault_times = 1;
+  const char* request = BlockedRequest();
+  WSABUF buffer{static_cast<ULONG>(std::strlen(request)), const_cast<char*>(request)};
+  DWORD sent = 0;
+  INT error = 0;
+  EXPECT_EQ(table.lpWSPSend(pair_.client, &buffer, 1, &sent, 0, nullptr, nullptr, nullptr, &error),
+            1000 + kSend);
+  EXPECT_EQ(Entries(Recorder()), "WSPCloseSocket,WSPSend,WSPSend");
+}
+
+TEST_F(Guards, FaultInFirstLowerReceiveGivesZero) {
+  WSPPROC_TABLE table = StartOverRecorder();
+  Recorder().fault_entry = kRecv;
+  Recorder().fault_times = 1;
+  char data[64] = {};
+  WSABUF buffer{sizeof data, data};
+  DWORD received = 0xAB, flags = 0;
+  INT error = static_cast<INT>(0xDEADBEEF);
+  EXPECT_EQ(table.lpWSPRecv(pair_.client, &buffer, 1, &received, &flags, nullptr, nullptr, nullptr,
+                            &error),
+            0);
+  EXPECT_EQ(error, static_cast<INT>(0xDEADBEEF));
+  EXPECT_EQ(Entries(Recorder()), "WSPRecv");
+}
+
+TEST_F(Guards, UnreadableReceiveBufferReturnsFirstResult) {
+  WSPPROC_TABLE table = StartOverRecorder();
+  ASSERT_EQ(TarvelExport<SetFlagFn>("SetSmartFilter")(1), 1);
+  WSABUF buffer{4096, no_access_};
+  DWORD received = 0, flags = 0;
+  INT error = 0;
+  const int result = table.lpWSPRecv(pair_.client, &buffer, 1, &received, &flags, nullptr,
+                                     nullptr, nullptr, &error);
+  TarvelExport<SetFlagFn>("SetSmartFilter")(0);
+  EXPECT_EQ(result, 1000 + kRecv);
+  EXPECT_EQ(error, 20000 + kRecv);
+  EXPECT_EQ(Entries(Recorder()), "WSPRecv");
+}
+
+TEST_F(Guards, FaultInLowerRecvFromGivesZeroAndLeavesOutParameters) {
+  WSPPROC_TABLE table = StartOverRecorder();
+  Recorder().fault_entry = kRecvFrom;
+  Recorder().fault_times = 1;
+  char data[16];
+  std::memset(data, 0xAB, sizeof data);
+  WSABUF buffer{sizeof data, data};
+  DWORD received = 0xABABABAB, flags = 0xABABABAB;
+  sockaddr_in from;
+  std::memset(&from, 0xAB, sizeof from);
+  INT from_length = 0x0ABABABA;
+  INT error = static_cast<INT>(0xDEADBEEF);
+  EXPECT_EQ(table.lpWSPRecvFrom(pair_.client, &buffer, 1, &received, &flags,
+                                reinterpret_cast<sockaddr*>(&from), &from_length, nullptr, nullptr,
+                                nullptr, &error),
+            0);
+  EXPECT_EQ(error, static_cast<INT>(0xDEADBEEF));
+  EXPECT_EQ(received, 0xABABABABu);
+  EXPECT_EQ(flags, 0xABABABABu);
+  EXPECT_EQ(from_length, 0x0ABABABA);
+  EXPECT_EQ(reinterpret_cast<unsigned char*>(&from)[0], 0xAB);
+  EXPECT_EQ(static_cast<unsigned char>(data[0]), 0xAB);
+  // Without a fault the lower result and error come back untouched.
+  EXPECT_EQ(table.lpWSPRecvFrom(pair_.client, &buffer, 1, &received, &flags, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, &error),
+            1000 + kRecvFrom);
+  EXPECT_EQ(error, 20000 + kRecvFrom);
+}
+
+// --- The port test on real sockets -------------------------------------------
+
+struct PortRow {
+  const char* name;
+  int family;
+  u_short port;  // the listener's port
+  bool use_accepted;  // judge the server side (local port) instead of the client
+  const char* entries;
+};
+
+class HttpSocket : public ::testing::TestWithParam<PortRow> {};
+
+TEST_P(HttpSocket, JudgedOnlyOnHttpPorts) {
+  const PortRow& row = GetParam();
+  SocketPair pair;
+  ASSERT_TRUE(ConnectLoopback(row.family, row.port, pair)) << WSAGetLastError();
+  EXPECT_EQ(SendThrough(row.use_accepted ? pair.accepted : pair.client, BlockedRequest()),
+            row.entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HttpSocket,
+    ::testing::Values(
+        PortRow{"Remote8080", AF_INET, 8080, false, "WSPCloseSocket,WSPSend"},
+        PortRow{"Local8080", AF_INET, 8080, true, "WSPCloseSocket,WSPSend"},
+        PortRow{"Remote80", AF_INET, 80, false, "WSPCloseSocket,WSPSend"},
+        PortRow{"Local80", AF_INET, 80, true, "WSPCloseSocket,WSPSend"},
+        PortRow{"OtherPortClient", AF_INET, 0, false, "WSPSend"},
+        PortRow{"OtherPortServer", AF_INET, 0, true, "WSPSend"},
+        PortRow{"Ipv6Remote8080", AF_INET6, 8080, false, "WSPCloseSocket,WSPSend"},
+        PortRow{"Ipv6Local80", AF_INET6, 80, true, "WSPCloseSocket,WSPSend"},
+        PortRow{"Ipv6OtherPort", AF_INET6, 0, false, "WSPSend"}),
+    [](const ::testing::TestParamInfo<PortRow>& info) { return std::string(info.param.name); });
+
+TEST(HttpSocketEdge, UnconnectedSocketIsNotJudged) {
+  EnsureWinsock();
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(s, INVALID_SOCKET);
+  EXPECT_EQ(SendThrough(s, BlockedRequest()), "WSPSend");
+  closesocket(s);
+}
+
+TEST(HttpSocketEdge, NotASocketIsNotJudged) {
+  EXPECT_EQ(SendThrough(static_cast<SOCKET>(0x7FF0), BlockedRequest()), "WSPSend");
+}
+
+// --- The exempt process ---------------------------------------------------------
+
+// Runs in a child: judges a blocked request on an HTTP socket and expects to
+// be exempt or not as the parent says.
+TEST(ExemptChild, SendJudgedAsParentExpects) {
+  char expect[8] = {};
+  if (GetEnvironmentVariableA("TARVEL_EXPECT_EXEMPT", expect, sizeof expect) == 0) {
+    GTEST_SKIP() << "runs only as a child of Exempt.*";
+  }
+  SocketPair http;
+  ASSERT_TRUE(ConnectLoopback(AF_INET, 8080, http)) << WSAGetLastError();
+  EXPECT_EQ(SendThrough(http.client, BlockedRequest()),
+            expect[0] == '1' ? "WSPSend" : "WSPCloseSocket,WSPSend");
+}
+
+struct ExemptRow {
+  const char* name;
+  const char* image;
+  const char* exempt;
+};
+
+class Exempt : public ::testing::TestWithParam<ExemptRow> {};
+
+TEST_P(Exempt, ByImageName) {
+  const ExemptRow& row = GetParam();
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string dir = std::string(temp) + "tarvel-exempt-" + row.name;
+  CreateDirectoryA(dir.c_str(), nullptr);
+  const std::string copy = dir + "\\" + row.image;
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  ASSERT_TRUE(CopyFileA(self, copy.c_str(), FALSE)) << GetLastError();
+  SetEnvironmentVariableA("TARVEL_BIN_DIR", BinDir().c_str());
+  SetEnvironmentVariableA("TARVEL_EXPECT_EXEMPT", row.exempt);
+  const int code = RunProcess(copy, "--gtest_filter=ExemptChild.*");
+  SetEnvironmentVariableA("TARVEL_EXPECT_EXEMPT", nullptr);
+  SetEnvironmentVariableA("TARVEL_BIN_DIR", nullptr);
+  DeleteFileA(copy.c_str());
+  RemoveDirectoryA(dir.c_str());
+  EXPECT_EQ(code, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Exempt,
+    ::testing::Values(ExemptRow{"UpperCase", "MSNMSGR.EXE", "1"},
+                      ExemptRow{"LowerCase", "msnmsgr.exe", "1"},
+                      ExemptRow{"OtherName", "msnmsgr2.exe", "0"},
+                      ExemptRow{"SuffixAfterExe", "msnmsgr.exe.bak.exe", "0"}),
+    [](const ::testing::TestParamInfo<ExemptRow>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tarvel::wine
