@@ -59,3 +59,11 @@ add_test(NAME ${TARVEL_TEST_LABEL}wine.read_only_list
                  ${CMAKE_BINARY_DIR}/wine-run.sh $<TARGET_FILE:tarvel_wine_tests>)
 set_tests_properties(${TARVEL_TEST_LABEL}wine.read_only_list PROPERTIES
   FIXTURES_REQUIRED wine TIMEOUT 120 RESOURCE_LOCK tarvel_block)
+
+# The README's demonstration, run in this tree's prefix: every verdict must
+# be the expected one.
+add_test(NAME ${TARVEL_TEST_LABEL}wine.demo
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/demo/run.sh ${CMAKE_BINARY_DIR}/wine-run.sh
+                 ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/demo)
+set_tests_properties(${TARVEL_TEST_LABEL}wine.demo PROPERTIES
+  FIXTURES_REQUIRED wine TIMEOUT 120 RESOURCE_LOCK "tarvel_block;ports_80_8080")
