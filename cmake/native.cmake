@@ -26,7 +26,7 @@ gtest_discover_tests(tarvel_unit_tests TEST_PREFIX "${TARVEL_TEST_LABEL}unit." D
 
 # Fuzz targets. Every build replays each target's corpus under ctest; with
 # clang and TARVEL_FUZZ a libFuzzer binary of each target is built as well.
-set(TARVEL_FUZZ_TARGETS host wildcard phrases)
+set(TARVEL_FUZZ_TARGETS host wildcard phrases list_file settings)
 foreach(target IN LISTS TARVEL_FUZZ_TARGETS)
   add_executable(fuzz_replay_${target} fuzz/fuzz_${target}.cpp fuzz/replay_main.cpp)
   target_link_libraries(fuzz_replay_${target} PRIVATE tarvel_native_platform)
