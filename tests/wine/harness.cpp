@@ -207,8 +207,7 @@ void SetSetting(const std::string& name, const std::string& bytes, DWORD type) {
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
                             nullptr, &key, nullptr),
             ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type,
-                           reinterpret_cast<const BYTE*>(bytes.data()),
+  EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                            static_cast<DWORD>(bytes.size())),
             ERROR_SUCCESS)
       << name;
@@ -235,8 +234,8 @@ bool GetSetting(const std::string& name, std::string& bytes, DWORD* type) {
   }
   char data[2048];
   DWORD size = sizeof data;
-  const LONG result = RegQueryValueExA(key, name.c_str(), nullptr, type,
-                                       reinterpret_cast<BYTE*>(data), &size);
+  const LONG result =
+      RegQueryValueExA(key, name.c_str(), nullptr, type, reinterpret_cast<BYTE*>(data), &size);
   RegCloseKey(key);
   if (result != ERROR_SUCCESS) return false;
   bytes.assign(data, size);
@@ -261,8 +260,8 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 bool ReadFileBytes(const std::string& path, std::string& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bytes.clear();
   char chunk[4096];
@@ -320,8 +319,8 @@ HANDLE StartProcess(const std::string& exe, const std::string& args) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &si, &pi)) {
+    if (CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                       &pi)) {
       CloseHandle(pi.hThread);
       return pi.hProcess;
     }

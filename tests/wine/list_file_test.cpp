@@ -153,9 +153,9 @@ TEST_F(ListFileOnDisk, NoPathOrEmptyPathRefused) {
 
 TEST_F(ListFileOnDisk, FileOpenElsewhereForWritingStillLoads) {
   WriteFileBytes(path_, ListFileBytes({"shared.example"}));
-  HANDLE other = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                             nullptr);
+  HANDLE other =
+      CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(other, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Load(), 1);
   CloseHandle(other);

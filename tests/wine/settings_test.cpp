@@ -114,15 +114,14 @@ TEST_P(FlagText, OnlyExactOneOrZero) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, FlagText,
-    ::testing::Values(
-        FlagRow{"One", Padded("1", 10), REG_SZ, 1, 1},
-        FlagRow{"Zero", Padded("0", 10), REG_SZ, 1, 0},
-        FlagRow{"OneAsRegAdd", std::string("1", 2), REG_SZ, 1, 1},
-        FlagRow{"OneAsBinary", std::string("1", 2), REG_BINARY, 1, 1},
-        FlagRow{"OneBlank", std::string("1 ", 3), REG_SZ, 0, kSentinel},
-        FlagRow{"Yes", std::string("yes", 4), REG_SZ, 0, kSentinel},
-        FlagRow{"Empty", std::string("", 1), REG_SZ, 0, kSentinel},
-        FlagRow{"Over500Bytes", Padded("1", 600), REG_BINARY, 0, kSentinel}),
+    ::testing::Values(FlagRow{"One", Padded("1", 10), REG_SZ, 1, 1},
+                      FlagRow{"Zero", Padded("0", 10), REG_SZ, 1, 0},
+                      FlagRow{"OneAsRegAdd", std::string("1", 2), REG_SZ, 1, 1},
+                      FlagRow{"OneAsBinary", std::string("1", 2), REG_BINARY, 1, 1},
+                      FlagRow{"OneBlank", std::string("1 ", 3), REG_SZ, 0, kSentinel},
+                      FlagRow{"Yes", std::string("yes", 4), REG_SZ, 0, kSentinel},
+                      FlagRow{"Empty", std::string("", 1), REG_SZ, 0, kSentinel},
+                      FlagRow{"Over500Bytes", Padded("1", 600), REG_BINARY, 0, kSentinel}),
     [](const ::testing::TestParamInfo<FlagRow>& info) { return std::string(info.param.name); });
 
 TEST_F(RegistrySettings, ReadPathGivesThePathAndNulPadding) {

@@ -21,9 +21,9 @@ constexpr DWORD kCatalogId = 1001;  // the registry names the lower provider und
 constexpr u_short kPort = 8080;
 
 struct Step {
-  const char* host;       // a request for this host, or null for a control call
-  bool allowed;           // the verdict expected
-  const char* reason;     // why
+  const char* host;        // a request for this host, or null for a control call
+  bool allowed;            // the verdict expected
+  const char* reason;      // why
   const char* control[2];  // the second process's export and argument
 };
 
@@ -121,7 +121,8 @@ class Provider {
   }
 
   static std::string ErrorText(int error) {
-    return std::to_string(error) + (error == WSAENOTSOCK ? " (WSAENOTSOCK: the socket is closed)" : "");
+    return std::to_string(error) +
+           (error == WSAENOTSOCK ? " (WSAENOTSOCK: the socket is closed)" : "");
   }
 
   // 200 OK "<body>" from a whole response.
@@ -152,7 +153,8 @@ int RunControl(const char* name, const char* argument) {
     return -1;
   }
   DWORD code = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+  if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0)
+    GetExitCodeProcess(pi.hProcess, &code);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return static_cast<int>(code);
@@ -170,8 +172,8 @@ int main() {
     if (step.host == nullptr) {
       const int result = RunControl(step.control[0], step.control[1]);
       const char* quote = step.control[0][0] == 'S' ? "" : "\"";
-      std::printf("  -- a second process calls %s(%s%s%s), which returns %d: %s\n",
-                  step.control[0], quote, step.control[1], quote, result, step.reason);
+      std::printf("  -- a second process calls %s(%s%s%s), which returns %d: %s\n", step.control[0],
+                  quote, step.control[1], quote, result, step.reason);
       if (result != 1) ++unexpected;
       continue;
     }
