@@ -167,7 +167,7 @@ TEST_F(Loopback, WhiteOnlyModeCutsOffUnlistedHosts) {
   EXPECT_EQ(x.send_error, WSAENOTSOCK);
 }
 
-TEST_F(Loopback, DISABLED_PageWithPhraseIsCutOffBySmartFilter) {
+TEST_F(Loopback, PageWithPhraseIsCutOffBySmartFilter) {
   ASSERT_EQ(TarvelExport<SetFlagFn>("SetSmartFilter")(1), 1);
   Exchange plain = Fetch(table_, info_, "/plain", "pages.example");
   EXPECT_NE(plain.received.find("sunny"), std::string::npos);
