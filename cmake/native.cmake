@@ -11,11 +11,20 @@ target_link_libraries(tarvel_native_platform PUBLIC tarvel_core)
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
+# The plain algorithms that the fast ones must agree with, for tests, fuzz
+# targets and benchmarks.
+add_library(tarvel_oracles STATIC
+  tests/testing/phrases_plain.cpp
+)
+target_link_libraries(tarvel_oracles PUBLIC tarvel_native_platform)
+
 add_library(tarvel_testing STATIC
   tests/testing/fake_call_site.cpp
+  tests/testing/guarded_buffer.cpp
+  tests/testing/phrase_inputs.cpp
   tests/testing/state_builder.cpp
 )
-target_link_libraries(tarvel_testing PUBLIC tarvel_native_platform GTest::gtest)
+target_link_libraries(tarvel_testing PUBLIC tarvel_oracles GTest::gtest)
 
 file(GLOB TARVEL_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/unit/*.cpp)
 add_executable(tarvel_unit_tests ${TARVEL_UNIT_TESTS})
