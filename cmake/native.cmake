@@ -15,6 +15,7 @@ include(GoogleTest)
 # targets and benchmarks.
 add_library(tarvel_oracles STATIC
   tests/testing/phrases_plain.cpp
+  tests/testing/url_match_plain.cpp
 )
 target_link_libraries(tarvel_oracles PUBLIC tarvel_native_platform)
 
