@@ -32,6 +32,14 @@ add_executable(tarvel_unit_tests ${TARVEL_UNIT_TESTS})
 target_link_libraries(tarvel_unit_tests PRIVATE tarvel_testing GTest::gtest_main)
 gtest_discover_tests(tarvel_unit_tests TEST_PREFIX "unit." DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 
+# Counts heap allocations: its own global operator new, and malloc, calloc
+# and realloc wrapped at link time, so it stays a binary of its own.
+add_executable(tarvel_alloc_tests tests/alloc/no_alloc_test.cpp)
+target_link_libraries(tarvel_alloc_tests PRIVATE tarvel_testing GTest::gtest_main)
+target_link_options(tarvel_alloc_tests PRIVATE
+                    -Wl,--wrap=malloc -Wl,--wrap=calloc -Wl,--wrap=realloc)
+gtest_discover_tests(tarvel_alloc_tests TEST_PREFIX "alloc." DISCOVERY_TIMEOUT 60)
+
 # Fuzz targets. Every build replays each target's corpus under ctest; with
 # clang and TARVEL_FUZZ a libFuzzer binary of each target is built as well.
 set(TARVEL_FUZZ_TARGETS host wildcard phrases)

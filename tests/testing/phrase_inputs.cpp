@@ -202,8 +202,8 @@ std::string OrdinaryPage(std::size_t length, std::uint32_t seed) {
       "created", "standards", "political", "kingdom", "storage", "nature", "summary",
       "growth", "notes", "agency", "monday", "activity", "copy", "income", "cash", "river",
       "commission", "package", "album", "players", "engine", "exchange", "season", "menu",
-      "analytics", "photography", "galleries", "updates", "scientific", "satellite",
-      "coffee", "settings", "screenshots", "architecture", "dictionary", "manufacturing"};
+      "analytics", "photography", "updates", "scientific", "satellite",
+      "coffee", "settings", "architecture", "dictionary", "manufacturing"};
   static const char* const kMarkup[] = {
       "<div class=\"", "\">", "</div>", "<p>", "</p>", "<a href=\"/", "</a>", "<li>", "</li>",
       "<span class=\"meta\">", "</span>", "<img src=\"/img/", ".jpg\" alt=\"", "<h2>", "</h2>",
