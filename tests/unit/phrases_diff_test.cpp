@@ -12,6 +12,7 @@
 #include "tests/testing/guarded_buffer.h"
 #include "tests/testing/phrase_inputs.h"
 #include "tests/testing/phrases_plain.h"
+#include "tests/testing/simd_levels.h"
 #include "tests/testing/state_builder.h"
 
 namespace tarvel {
@@ -45,12 +46,6 @@ std::string SlotsOf(const FilterState& state) {
   }
   return out;
 }
-
-}  // namespace
-
-void PrintTo(SimdLevel level, std::ostream* os) { *os << "level " << static_cast<int>(level); }
-
-namespace {
 
 class PhrasesAgree : public ::testing::TestWithParam<SimdLevel> {
  protected:
@@ -242,16 +237,7 @@ TEST_P(PhrasesAgree, TablesNeedingTooManyKeys) {
   for (int b = 0; b < 200; ++b) AgreeOnCopy(*state, *matcher, testing::TableMix(rng, rng() % 600, *state));
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, PhrasesAgree,
-                         ::testing::Values(SimdLevel::kNone, SimdLevel::kSsse3, SimdLevel::kAvx2),
-                         [](const ::testing::TestParamInfo<SimdLevel>& info) {
-                           switch (info.param) {
-                             case SimdLevel::kNone: return std::string("Automaton");
-                             case SimdLevel::kSsse3: return std::string("Ssse3");
-                             case SimdLevel::kAvx2: return std::string("Avx2");
-                           }
-                           return std::string("Unknown");
-                         });
+INSTANTIATE_TEST_SUITE_P(Levels, PhrasesAgree, testing::AllSimdLevels(), testing::SimdLevelName);
 
 }  // namespace
 }  // namespace tarvel
