@@ -42,17 +42,17 @@ gtest_discover_tests(tarvel_alloc_tests TEST_PREFIX "alloc." DISCOVERY_TIMEOUT 6
 
 # Fuzz targets. Every build replays each target's corpus under ctest; with
 # clang and TARVEL_FUZZ a libFuzzer binary of each target is built as well.
-set(TARVEL_FUZZ_TARGETS host wildcard phrases)
+set(TARVEL_FUZZ_TARGETS host wildcard phrases phrases_diff url_match_diff)
 foreach(target IN LISTS TARVEL_FUZZ_TARGETS)
   add_executable(fuzz_replay_${target} fuzz/fuzz_${target}.cpp fuzz/replay_main.cpp)
-  target_link_libraries(fuzz_replay_${target} PRIVATE tarvel_native_platform)
+  target_link_libraries(fuzz_replay_${target} PRIVATE tarvel_oracles)
   add_test(NAME fuzz.replay.${target}
            COMMAND fuzz_replay_${target} ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${target})
   if(TARVEL_FUZZ)
     add_executable(fuzz_${target} fuzz/fuzz_${target}.cpp)
     target_compile_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
     target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
-    target_link_libraries(fuzz_${target} PRIVATE tarvel_native_platform)
+    target_link_libraries(fuzz_${target} PRIVATE tarvel_oracles)
   endif()
 endforeach()
 
