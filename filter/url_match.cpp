@@ -2,10 +2,13 @@
 // folded host. With no '*' or '?' in E that is exactly "E occurs in the
 // host", so such entries (nearly all) are found by a plain substring search;
 // the others go through MatchWildcard on the pattern built on the stack.
-// The host is folded once per call, and a slot whose first byte is a
-// literal that the host does not hold is passed over after one byte.
+// The host is folded once per call, with a note of the bytes and the pairs
+// of adjacent bytes it holds: an entry that begins with a literal byte, or
+// two, that the host lacks cannot match and is passed over after reading
+// those bytes, which is nearly every entry of a long list.
 #include "filter/url_match.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "filter/ascii.h"
@@ -14,25 +17,48 @@
 namespace tarvel {
 namespace {
 
+// Bit sets over bytes and over (hashed) pairs of adjacent bytes; a pair's
+// hash may collide, which only lets an entry through to the full check.
+constexpr std::size_t kPairBits = 4096;
+
 struct FoldedHost {
   char text[kHostMax + 1];
   std::size_t length;
-  bool holds[256];  // which bytes occur in text
+  std::uint64_t bytes[256 / 64];
+  std::uint64_t pairs[kPairBits / 64];
 };
 
+std::size_t PairHash(unsigned char a, unsigned char b) { return ((a << 4) ^ b) % kPairBits; }
+
+bool Has(const std::uint64_t* set, std::size_t bit) { return (set[bit / 64] >> (bit % 64) & 1) != 0; }
+void Add(std::uint64_t* set, std::size_t bit) { set[bit / 64] |= std::uint64_t{1} << (bit % 64); }
+
 void FoldHost(const Host& host, FoldedHost& folded) {
-  std::memset(folded.holds, 0, sizeof folded.holds);
+  std::memset(folded.bytes, 0, sizeof folded.bytes);
+  std::memset(folded.pairs, 0, sizeof folded.pairs);
   std::size_t n = 0;
   while (n < host.length && n < kHostMax && host.text[n] != '\0') {
     const unsigned char c = ToLowerAscii(static_cast<unsigned char>(host.text[n]));
-    folded.text[n++] = static_cast<char>(c);
-    folded.holds[c] = true;
+    folded.text[n] = static_cast<char>(c);
+    Add(folded.bytes, c);
+    if (n > 0) Add(folded.pairs, PairHash(static_cast<unsigned char>(folded.text[n - 1]), c));
+    ++n;
   }
   folded.text[n] = '\0';
   folded.length = n;
 }
 
 bool IsWildcard(char c) { return c == '*' || c == '?'; }
+
+// False when the entry's first literal byte, or its first two literal bytes
+// side by side, do not occur in the host: "*E*" then cannot match.
+bool MayMatch(const FoldedHost& host, const char (&entry)[kEntryBytes]) {
+  const unsigned char a = ToLowerAscii(static_cast<unsigned char>(entry[0]));
+  if (IsWildcard(static_cast<char>(a))) return true;
+  if (!Has(host.bytes, a)) return false;
+  const unsigned char b = ToLowerAscii(static_cast<unsigned char>(entry[1]));
+  return b == '\0' || IsWildcard(static_cast<char>(b)) || Has(host.pairs, PairHash(a, b));
+}
 
 // The entry's text (lower-cased as it is read) occurs in the host.
 bool OccursIn(const FoldedHost& host, const char* entry, std::size_t n) {
@@ -71,15 +97,12 @@ int MatchUrlList(const UrlList& list, const Host& host) {
   for (int i = 0; i < kListSlots && i < LoadAcquire(*list.count); ++i) {
     if (Load(list.active[i]) != 1) continue;
     const char (&entry)[kEntryBytes] = list.entries[i];
-    const unsigned char first = ToLowerAscii(static_cast<unsigned char>(entry[0]));
-    if (first == '\0') {
+    if (entry[0] == '\0') {
       // "**" matches every host; the black list skips empty entries.
       if (list.kind == ListKind::kWhite) return 1;
       continue;
     }
-    // A literal first byte must itself occur in the host.
-    if (!IsWildcard(static_cast<char>(first)) && !folded.holds[first]) continue;
-    if (EntryMatches(folded, entry)) return 1;
+    if (MayMatch(folded, entry) && EntryMatches(folded, entry)) return 1;
   }
   return 0;
 }
