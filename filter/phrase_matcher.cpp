@@ -5,6 +5,7 @@
 #include <map>
 
 #include "filter/ascii.h"
+#include "filter/equal_bytes.h"
 
 namespace tarvel {
 
@@ -120,9 +121,10 @@ std::unique_ptr<PhraseMatcher> PhraseMatcher::Build(
 }
 
 bool PhraseMatcher::SameTable(const char (&slots)[kPhraseSlots][kPhraseSlotBytes],
-                              std::int32_t count) const {
+                              std::int32_t count, SimdLevel level) const {
   if (count != count_) return false;
-  return std::memcmp(slots_, slots, used_slots() * kPhraseSlotBytes) == 0;
+  return EqualBytes(slots_, slots, used_slots() * kPhraseSlotBytes,
+                    std::min(level, SupportedSimdLevel()));
 }
 
 // Without an automaton (a table too large for one) each distinct word is

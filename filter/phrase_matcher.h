@@ -48,8 +48,9 @@ class PhraseMatcher {
                                               std::int32_t count);
 
   // True if built from a table with this count and the same bytes in the
-  // slots it visits.
-  bool SameTable(const char (&slots)[kPhraseSlots][kPhraseSlotBytes], std::int32_t count) const;
+  // slots it visits; `level` caps the vector instructions of the compare.
+  bool SameTable(const char (&slots)[kPhraseSlots][kPhraseSlotBytes], std::int32_t count,
+                 SimdLevel level) const;
 
   // MatchPhrases on the table this was built from: 1 if a phrase occurs in
   // buffer[0 .. length - 1), else 0; a null buffer or a length of 0 gives 0,

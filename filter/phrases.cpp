@@ -31,10 +31,10 @@ std::atomic<const MatcherNode*> g_matchers{nullptr};
 std::atomic<int> g_tables_built{0};
 std::atomic<int> g_level_cap{static_cast<int>(SimdLevel::kAvx2)};
 
-const PhraseMatcher* FindMatcher(const FilterState& state, std::int32_t count) {
+const PhraseMatcher* FindMatcher(const FilterState& state, std::int32_t count, SimdLevel level) {
   for (const MatcherNode* n = g_matchers.load(std::memory_order_acquire); n != nullptr;
        n = n->next) {
-    if (n->matcher->SameTable(state.phrases, count)) return n->matcher.get();
+    if (n->matcher->SameTable(state.phrases, count, level)) return n->matcher.get();
   }
   return nullptr;
 }
@@ -84,12 +84,13 @@ int MatchPhrases(const FilterState& state, const void* buffer, std::int32_t leng
   if (buffer == nullptr || length == 0) return 0;
   const std::int32_t count = Load(state.phrase_count);
   if (count <= 0) return 0;
-  const PhraseMatcher* matcher = FindMatcher(state, count);
+  const SimdLevel level = ScanLevel();
+  const PhraseMatcher* matcher = FindMatcher(state, count, level);
   if (matcher == nullptr) matcher = AddMatcher(state, count);
   if (matcher == nullptr) {
     return MatchSlotBySlot(state, static_cast<const unsigned char*>(buffer), length);
   }
-  return matcher->Match(buffer, length, ScanLevel());
+  return matcher->Match(buffer, length, level);
 }
 
 SimdLevel CapPhraseScanLevel(SimdLevel cap) {

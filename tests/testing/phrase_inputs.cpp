@@ -137,7 +137,7 @@ std::string TableMix(Rng& rng, std::size_t length, const FilterState& state) {
       alphabet += static_cast<char>(c ^ 0x20);
     }
   }
-  if (alphabet.empty()) alphabet = "a";
+  if (alphabet.empty()) alphabet.push_back('a');
   // Mostly bytes of no word, so that a phrase is there only sometimes.
   static const char kOther[] = {' ', '\t', '\r', '\0', '.', '#', '~', '\x7f', '\xfe'};
   const std::size_t density = 1 + Pick(rng, 8);
