@@ -93,8 +93,8 @@ struct ListCase {
 const ListCase& FullList() {
   static const ListCase* list = [] {
     static ListCase c;
-    static const char* const kWords[] = {"casino", "bet", "cheap", "pills", "win", "prize",
-                                         "free", "games", "loans", "crypto", "deal", "shop"};
+    static const char* const kWords[] = {"casino", "bet",   "cheap", "pills",  "win",  "prize",
+                                         "free",   "games", "loans", "crypto", "deal", "shop"};
     static const char* const kEnds[] = {".com", ".net", ".info", ".biz", ".ru", ".cn"};
     std::mt19937 rng(5);
     for (int i = 0; i < kListSlots; ++i) {
@@ -114,7 +114,8 @@ const ListCase& FullList() {
 void UrlListPlain(benchmark::State& st) {
   const ListCase& c = FullList();
   for (auto _ : st) {
-    benchmark::DoNotOptimize(testing::MatchUrlListPlain(ListOf(*c.state, ListKind::kBlack), c.host));
+    benchmark::DoNotOptimize(
+        testing::MatchUrlListPlain(ListOf(*c.state, ListKind::kBlack), c.host));
   }
 }
 
@@ -127,17 +128,21 @@ void UrlListFast(benchmark::State& st) {
 
 const char* LevelName(SimdLevel level) {
   switch (level) {
-    case SimdLevel::kAvx2: return "avx2";
-    case SimdLevel::kSsse3: return "ssse3";
-    case SimdLevel::kNone: break;
+    case SimdLevel::kAvx2:
+      return "avx2";
+    case SimdLevel::kSsse3:
+      return "ssse3";
+    case SimdLevel::kNone:
+      break;
   }
   return "scalar";
 }
 
 void RegisterAll() {
-  static const Page pages[] = {Ordinary(512), Ordinary(1460), Ordinary(8192), Ordinary(k64KiB),
-                               WithKeyWord(), WithPhraseNearEnd()};
-  static const char* const names[] = {"512B", "1460B", "8KiB", "64KiB", "64KiB_key", "64KiB_phrase_end"};
+  static const Page pages[] = {Ordinary(512),    Ordinary(1460), Ordinary(8192),
+                               Ordinary(k64KiB), WithKeyWord(),  WithPhraseNearEnd()};
+  static const char* const names[] = {"512B",  "1460B",     "8KiB",
+                                      "64KiB", "64KiB_key", "64KiB_phrase_end"};
   const SimdLevel best = SupportedSimdLevel();
   for (std::size_t i = 0; i < std::size(pages); ++i) {
     CheckAnswer(pages[i]);

@@ -24,8 +24,8 @@ bool EqualScalar(const unsigned char* a, const unsigned char* b, std::size_t n) 
 }
 
 #if defined(TARVEL_HAVE_SSSE3)
-TARVEL_TARGET_SSSE3 TARVEL_ALIGN_STACK bool EqualSse(const unsigned char* a,
-                                                     const unsigned char* b, std::size_t n) {
+TARVEL_TARGET_SSSE3 TARVEL_ALIGN_STACK bool EqualSse(const unsigned char* a, const unsigned char* b,
+                                                     std::size_t n) {
   std::size_t i = 0;
   for (; i + 64 <= n; i += 64) {
     __m128i d = _mm_setzero_si128();

@@ -56,8 +56,8 @@ constexpr char kOrdinaryPage[] =
 // How often a byte turns up in ordinary text, per thousand: English letter
 // frequencies, and rough values for everything else.
 double ByteOdds(unsigned char c) {
-  static constexpr double kLetters[26] = {82, 15, 28, 43, 127, 22, 20, 61, 70, 2, 8, 40, 24,
-                                          67, 75, 19, 1,  60, 63, 91, 28, 10, 24, 2, 20, 1};
+  static constexpr double kLetters[26] = {82, 15, 28, 43, 127, 22, 20, 61, 70, 2,  8, 40, 24,
+                                          67, 75, 19, 1,  60,  63, 91, 28, 10, 24, 2, 20, 1};
   c = ToLowerAscii(c);
   if (c >= 'a' && c <= 'z') return kLetters[c - 'a'] / 1000.0;
   if (c >= '0' && c <= '9') return 0.01;
@@ -128,7 +128,8 @@ std::vector<std::size_t> ChooseKeys(const std::vector<std::string>& words,
     covered |= covers[best];
   }
 
-  std::sort(chosen.begin(), chosen.end(), [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
+  std::sort(chosen.begin(), chosen.end(),
+            [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
   for (std::size_t i = 0; i < chosen.size();) {
     PhraseSet others;
     for (std::size_t j = 0; j < chosen.size(); ++j) {

@@ -111,8 +111,10 @@ TARVEL_TARGET_AVX2 inline CandidateBlock ScanAvx2(const KeyTables& kt, const uns
                                                   std::size_t from, std::size_t limit) {
   AvxTables t;
   for (int k = 0; k < kFingerprintBytes; ++k) {
-    t.lo[k] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kt.lo[k])));
-    t.hi[k] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kt.hi[k])));
+    t.lo[k] =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kt.lo[k])));
+    t.hi[k] =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kt.hi[k])));
   }
   std::size_t i = from;
   for (; i + kBlock <= limit; i += kBlock) {
@@ -133,8 +135,10 @@ TARVEL_TARGET_AVX2 inline CandidateBlock ScanAvx2(const KeyTables& kt, const uns
 }  // namespace
 
 #if defined(TARVEL_HAVE_SSSE3)
-TARVEL_TARGET_SSSE3 TARVEL_ALIGN_STACK CandidateBlock NextCandidatesSsse3(const KeyTables& kt, const unsigned char* p,
-                                                       std::size_t from, std::size_t limit) {
+TARVEL_TARGET_SSSE3 TARVEL_ALIGN_STACK CandidateBlock NextCandidatesSsse3(const KeyTables& kt,
+                                                                          const unsigned char* p,
+                                                                          std::size_t from,
+                                                                          std::size_t limit) {
   SsseTables t;
   for (int k = 0; k < kFingerprintBytes; ++k) {
     t.lo[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(kt.lo[k]));
@@ -156,8 +160,10 @@ TARVEL_TARGET_SSSE3 TARVEL_ALIGN_STACK CandidateBlock NextCandidatesSsse3(const 
 #endif
 
 #if defined(TARVEL_HAVE_AVX2)
-TARVEL_TARGET_AVX2 TARVEL_ALIGN_STACK CandidateBlock NextCandidatesAvx2(const KeyTables& kt, const unsigned char* p,
-                                                     std::size_t from, std::size_t limit) {
+TARVEL_TARGET_AVX2 TARVEL_ALIGN_STACK CandidateBlock NextCandidatesAvx2(const KeyTables& kt,
+                                                                        const unsigned char* p,
+                                                                        std::size_t from,
+                                                                        std::size_t limit) {
   const CandidateBlock found = ScanAvx2(kt, p, from, limit);
   _mm256_zeroupper();
   return found;

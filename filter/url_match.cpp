@@ -30,7 +30,9 @@ struct FoldedHost {
 
 std::size_t PairHash(unsigned char a, unsigned char b) { return ((a << 4) ^ b) % kPairBits; }
 
-bool Has(const std::uint64_t* set, std::size_t bit) { return (set[bit / 64] >> (bit % 64) & 1) != 0; }
+bool Has(const std::uint64_t* set, std::size_t bit) {
+  return (set[bit / 64] >> (bit % 64) & 1) != 0;
+}
 void Add(std::uint64_t* set, std::size_t bit) { set[bit / 64] |= std::uint64_t{1} << (bit % 64); }
 
 void FoldHost(const Host& host, FoldedHost& folded) {
@@ -96,7 +98,7 @@ int MatchUrlList(const UrlList& list, const Host& host) {
   FoldHost(host, folded);
   for (int i = 0; i < kListSlots && i < LoadAcquire(*list.count); ++i) {
     if (Load(list.active[i]) != 1) continue;
-    const char (&entry)[kEntryBytes] = list.entries[i];
+    const char(&entry)[kEntryBytes] = list.entries[i];
     if (entry[0] == '\0') {
       // "**" matches every host; the black list skips empty entries.
       if (list.kind == ListKind::kWhite) return 1;

@@ -10,7 +10,7 @@ constexpr std::int32_t kNone = -1;
 // The trie and its failure links, with dense rows of `classes` entries.
 struct Trie {
   std::uint32_t classes = 0;
-  std::vector<std::int32_t> child;  // state * classes + class
+  std::vector<std::int32_t> child;               // state * classes + class
   std::vector<std::vector<std::uint16_t>> ends;  // words ending exactly here
 
   std::size_t states() const { return ends.size(); }

@@ -42,7 +42,8 @@ class WordAutomaton {
   template <typename Sink>
   bool Report(std::uint32_t state, Sink& sink) const {
     const std::size_t k = (state - output_from_) / classes_;
-    return sink(output_words_.data() + output_begin_[k], output_words_.data() + output_begin_[k + 1]);
+    return sink(output_words_.data() + output_begin_[k],
+                output_words_.data() + output_begin_[k + 1]);
   }
 
   template <typename Sink>

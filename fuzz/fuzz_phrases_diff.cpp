@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "filter/phrase_matcher.h"
 #include "filter/phrases.h"
@@ -35,14 +34,16 @@ const FilterState& BuiltInTable() {
 
 // Reads the table part; returns the number of bytes it took.
 std::size_t ReadTable(const std::uint8_t* data, std::size_t size, FilterState& state) {
-  tarvel::ResetToInitial(state);
+  std::memset(state.phrases, 0, sizeof state.phrases);
+  state.phrase_count = 0;
   if (size == 0) return 0;
   state.phrase_count = static_cast<std::int8_t>(data[0]);
   std::size_t at = 1;
   for (int k = 0; k < tarvel::kPhraseSlots && k < state.phrase_count && at < size; ++k) {
     const void* nul = std::memchr(data + at, 0, size - at);
     const std::size_t len = nul ? static_cast<const std::uint8_t*>(nul) - (data + at) : size - at;
-    std::memcpy(state.phrases[k], data + at, len < tarvel::kPhraseSlotBytes ? len : tarvel::kPhraseSlotBytes);
+    std::memcpy(state.phrases[k], data + at,
+                len < tarvel::kPhraseSlotBytes ? len : tarvel::kPhraseSlotBytes);
     at += len + (nul ? 1 : 0);
   }
   return at;
@@ -73,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     return 0;
   }
-  auto state = std::make_unique<FilterState>();
+  static FilterState* const state = new FilterState();  // one block, rewritten per input
   const std::size_t used = ReadTable(data, size, *state);
   const auto length = static_cast<std::int32_t>(size - used);
   if (state->phrase_count <= 0) return 0;

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "filter/url_match.h"
 #include "tests/testing/url_match_plain.h"
@@ -38,8 +37,15 @@ Line NextLine(const std::uint8_t* data, std::size_t size, std::size_t& at) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2 || size > (1u << 18)) return 0;
   const ListKind kind = (data[0] & 1) ? ListKind::kWhite : ListKind::kBlack;
-  auto state = std::make_unique<FilterState>();
-  tarvel::ResetToInitial(*state);
+  // One block for all inputs; only the slots the last input wrote are cleared.
+  static FilterState* const state = new FilterState();
+  static int written = 0;
+  for (ListKind k : {ListKind::kWhite, ListKind::kBlack}) {
+    const tarvel::MutableUrlList l = tarvel::ListOf(*state, k);
+    std::memset(l.entries, 0, sizeof l.entries[0] * written);
+    std::memset(l.active, 0, sizeof l.active[0] * written);
+    *l.count = 0;
+  }
   const tarvel::MutableUrlList list = tarvel::ListOf(*state, kind);
 
   std::size_t at = 2;
@@ -59,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t first = entry.length > 0 ? entry.text[0] : 0;
     list.active[slots] = first == '!' ? 2 : first == '~' ? 0 : 1;
   }
+  written = slots;
   *list.count = data[1] == 0 ? slots : static_cast<std::int8_t>(data[1]) * 4;
 
   if (tarvel::MatchUrlList(tarvel::ListOf(*state, kind), host) !=

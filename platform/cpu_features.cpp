@@ -24,8 +24,8 @@ CpuidRegs Cpuid(unsigned leaf, unsigned subleaf) {
 #if defined(_MSC_VER) && !defined(__clang__)
   int out[4];
   __cpuidex(out, static_cast<int>(leaf), static_cast<int>(subleaf));
-  r = {static_cast<unsigned>(out[0]), static_cast<unsigned>(out[1]),
-       static_cast<unsigned>(out[2]), static_cast<unsigned>(out[3])};
+  r = {static_cast<unsigned>(out[0]), static_cast<unsigned>(out[1]), static_cast<unsigned>(out[2]),
+       static_cast<unsigned>(out[3])};
 #else
   // Leaves above the maximum leave the registers at zero: no feature.
   __get_cpuid_count(leaf, subleaf, &r.a, &r.b, &r.c, &r.d);

@@ -36,10 +36,18 @@ void* CountedAligned(std::size_t n, std::align_val_t align) {
 void* operator new(std::size_t n) { return Counted(n); }
 void* operator new[](std::size_t n) { return Counted(n); }
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  try { return Counted(n); } catch (...) { return nullptr; }
+  try {
+    return Counted(n);
+  } catch (...) {
+    return nullptr;
+  }
 }
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-  try { return Counted(n); } catch (...) { return nullptr; }
+  try {
+    return Counted(n);
+  } catch (...) {
+    return nullptr;
+  }
 }
 void* operator new(std::size_t n, std::align_val_t a) { return CountedAligned(n, a); }
 void* operator new[](std::size_t n, std::align_val_t a) { return CountedAligned(n, a); }

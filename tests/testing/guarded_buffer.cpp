@@ -16,7 +16,8 @@ GuardedBuffer::GuardedBuffer(std::size_t capacity) {
   void* p = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::runtime_error("mmap failed");
   base_ = static_cast<unsigned char*>(p);
-  if (mprotect(base_ + readable_, page, PROT_NONE) != 0) throw std::runtime_error("mprotect failed");
+  if (mprotect(base_ + readable_, page, PROT_NONE) != 0)
+    throw std::runtime_error("mprotect failed");
 }
 
 GuardedBuffer::~GuardedBuffer() { munmap(base_, mapped_); }

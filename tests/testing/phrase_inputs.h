@@ -25,10 +25,10 @@ std::vector<std::string> TableWords(const FilterState& state);
 std::string WordMix(Rng& rng, std::size_t length, const std::vector<std::string>& words);
 
 struct TableShape {
-  int slots = 20;            // slots written; the count may differ
-  int max_word_bytes = 4;    // words of 1..max_word_bytes bytes
-  int alphabet = 6;          // distinct word letters used (both cases each)
-  bool odd_bytes = true;     // words may hold '@', '[', '`', '{', '-', 0x80, 0xc1, 0xe1
+  int slots = 20;              // slots written; the count may differ
+  int max_word_bytes = 4;      // words of 1..max_word_bytes bytes
+  int alphabet = 6;            // distinct word letters used (both cases each)
+  bool odd_bytes = true;       // words may hold '@', '[', '`', '{', '-', 0x80, 0xc1, 0xe1
   bool wordless_slot = false;  // one slot holds blanks only
 };
 

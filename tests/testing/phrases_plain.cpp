@@ -22,10 +22,13 @@ void SplitSlot(const char (&slot)[kPhraseSlotBytes], Words& words) {
   words.count = 0;
   int i = 0;
   while (words.count < kMaxWords) {
-    while (i < kPhraseSlotBytes && slot[i] != '\0' && IsSpaceAscii(static_cast<unsigned char>(slot[i]))) ++i;
+    while (i < kPhraseSlotBytes && slot[i] != '\0' &&
+           IsSpaceAscii(static_cast<unsigned char>(slot[i])))
+      ++i;
     if (i == kPhraseSlotBytes || slot[i] == '\0') break;
     int n = 0;
-    while (i < kPhraseSlotBytes && slot[i] != '\0' && !IsSpaceAscii(static_cast<unsigned char>(slot[i]))) {
+    while (i < kPhraseSlotBytes && slot[i] != '\0' &&
+           !IsSpaceAscii(static_cast<unsigned char>(slot[i]))) {
       words.text[words.count][n++] = static_cast<unsigned char>(slot[i++]);
     }
     words.length[words.count++] = n;

@@ -13,9 +13,15 @@ namespace tarvel {
 
 inline void PrintTo(SimdLevel level, std::ostream* os) {
   switch (level) {
-    case SimdLevel::kNone: *os << "no vector instructions"; return;
-    case SimdLevel::kSsse3: *os << "SSSE3"; return;
-    case SimdLevel::kAvx2: *os << "AVX2"; return;
+    case SimdLevel::kNone:
+      *os << "no vector instructions";
+      return;
+    case SimdLevel::kSsse3:
+      *os << "SSSE3";
+      return;
+    case SimdLevel::kAvx2:
+      *os << "AVX2";
+      return;
   }
   *os << "level " << static_cast<int>(level);
 }
@@ -28,9 +34,12 @@ inline auto AllSimdLevels() {
 
 inline std::string SimdLevelName(const ::testing::TestParamInfo<SimdLevel>& info) {
   switch (info.param) {
-    case SimdLevel::kNone: return "Scalar";
-    case SimdLevel::kSsse3: return "Ssse3";
-    case SimdLevel::kAvx2: return "Avx2";
+    case SimdLevel::kNone:
+      return "Scalar";
+    case SimdLevel::kSsse3:
+      return "Ssse3";
+    case SimdLevel::kAvx2:
+      return "Avx2";
   }
   return "Level" + std::to_string(static_cast<int>(info.param));
 }

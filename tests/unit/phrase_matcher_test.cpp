@@ -35,8 +35,8 @@ void ExpectEveryPhraseHoldsAKey(const FilterState& state, const PhraseMatcher& m
       const std::string word = Lower(std::string(split.word[w].text, split.word[w].length));
       for (const std::string& key : keys) held = held || word.find(key) != std::string::npos;
     }
-    EXPECT_TRUE(held) << "slot " << k << " [" << std::string(state.phrases[k], strnlen(state.phrases[k], 50))
-                      << "]";
+    EXPECT_TRUE(held) << "slot " << k << " ["
+                      << std::string(state.phrases[k], strnlen(state.phrases[k], 50)) << "]";
   }
 }
 
@@ -97,7 +97,7 @@ TEST_P(KeySearch, AgreesWithPlainSearch) {
       for (std::size_t at = 0; at <= n; ++at) {
         std::string bytes(n, '.');
         for (char& c : bytes) c = "rn.yoH@`\r-"[rng() % 10];  // pieces of keys, no q
-        std::string placed = key.substr(0, n - at);  // cut short at the end
+        std::string placed = key.substr(0, n - at);           // cut short at the end
         for (char& c : placed) {
           if (rng() % 2 == 0 && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
         }

@@ -40,8 +40,9 @@ std::string Printable(const unsigned char* p, std::int32_t length) {
 std::string SlotsOf(const FilterState& state) {
   std::string out = "count " + std::to_string(state.phrase_count) + ":";
   for (int k = 0; k < std::min(state.phrase_count, kPhraseSlots); ++k) {
-    out += " [" + Printable(reinterpret_cast<const unsigned char*>(state.phrases[k]),
-                            static_cast<std::int32_t>(strnlen(state.phrases[k], kPhraseSlotBytes))) +
+    out += " [" +
+           Printable(reinterpret_cast<const unsigned char*>(state.phrases[k]),
+                     static_cast<std::int32_t>(strnlen(state.phrases[k], kPhraseSlotBytes))) +
            "]";
   }
   return out;
@@ -61,11 +62,13 @@ class PhrasesAgree : public ::testing::TestWithParam<SimdLevel> {
             std::int32_t length) {
     const int plain = MatchPhrasesPlain(state, p, length);
     EXPECT_EQ(matcher.Match(p, length, GetParam()), plain)
-        << "length " << length << ": " << Printable(p, length) << "\n" << SlotsOf(state);
+        << "length " << length << ": " << Printable(p, length) << "\n"
+        << SlotsOf(state);
     return plain;
   }
 
-  int AgreeOnCopy(const FilterState& state, const PhraseMatcher& matcher, const std::string& bytes) {
+  int AgreeOnCopy(const FilterState& state, const PhraseMatcher& matcher,
+                  const std::string& bytes) {
     auto copy = std::make_unique<unsigned char[]>(bytes.size() + (bytes.empty() ? 1 : 0));
     std::memcpy(copy.get(), bytes.data(), bytes.size());
     return Agree(state, matcher, copy.get(), static_cast<std::int32_t>(bytes.size()));
@@ -76,10 +79,14 @@ class PhrasesAgree : public ::testing::TestWithParam<SimdLevel> {
 
 std::size_t RandomLength(Rng& rng) {
   switch (rng() % 8) {
-    case 0: return rng() % 64;
-    case 1: return 64 + rng() % 200;
-    case 7: return rng() % 20 == 0 ? 60000 + rng() % 10000 : 2000 + rng() % 4000;
-    default: return rng() % 1500;
+    case 0:
+      return rng() % 64;
+    case 1:
+      return 64 + rng() % 200;
+    case 7:
+      return rng() % 20 == 0 ? 60000 + rng() % 10000 : 2000 + rng() % 4000;
+    default:
+      return rng() % 1500;
   }
 }
 
@@ -108,7 +115,8 @@ TEST_P(PhrasesAgree, ThroughMatchPhrasesOnWordMixes) {
     auto copy = std::make_unique<char[]>(bytes.size() + 1);
     std::memcpy(copy.get(), bytes.data(), bytes.size());
     const auto length = static_cast<std::int32_t>(bytes.size());
-    ASSERT_EQ(MatchPhrases(*state, copy.get(), length), MatchPhrasesPlain(*state, copy.get(), length))
+    ASSERT_EQ(MatchPhrases(*state, copy.get(), length),
+              MatchPhrasesPlain(*state, copy.get(), length))
         << Printable(reinterpret_cast<const unsigned char*>(copy.get()), length);
   }
 }
@@ -200,7 +208,8 @@ TEST_P(PhrasesAgree, RandomTables) {
     testing::WriteRandomTable(rng, shape, *state);
     const auto matcher = PhraseMatcher::Build(state->phrases, state->phrase_count);
     for (int b = 0; b < 12; ++b, ++runs) {
-      ones += AgreeOnCopy(*state, *matcher, testing::TableMix(rng, RandomLength(rng) % 1000, *state));
+      ones +=
+          AgreeOnCopy(*state, *matcher, testing::TableMix(rng, RandomLength(rng) % 1000, *state));
       if (HasFailure()) return;
     }
   }
@@ -218,7 +227,8 @@ TEST_P(PhrasesAgree, TablesTooLargeForTheAutomaton) {
   testing::WriteRandomTable(rng, shape, *state);
   const auto matcher = PhraseMatcher::Build(state->phrases, state->phrase_count);
   ASSERT_FALSE(matcher->has_automaton());
-  for (int b = 0; b < 100; ++b) AgreeOnCopy(*state, *matcher, testing::TableMix(rng, rng() % 2000, *state));
+  for (int b = 0; b < 100; ++b)
+    AgreeOnCopy(*state, *matcher, testing::TableMix(rng, rng() % 2000, *state));
 }
 
 TEST_P(PhrasesAgree, TablesNeedingTooManyKeys) {
@@ -234,7 +244,8 @@ TEST_P(PhrasesAgree, TablesNeedingTooManyKeys) {
   const auto matcher = PhraseMatcher::Build(state->phrases, state->phrase_count);
   ASSERT_TRUE(matcher->has_automaton());
   ASSERT_FALSE(matcher->has_prefilter());
-  for (int b = 0; b < 200; ++b) AgreeOnCopy(*state, *matcher, testing::TableMix(rng, rng() % 600, *state));
+  for (int b = 0; b < 200; ++b)
+    AgreeOnCopy(*state, *matcher, testing::TableMix(rng, rng() % 600, *state));
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, PhrasesAgree, testing::AllSimdLevels(), testing::SimdLevelName);

@@ -96,8 +96,8 @@ TEST(MatchUrlListAgrees, OnAFullListOfRealisticEntries) {
     list.active[i] = 1;
   }
   *list.count = kListSlots;
-  for (const std::string host : {"www.example.org", "SITE123.COM", "site5.foo.net", "site",
-                                 "other.site77777.com.au", ""}) {
+  for (const std::string host :
+       {"www.example.org", "SITE123.COM", "site5.foo.net", "site", "other.site77777.com.au", ""}) {
     EXPECT_EQ(MatchUrlList(ListOf(*state, ListKind::kBlack), MakeHost(host)),
               testing::MatchUrlListPlain(ListOf(*state, ListKind::kBlack), MakeHost(host)))
         << host;
