@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "filter/ascii.h"
 #include "filter/phrases.h"
@@ -141,6 +144,31 @@ TEST(MatchPhrasesTables, StayExactOverManyTables) {
           << "table " << t;
     }
   }
+}
+
+TEST(MatchPhrasesTables, ThreadsRacingToBuildAgree) {
+  // A table no other test uses: the threads' first calls all find no tables
+  // and build and publish them at the same time.
+  auto state = testing::NewState();
+  std::strcpy(state->phrases[0], "racing threads");
+  std::strcpy(state->phrases[1], "lone");
+  state->phrase_count = 2;
+  const std::string hit = "threads are RACING here.";
+  const std::string also = "a lone racer.";
+  const std::string miss = "racing only, one thread.";
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        if (MatchPhrases(*state, hit.data(), static_cast<std::int32_t>(hit.size())) != 1) ++wrong;
+        if (MatchPhrases(*state, also.data(), static_cast<std::int32_t>(also.size())) != 1) ++wrong;
+        if (MatchPhrases(*state, miss.data(), static_cast<std::int32_t>(miss.size())) != 0) ++wrong;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // What the kernel reports about this processor, from /proc/cpuinfo.
