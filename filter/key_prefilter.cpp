@@ -46,7 +46,8 @@ constexpr char kOrdinaryPage[] =
     "<li><a href=\"/film\">Review: the best new movies and live music this month</a></li><li>"
     "<a href=\"/sport/football\">Young team wins the cup final in front of a record "
     "crowd</a></li></ul></article><aside class=\"sidebar\"><h3>Most read</h3><ol><li>Black "
-    "Friday shopping tips</li><li>Photos: the star of the summer festival</li><li>Group chat: "
+    "Friday shopping tips</li><li>Photos: the star of the summer festival</li><li>Celebrity "
+    "chef opens a restaurant</li><li>Group chat: "
     "readers share their stories</li></ol></aside></main><footer class=\"site-footer\"><p>"
     "Copyright 2024. All rights reserved. Terms of use, privacy policy and cookies. Material on "
     "this website may not be reproduced without permission.</p><form action=\"/search\" "
@@ -85,6 +86,30 @@ double Commonness(const unsigned char* s, std::size_t n) {
   return odds * (1.0 + 1000.0 * OccurrencesInPage(s, n));
 }
 
+// The rarest run of fingerprint length in the key.
+std::uint8_t FingerprintOffset(const std::string& key) {
+  if (key.size() <= static_cast<std::size_t>(kFingerprintBytes)) return 0;
+  const auto* s = reinterpret_cast<const unsigned char*>(key.data());
+  std::size_t best = 0;
+  double best_cost = Commonness(s, kFingerprintBytes);
+  for (std::size_t o = 1; o + kFingerprintBytes <= key.size(); ++o) {
+    const double c = Commonness(s + o, kFingerprintBytes);
+    if (c < best_cost) best = o, best_cost = c;
+  }
+  return static_cast<std::uint8_t>(best);
+}
+
+// What a key costs the scan: how often its fingerprint turns up (each time a
+// candidate to check), times how often the key itself does (each time the
+// whole buffer is read word by word). A key's length plays no part: long
+// words of everyday prose are not rarer for being long.
+double KeyCost(const std::string& key) {
+  const auto* s = reinterpret_cast<const unsigned char*>(key.data());
+  const std::size_t window = std::min(key.size(), static_cast<std::size_t>(kFingerprintBytes));
+  return Commonness(s + FingerprintOffset(key), window) *
+         (1.0 + 1000.0 * OccurrencesInPage(s, key.size()));
+}
+
 bool Contains(const std::string& word, const std::string& key) {
   return word.find(key) != std::string::npos;
 }
@@ -110,7 +135,7 @@ std::vector<std::size_t> ChooseKeys(const std::vector<std::string>& words,
   const std::vector<PhraseSet> covers = Coverage(words, phrases);
   std::vector<double> cost(words.size());
   for (std::size_t k = 0; k < words.size(); ++k) {
-    cost[k] = Commonness(reinterpret_cast<const unsigned char*>(words[k].data()), words[k].size());
+    cost[k] = KeyCost(words[k]);
   }
   PhraseSet all;
   for (std::size_t ph = 0; ph < phrases.size(); ++ph) all.set(ph);
@@ -142,19 +167,6 @@ std::vector<std::size_t> ChooseKeys(const std::vector<std::string>& words,
     }
   }
   return chosen;
-}
-
-// The rarest run of fingerprint length in the key.
-std::uint8_t FingerprintOffset(const std::string& key) {
-  if (key.size() <= static_cast<std::size_t>(kFingerprintBytes)) return 0;
-  const auto* s = reinterpret_cast<const unsigned char*>(key.data());
-  std::size_t best = 0;
-  double best_cost = Commonness(s, kFingerprintBytes);
-  for (std::size_t o = 1; o + kFingerprintBytes <= key.size(); ++o) {
-    const double c = Commonness(s + o, kFingerprintBytes);
-    if (c < best_cost) best = o, best_cost = c;
-  }
-  return static_cast<std::uint8_t>(best);
 }
 
 }  // namespace
