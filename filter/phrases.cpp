@@ -7,7 +7,8 @@
 // process; a different table (another block, or one seen while set-up was
 // still writing it) gets tables of its own, and an answer never comes from
 // the tables of another table. Tables are published with a release store and
-// never freed, so a thread that found them may use them without a lock.
+// freed only when the module is unloaded, so a thread that found them may
+// use them without a lock.
 #include "filter/phrases.h"
 
 #include <algorithm>
@@ -30,6 +31,21 @@ constexpr int kMaxTables = 16;
 std::atomic<const MatcherNode*> g_matchers{nullptr};
 std::atomic<int> g_tables_built{0};
 std::atomic<int> g_level_cap{static_cast<int>(SimdLevel::kAvx2)};
+
+// Frees the tables when the module is unloaded (or the process ends): a
+// process may load and unload the module many times in its life, and no
+// load may leave its tables behind. No thread runs this code by then; a
+// call that still came would find no tables and build new ones.
+struct TablesOwner {
+  ~TablesOwner() {
+    const MatcherNode* n = g_matchers.exchange(nullptr);
+    while (n != nullptr) {
+      const MatcherNode* next = n->next;
+      delete n;
+      n = next;
+    }
+  }
+} g_tables_owner;
 
 const PhraseMatcher* FindMatcher(const FilterState& state, std::int32_t count, SimdLevel level) {
   for (const MatcherNode* n = g_matchers.load(std::memory_order_acquire); n != nullptr;
