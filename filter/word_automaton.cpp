@@ -54,7 +54,10 @@ bool WordAutomaton::Build(const std::vector<std::string>& words) {
     for (unsigned char c : words[id]) {
       std::int32_t& slot = trie.child[s * classes + class_of_[c]];
       if (slot == kNone) {
-        if ((trie.states() + 1) * classes > kMaxTransitions) return false;
+        if ((trie.states() + 1) * classes > kMaxTransitions) {
+          *this = WordAutomaton();
+          return false;
+        }
         const std::int32_t fresh = trie.AddState();
         trie.child[s * classes + class_of_[c]] = fresh;
         s = fresh;
