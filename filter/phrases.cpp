@@ -1,66 +1,116 @@
-// The phrase test as the table defines it: every phrase split anew, every
-// word searched from the start of the buffer.
+// MatchPhrases: one pass over the buffer with tables built once per phrase
+// table (filter/phrase_matcher.h).
+//
+// The tables are found again on every call by comparing the table they were
+// built from with the shared one: the shared table is written once at set-up
+// and never changes after, so in practice one set of tables serves the
+// process; a different table (another block, or one seen while set-up was
+// still writing it) gets tables of its own, and an answer never comes from
+// the tables of another table. Tables are published with a release store and
+// freed only when the module is unloaded, so a thread that found them may
+// use them without a lock.
 #include "filter/phrases.h"
 
-#include "filter/ascii.h"
+#include <algorithm>
+#include <atomic>
+#include <new>
+
+#include "filter/phrase_matcher.h"
 
 namespace tarvel {
 namespace {
 
-constexpr int kMaxWords = 5;
-
-struct Words {
-  unsigned char text[kMaxWords][kPhraseSlotBytes + 1];
-  int length[kMaxWords];
-  int count;
+struct MatcherNode {
+  std::unique_ptr<PhraseMatcher> matcher;
+  const MatcherNode* next;
 };
 
-// Splits a slot as a "%s%s%s%s%s" scan would: runs of non-space bytes, at most
-// five, within the slot's bytes up to its first NUL.
-void SplitSlot(const char (&slot)[kPhraseSlotBytes], Words& words) {
-  words.count = 0;
-  int i = 0;
-  while (words.count < kMaxWords) {
-    while (i < kPhraseSlotBytes && slot[i] != '\0' && IsSpaceAscii(static_cast<unsigned char>(slot[i]))) ++i;
-    if (i == kPhraseSlotBytes || slot[i] == '\0') break;
-    int n = 0;
-    while (i < kPhraseSlotBytes && slot[i] != '\0' && !IsSpaceAscii(static_cast<unsigned char>(slot[i]))) {
-      words.text[words.count][n++] = static_cast<unsigned char>(slot[i++]);
+// Newest first. A process sees one table; the bound only keeps a writer
+// that kept changing the table from growing the list without end.
+constexpr int kMaxTables = 16;
+std::atomic<const MatcherNode*> g_matchers{nullptr};
+std::atomic<int> g_tables_built{0};
+std::atomic<int> g_level_cap{static_cast<int>(SimdLevel::kAvx2)};
+
+// Frees the tables when the module is unloaded (or the process ends): a
+// process may load and unload the module many times in its life, and no
+// load may leave its tables behind. No thread runs this code by then; a
+// call that still came would find no tables and build new ones.
+struct TablesOwner {
+  ~TablesOwner() {
+    const MatcherNode* n = g_matchers.exchange(nullptr);
+    while (n != nullptr) {
+      const MatcherNode* next = n->next;
+      delete n;
+      n = next;
     }
-    words.length[words.count++] = n;
   }
+} g_tables_owner;
+
+const PhraseMatcher* FindMatcher(const FilterState& state, std::int32_t count, SimdLevel level) {
+  for (const MatcherNode* n = g_matchers.load(std::memory_order_acquire); n != nullptr;
+       n = n->next) {
+    if (n->matcher->SameTable(state.phrases, count, level)) return n->matcher.get();
+  }
+  return nullptr;
 }
 
-// First start p < length - L where the L bytes equal the word, ASCII case
-// ignored; the last start the caller's contract allows is length - L - 1.
-bool FindWord(const unsigned char* buf, std::int32_t length, const unsigned char* word, int L) {
-  const std::int64_t m = static_cast<std::int64_t>(length) - L;
-  for (std::int64_t p = 0; p < m; ++p) {
-    int k = 0;
-    while (k < L && EqualIgnoringAsciiCase(buf[p + k], word[k])) ++k;
-    if (k == L) return true;
+// Builds and publishes tables for the current table; null when the bound is
+// reached or memory ran out. Two threads may both build for the same table;
+// both sets are correct and both are kept.
+const PhraseMatcher* AddMatcher(const FilterState& state, std::int32_t count) {
+  if (g_tables_built.fetch_add(1, std::memory_order_relaxed) >= kMaxTables) return nullptr;
+  MatcherNode* node = nullptr;
+  try {
+    node = new MatcherNode{PhraseMatcher::Build(state.phrases, count), nullptr};
+  } catch (const std::bad_alloc&) {
+    return nullptr;
   }
-  return false;
+  const MatcherNode* head = g_matchers.load(std::memory_order_relaxed);
+  do {
+    node->next = head;
+  } while (!g_matchers.compare_exchange_weak(head, node, std::memory_order_release,
+                                             std::memory_order_relaxed));
+  return node->matcher.get();
+}
+
+// Without tables: every phrase split and searched in turn, slot by slot,
+// with the count read again after each slot.
+int MatchSlotBySlot(const FilterState& state, const unsigned char* p, std::int32_t length) {
+  const std::size_t n = length > 1 ? static_cast<std::size_t>(length) - 1 : 0;
+  for (int k = 0; k < kPhraseSlots && k < Load(state.phrase_count); ++k) {
+    const SlotWords split = SplitSlot(state.phrases[k]);
+    bool all = true;
+    for (int w = 0; w < split.count && all; ++w) {
+      all = ContainsWord(p, n, split.word[w].text, split.word[w].length);
+    }
+    if (all) return 1;
+  }
+  return 0;
+}
+
+SimdLevel ScanLevel() {
+  const auto cap = static_cast<SimdLevel>(g_level_cap.load(std::memory_order_relaxed));
+  return std::min(cap, SupportedSimdLevel());
 }
 
 }  // namespace
 
 int MatchPhrases(const FilterState& state, const void* buffer, std::int32_t length) {
   if (buffer == nullptr || length == 0) return 0;
-  if (Load(state.phrase_count) <= 0) return 0;
-  const auto* buf = static_cast<const unsigned char*>(buffer);
-  for (int k = 0; k < kPhraseSlots && k < Load(state.phrase_count); ++k) {
-    Words words;
-    SplitSlot(state.phrases[k], words);
-    // A slot without words is a phrase whose words are all found: it matches
-    // anything. Only a block written by something other than set-up has one.
-    bool all = true;
-    for (int w = 0; w < words.count && all; ++w) {
-      all = FindWord(buf, length, words.text[w], words.length[w]);
-    }
-    if (all) return 1;
+  const std::int32_t count = Load(state.phrase_count);
+  if (count <= 0) return 0;
+  const SimdLevel level = ScanLevel();
+  const PhraseMatcher* matcher = FindMatcher(state, count, level);
+  if (matcher == nullptr) matcher = AddMatcher(state, count);
+  if (matcher == nullptr) {
+    return MatchSlotBySlot(state, static_cast<const unsigned char*>(buffer), length);
   }
-  return 0;
+  return matcher->Match(buffer, length, level);
+}
+
+SimdLevel CapPhraseScanLevel(SimdLevel cap) {
+  return static_cast<SimdLevel>(g_level_cap.exchange(static_cast<int>(cap)));
 }
 
 }  // namespace tarvel

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "platform/cpu_features.h"
 #include "state/filter_state.h"
 
 namespace tarvel {
@@ -22,8 +23,15 @@ int FillPhraseTable(FilterState& state);
 // phrase occurs when each of its (up to five, blank-separated) words occurs
 // somewhere in the bytes, ASCII case ignored, in any order, inside longer
 // words too, and not ending at the last byte: the last byte is never compared.
-// Zero bytes are ordinary bytes. A null buffer, a length of 1 or less, and an
-// empty table give 0.
+// Zero bytes are ordinary bytes. A null buffer, a length of 0 and an empty
+// table give 0; so does any other length of 1 or less (negative ones too),
+// unless a slot in use holds no word: all of its no words are found in every
+// buffer. Tables for the phrase table are built on the first call that sees
+// it (the only call that allocates); later calls read the buffer once.
 int MatchPhrases(const FilterState& state, const void* buffer, std::int32_t length);
+
+// Caps the vector instructions MatchPhrases uses, for tests and benchmarks
+// (the processor's own limit applies in any case); returns the previous cap.
+SimdLevel CapPhraseScanLevel(SimdLevel cap);
 
 }  // namespace tarvel

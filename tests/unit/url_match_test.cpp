@@ -13,7 +13,9 @@ namespace {
 using testing::AddEntries;
 using testing::NewState;
 
-Host MakeHost(const std::string& text) { return ExtractHost(("Host: " + text).data(), text.size() + 6); }
+Host MakeHost(const std::string& text) {
+  return ExtractHost(("Host: " + text).data(), text.size() + 6);
+}
 
 struct ListRow {
   const char* name;
@@ -51,7 +53,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ListRow{"BracketNoClass", kB, "[x]", "axb", 0},
                       ListRow{"EmptyBlackSkipped", kB, "", "example.org", 0},
                       ListRow{"EmptyWhiteMatchesAll", kW, "", "example.org", 1},
-                      ListRow{"NonAsciiNotFolded", kB, "\xc4", "\xe4", 0}),
+                      ListRow{"NonAsciiNotFolded", kB, "\xc4", "\xe4", 0},
+                      ListRow{"AtEndOfLongestHost", kB, "aB", std::string(98, 'a') + "b", 1},
+                      ListRow{"StarAtEndOfLongestHost", kB, "a*B", std::string(98, 'a') + "b", 1},
+                      ListRow{"LongerThanHost", kB, std::string(100, 'a'), std::string(99, 'a'),
+                              0}),
     [](const ::testing::TestParamInfo<ListRow>& info) { return std::string(info.param.name); });
 
 TEST(MatchUrlList, OnlyFlagOneIsActive) {

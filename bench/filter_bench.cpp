@@ -1,0 +1,174 @@
+// The per-call cost of the filter: MatchPhrases against the plain
+// phrase-by-phrase search on ordinary pages, the floor of reading 64 KiB
+// once (memchr for an absent byte), and MatchUrlList against the
+// pattern-per-slot version over a full list. scripts/bench.sh runs this with
+// interleaved repetitions and turns the medians into ratios.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "filter/phrases.h"
+#include "filter/url_match.h"
+#include "platform/cpu_features.h"
+#include "tests/testing/phrase_inputs.h"
+#include "tests/testing/phrases_plain.h"
+#include "tests/testing/state_builder.h"
+#include "tests/testing/url_match_plain.h"
+
+namespace tarvel {
+namespace {
+
+constexpr std::size_t k64KiB = 65536;
+
+const FilterState& Phrases() {
+  static const auto state = testing::NewStateWithPhrases();
+  return *state;
+}
+
+struct Page {
+  std::string bytes;
+  int answer;  // what both versions must say
+};
+
+Page Ordinary(std::size_t size) { return {testing::OrdinaryPage(size, 17), 0}; }
+
+// A key word of the built-in phrases inside an everyday word, no phrase.
+Page WithKeyWord() {
+  std::string page = testing::OrdinaryPage(k64KiB, 17);
+  page.replace(k64KiB / 2, 20, " Weather for Sussex ");
+  return {page, 0};
+}
+
+Page WithPhraseNearEnd() {
+  std::string page = testing::OrdinaryPage(k64KiB, 17);
+  page.replace(k64KiB - 200, 10, " orgy sex ");
+  return {page, 1};
+}
+
+// Both versions must agree before either is timed.
+void CheckAnswer(const Page& page) {
+  const auto length = static_cast<std::int32_t>(page.bytes.size());
+  if (testing::MatchPhrasesPlain(Phrases(), page.bytes.data(), length) != page.answer ||
+      MatchPhrases(Phrases(), page.bytes.data(), length) != page.answer) {
+    std::fprintf(stderr, "benchmark page of %d bytes does not give %d\n", length, page.answer);
+    std::abort();
+  }
+}
+
+void PhrasesPlain(benchmark::State& st, const Page* page) {
+  const auto length = static_cast<std::int32_t>(page->bytes.size());
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(testing::MatchPhrasesPlain(Phrases(), page->bytes.data(), length));
+  }
+  st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations()) * length);
+}
+
+void PhrasesFast(benchmark::State& st, const Page* page, SimdLevel level) {
+  const SimdLevel previous = CapPhraseScanLevel(level);
+  const auto length = static_cast<std::int32_t>(page->bytes.size());
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(MatchPhrases(Phrases(), page->bytes.data(), length));
+  }
+  CapPhraseScanLevel(previous);
+  st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations()) * length);
+}
+
+void MemchrAbsent(benchmark::State& st, const Page* page) {
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(std::memchr(page->bytes.data(), '\x01', page->bytes.size()));
+  }
+  st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations()) * page->bytes.size());
+}
+
+// A full black list of made-up host names and a host that none matches.
+struct ListCase {
+  std::unique_ptr<FilterState> state = testing::NewState();
+  Host host{};
+};
+
+const ListCase& FullList() {
+  static const ListCase* list = [] {
+    static ListCase c;
+    static const char* const kWords[] = {"casino", "bet",   "cheap", "pills",  "win",  "prize",
+                                         "free",   "games", "loans", "crypto", "deal", "shop"};
+    static const char* const kEnds[] = {".com", ".net", ".info", ".biz", ".ru", ".cn"};
+    std::mt19937 rng(5);
+    for (int i = 0; i < kListSlots; ++i) {
+      const std::string entry = std::string(kWords[rng() % 12]) + "-" + kWords[rng() % 12] +
+                                std::to_string(rng() % 1000) + kEnds[rng() % 6];
+      std::strncpy(c.state->black_entries[i], entry.c_str(), kEntryBytes);
+      c.state->black_active[i] = 1;
+    }
+    c.state->black_count = kListSlots;
+    std::strcpy(c.host.text, "news.example.org");
+    c.host.length = std::strlen(c.host.text);
+    return &c;
+  }();
+  return *list;
+}
+
+void UrlListPlain(benchmark::State& st) {
+  const ListCase& c = FullList();
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(
+        testing::MatchUrlListPlain(ListOf(*c.state, ListKind::kBlack), c.host));
+  }
+}
+
+void UrlListFast(benchmark::State& st) {
+  const ListCase& c = FullList();
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(MatchUrlList(ListOf(*c.state, ListKind::kBlack), c.host));
+  }
+}
+
+const char* LevelName(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::kAvx2:
+      return "avx2";
+    case SimdLevel::kSsse3:
+      return "ssse3";
+    case SimdLevel::kNone:
+      break;
+  }
+  return "scalar";
+}
+
+void RegisterAll() {
+  static const Page pages[] = {Ordinary(512),    Ordinary(1460), Ordinary(8192),
+                               Ordinary(k64KiB), WithKeyWord(),  WithPhraseNearEnd()};
+  static const char* const names[] = {"512B",  "1460B",     "8KiB",
+                                      "64KiB", "64KiB_key", "64KiB_phrase_end"};
+  const SimdLevel best = SupportedSimdLevel();
+  for (std::size_t i = 0; i < std::size(pages); ++i) {
+    CheckAnswer(pages[i]);
+    const std::string n = names[i];
+    benchmark::RegisterBenchmark(("phrases/plain/" + n).c_str(), PhrasesPlain, &pages[i]);
+    benchmark::RegisterBenchmark(("phrases/fast/" + n).c_str(), PhrasesFast, &pages[i], best);
+  }
+  // Every lower level on the plain 64 KiB page, down to the automaton alone.
+  for (int level = static_cast<int>(best) - 1; level >= 0; --level) {
+    const auto l = static_cast<SimdLevel>(level);
+    benchmark::RegisterBenchmark((std::string("phrases/fast_") + LevelName(l) + "/64KiB").c_str(),
+                                 PhrasesFast, &pages[3], l);
+  }
+  benchmark::RegisterBenchmark("memchr_absent/64KiB", MemchrAbsent, &pages[3]);
+  benchmark::RegisterBenchmark("url_list/plain/2000", UrlListPlain);
+  benchmark::RegisterBenchmark("url_list/fast/2000", UrlListFast);
+  benchmark::AddCustomContext("vector_level", LevelName(best));
+}
+
+}  // namespace
+}  // namespace tarvel
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  tarvel::RegisterAll();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

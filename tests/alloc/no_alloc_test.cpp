@@ -1,0 +1,141 @@
+// Neither MatchPhrases (once its tables exist) nor MatchUrlList allocates.
+// This test binary replaces the global operator new and, through the
+// linker's --wrap, malloc, calloc and realloc, and counts every call.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "filter/phrases.h"
+#include "filter/url_match.h"
+#include "tests/testing/phrase_inputs.h"
+#include "tests/testing/state_builder.h"
+
+namespace {
+
+std::atomic<long> g_allocations{0};
+
+void* Counted(std::size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+
+void* CountedAligned(std::size_t n, std::align_val_t align) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  const auto a = static_cast<std::size_t>(align);
+  if (void* p = std::aligned_alloc(a, (n + a - 1) / a * a)) return p;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return Counted(n); }
+void* operator new[](std::size_t n) { return Counted(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return Counted(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return Counted(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new(std::size_t n, std::align_val_t a) { return CountedAligned(n, a); }
+void* operator new[](std::size_t n, std::align_val_t a) { return CountedAligned(n, a); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+extern "C" {
+void* __real_malloc(std::size_t n);
+void* __real_calloc(std::size_t n, std::size_t size);
+void* __real_realloc(void* p, std::size_t n);
+void* __wrap_malloc(std::size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __real_malloc(n);
+}
+void* __wrap_calloc(std::size_t n, std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __real_calloc(n, size);
+}
+void* __wrap_realloc(void* p, std::size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __real_realloc(p, n);
+}
+}
+
+namespace tarvel {
+namespace {
+
+long Allocations() { return g_allocations.load(std::memory_order_relaxed); }
+
+TEST(NoAllocation, CountingSeesTheFirstCallBuildTables) {
+  auto state = testing::NewState();
+  std::strcpy(state->phrases[0], "counted table words");
+  state->phrase_count = 1;
+  const long before = Allocations();
+  MatchPhrases(*state, "some words.", 11);
+  EXPECT_GT(Allocations(), before);
+}
+
+TEST(NoAllocation, MatchPhrasesOnEveryLevel) {
+  auto state = testing::NewStateWithPhrases();
+  const std::string page = testing::OrdinaryPage(65536, 1);
+  std::string with_key = page;
+  with_key.replace(30000, 8, " Sussex ");
+  std::string with_phrase = page;
+  with_phrase.replace(65000, 10, " orgy sex ");
+  MatchPhrases(*state, page.data(), 10);  // builds the tables
+  for (SimdLevel level : {SimdLevel::kNone, SimdLevel::kSsse3, SimdLevel::kAvx2}) {
+    const SimdLevel previous = CapPhraseScanLevel(level);
+    const long before = Allocations();
+    int answers = 0;
+    for (const std::string* text : {&page, static_cast<const std::string*>(&with_key),
+                                    static_cast<const std::string*>(&with_phrase)}) {
+      for (std::int32_t length : {65536, 1460, 512, 2, 1, 0, -4}) {
+        answers += MatchPhrases(*state, text->data(), length);
+      }
+    }
+    const long after = Allocations();
+    CapPhraseScanLevel(previous);
+    EXPECT_EQ(after, before) << "level " << static_cast<int>(level);
+    EXPECT_EQ(answers, 1);
+  }
+}
+
+TEST(NoAllocation, MatchUrlList) {
+  auto state = testing::NewState();
+  for (int i = 0; i < kListSlots; ++i) {
+    const std::string entry = "blocked" + std::to_string(i) + (i % 10 == 0 ? ".*.net" : ".com");
+    std::strncpy(state->black_entries[i], entry.c_str(), kEntryBytes);
+    state->black_active[i] = 1;
+    std::strncpy(state->white_entries[i], entry.c_str(), kEntryBytes);
+    state->white_active[i] = 1;
+  }
+  state->black_count = state->white_count = kListSlots;
+  Host host{};
+  std::strcpy(host.text, "www.Example.org:8080");
+  host.length = std::strlen(host.text);
+  const long before = Allocations();
+  const int black = MatchUrlList(ListOf(*state, ListKind::kBlack), host);
+  const int white = MatchUrlList(ListOf(*state, ListKind::kWhite), host);
+  EXPECT_EQ(Allocations(), before);
+  EXPECT_EQ(black + white, 0);
+}
+
+}  // namespace
+}  // namespace tarvel
