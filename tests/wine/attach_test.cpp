@@ -164,6 +164,7 @@ constexpr int kBlackEntries = 1500;
 constexpr char kGoEvent[] = "Local\\tarvel-test-attach-go";
 constexpr char kAddedSemaphore[] = "Local\\tarvel-test-attach-added";
 constexpr char kReleaseEvent[] = "Local\\tarvel-test-attach-release";
+constexpr char kAddMutex[] = "Local\\tarvel-test-attach-add";
 
 std::string Numbered(const char* prefix, int k) {
   char text[32];
@@ -191,8 +192,14 @@ TEST(BlockChild, Racer) {
   ASSERT_TRUE(go && added && release);
   ASSERT_EQ(WaitForSingleObject(go, 30000), WAIT_OBJECT_0);
   Tarvel();
+  // The attaches race; the additions take turns, since two additions to one
+  // list at the same moment may write the same slot (nothing guards them).
+  HANDLE turn = CreateMutexA(nullptr, FALSE, kAddMutex);
+  ASSERT_EQ(WaitForSingleObject(turn, 30000), WAIT_OBJECT_0);
   const std::string mine = "racer-" + std::to_string(GetCurrentProcessId()) + ".example";
   EXPECT_EQ(TarvelExport<TextFn>("AddBlackUrl")(mine.c_str()), 1);
+  ReleaseMutex(turn);
+  CloseHandle(turn);
   ReleaseSemaphore(added, 1, nullptr);
   EXPECT_EQ(WaitForSingleObject(release, 30000), WAIT_OBJECT_0);
   for (HANDLE h : {go, added, release}) CloseHandle(h);
