@@ -1,0 +1,27 @@
+# tarvelctl: the administrators' tool. Its portable part (list files, host
+# patterns, the command shell, install planning over a catalog seam) builds
+# everywhere and is tested natively; the Windows part binds the seams to the
+# Winsock catalog, the registry and tarvel.dll.
+
+add_library(tarvelctl_core STATIC
+  tools/tarvelctl/cli.cpp
+  tools/tarvelctl/files.cpp
+  tools/tarvelctl/list_commands.cpp
+  tools/tarvelctl/list_file.cpp
+  tools/tarvelctl/patterns.cpp
+)
+target_include_directories(tarvelctl_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+
+if(WIN32)
+  target_sources(tarvelctl_core PRIVATE
+    tools/tarvelctl/win/error_text.cpp
+    tools/tarvelctl/win/move_into_place.cpp
+  )
+  add_executable(tarvelctl tools/tarvelctl/win/main.cpp)
+  target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
+else()
+  target_sources(tarvelctl_core PRIVATE tools/tarvelctl/native/move_into_place.cpp)
+  add_executable(tarvelctl tools/tarvelctl/native/main.cpp)
+  target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
+  target_link_libraries(tarvel_unit_tests PRIVATE tarvelctl_core)
+endif()
