@@ -4,8 +4,10 @@
 # Winsock catalog, the registry and tarvel.dll.
 
 add_library(tarvelctl_core STATIC
+  tools/tarvelctl/catalog.cpp
   tools/tarvelctl/cli.cpp
   tools/tarvelctl/files.cpp
+  tools/tarvelctl/install.cpp
   tools/tarvelctl/list_commands.cpp
   tools/tarvelctl/list_file.cpp
   tools/tarvelctl/patterns.cpp
@@ -23,5 +25,6 @@ else()
   target_sources(tarvelctl_core PRIVATE tools/tarvelctl/native/move_into_place.cpp)
   add_executable(tarvelctl tools/tarvelctl/native/main.cpp)
   target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
+  target_sources(tarvel_unit_tests PRIVATE tests/testing/tarvelctl_fakes.cpp)
   target_link_libraries(tarvel_unit_tests PRIVATE tarvelctl_core)
 endif()
