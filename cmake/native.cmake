@@ -13,6 +13,8 @@ include(GoogleTest)
 
 add_library(tarvel_testing STATIC
   tests/testing/fake_call_site.cpp
+  tests/testing/fake_list_files.cpp
+  tests/testing/fake_settings.cpp
   tests/testing/state_builder.cpp
 )
 target_link_libraries(tarvel_testing PUBLIC tarvel_native_platform GTest::gtest)

@@ -27,6 +27,15 @@ add_library(tarvel_win_platform STATIC
 )
 target_link_libraries(tarvel_win_platform PUBLIC tarvel_core ws2_32)
 
+# The settings key, list files and set-up lock on Windows; the Windows tests
+# link them too.
+add_library(tarvel_win_state STATIC
+  platform/win/list_files.cpp
+  platform/win/machine_settings.cpp
+  platform/win/setup_mutex.cpp
+)
+target_link_libraries(tarvel_win_state PUBLIC tarvel_core advapi32)
+
 add_library(tarvel SHARED
   exports/tarvel.def
   exports/win/dllmain.cpp
@@ -37,7 +46,7 @@ add_library(tarvel SHARED
   provider/win/startup.cpp
 )
 set_target_properties(tarvel PROPERTIES PREFIX "" OUTPUT_NAME tarvel)
-target_link_libraries(tarvel PRIVATE tarvel_win_platform)
+target_link_libraries(tarvel PRIVATE tarvel_win_platform tarvel_win_state)
 if(NOT MSVC AND NOT TARVEL_X64)
   # stdcall symbols (_WSPStartup@76) bind to the .def's plain names.
   target_link_options(tarvel PRIVATE -Wl,--enable-stdcall-fixup)

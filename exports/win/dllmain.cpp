@@ -1,10 +1,43 @@
-// The module's entry routine. The runtime's own start-up has run before each
-// attach notification reaches it, and its clean-up runs after each detach.
+// The module's entry routine: every loader notification goes to module
+// attach. The runtime's own start-up has run before each attach reaches it,
+// and its clean-up runs after each detach (a process detach arrives only when
+// the runtime's process attach completed). Thread notifications stay on:
+// they are counted too.
+#include <winsock2.h>
+#include <windows.h>
+
+#include "platform/win/list_files.h"
+#include "platform/win/machine_settings.h"
+#include "platform/win/setup_mutex.h"
 #include "provider/win/lower_table.h"
+#include "state/attach.h"
+#include "state/shared_state.h"
+
+namespace tarvel {
+namespace {
+
+class WindowsAttachPlatform final : public AttachPlatform {
+ public:
+  void InitStartupLock() override { tarvel::InitStartupLock(); }
+  bool EnterSetUp() override { return EnterSetUpMutex(); }
+  void LeaveSetUp() override { LeaveSetUpMutex(); }
+  SettingsStore& Settings() override { return MachineSettings(); }
+  ListFiles& Files() override { return WindowsListFiles(); }
+};
+
+WindowsAttachPlatform g_platform;
+
+}  // namespace
+}  // namespace tarvel
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   (void)module;
   (void)reserved;
-  if (reason == DLL_PROCESS_ATTACH) tarvel::InitStartupLock();
-  return TRUE;
+  return tarvel::ModuleAttach(tarvel::SharedState(), tarvel::g_platform,
+                              static_cast<tarvel::Notification>(reason)) == 1;
 }
+
+static_assert(DLL_PROCESS_DETACH == static_cast<DWORD>(tarvel::Notification::kProcessDetach));
+static_assert(DLL_PROCESS_ATTACH == static_cast<DWORD>(tarvel::Notification::kProcessAttach));
+static_assert(DLL_THREAD_ATTACH == static_cast<DWORD>(tarvel::Notification::kThreadAttach));
+static_assert(DLL_THREAD_DETACH == static_cast<DWORD>(tarvel::Notification::kThreadDetach));

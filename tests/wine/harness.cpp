@@ -27,8 +27,41 @@ HMODULE TestModule(const char* file_name) {
 }
 
 HMODULE Tarvel() {
-  static HMODULE module = TestModule("tarvel.dll");
+  static HMODULE module = [] {
+    char keep[8] = {};
+    if (GetEnvironmentVariableA("TARVEL_TEST_SETTINGS", keep, sizeof keep) == 0 ||
+        std::strcmp(keep, "keep") != 0) {
+      PrepareDefaultSettings();
+    }
+    return TestModule("tarvel.dll");
+  }();
   return module;
+}
+
+void PrepareDefaultSettings() {
+  const std::string white = TempPath("default-white.lst");
+  const std::string black = TempPath("default-black.lst");
+  WriteFileBytes(white, HeaderRecord());
+  WriteFileBytes(black, HeaderRecord());
+  SetSetting("iswhi", std::string("0", 2));
+  SetSetting("issma", std::string("0", 2));
+  SetSetting("whitelib", white + '\0');
+  SetSetting("blacklib", black + '\0');
+}
+
+FilterState& TarvelBlock() {
+  auto* base = reinterpret_cast<unsigned char*>(Tarvel());
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+    if (std::memcmp(section[i].Name, ".inidata", 8) == 0) {
+      return *reinterpret_cast<FilterState*>(base + section[i].VirtualAddress);
+    }
+  }
+  ADD_FAILURE() << "tarvel.dll has no .inidata section";
+  static FilterState none;
+  return none;
 }
 
 RecorderState& Recorder(char which) {
@@ -148,6 +181,112 @@ bool ConnectLoopback(int family, u_short server_port, SocketPair& pair) {
   if (connect(pair.client, reinterpret_cast<sockaddr*>(&address), length) != 0) return false;
   pair.accepted = accept(pair.listener, nullptr, nullptr);
   return pair.accepted != INVALID_SOCKET;
+}
+
+void SetSetting(const std::string& name, const std::string& bytes, DWORD type) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type,
+                           reinterpret_cast<const BYTE*>(bytes.data()),
+                           static_cast<DWORD>(bytes.size())),
+            ERROR_SUCCESS)
+      << name;
+  RegCloseKey(key);
+}
+
+void RemoveSetting(const std::string& name) {
+  if (name.empty()) {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
+    return;
+  }
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+    return;
+  }
+  RegDeleteValueA(key, name.c_str());
+  RegCloseKey(key);
+}
+
+bool GetSetting(const std::string& name, std::string& bytes, DWORD* type) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  char data[2048];
+  DWORD size = sizeof data;
+  const LONG result = RegQueryValueExA(key, name.c_str(), nullptr, type,
+                                       reinterpret_cast<BYTE*>(data), &size);
+  RegCloseKey(key);
+  if (result != ERROR_SUCCESS) return false;
+  bytes.assign(data, size);
+  return true;
+}
+
+std::string TempPath(const std::string& name) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  return std::string(temp) + "tarvel-" + name;
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path << ": " << GetLastError();
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  EXPECT_EQ(written, bytes.size());
+  CloseHandle(file);
+}
+
+bool ReadFileBytes(const std::string& path, std::string& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bytes.clear();
+  char chunk[4096];
+  DWORD read = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0) bytes.append(chunk, read);
+  CloseHandle(file);
+  return true;
+}
+
+std::string HeaderRecord() {
+  std::string record(100, '\0');
+  record.replace(0, 20, "TARVELINTERNETFILTER");
+  return record;
+}
+
+std::string ListFileBytes(std::initializer_list<std::string> texts) {
+  std::string bytes = HeaderRecord();
+  for (const std::string& text : texts) {
+    std::string record = text.substr(0, 100);
+    record.resize(100, '\0');
+    bytes += record;
+  }
+  return bytes;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  char old[1024];
+  const DWORD n = GetEnvironmentVariableA(name, old, sizeof old);
+  had_ = n > 0 && n < sizeof old;
+  if (had_) old_.assign(old, n);
+  SetEnvironmentVariableA(name, value);
+}
+
+ScopedEnv::~ScopedEnv() { SetEnvironmentVariableA(name_.c_str(), had_ ? old_.c_str() : nullptr); }
+
+std::string SelfPath() {
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  return self;
+}
+
+int RunSelf(const std::string& filter, DWORD timeout_ms) {
+  return RunProcess(SelfPath(), "--gtest_brief=1 --gtest_filter=" + filter, timeout_ms);
 }
 
 int RunProcess(const std::string& exe, const std::string& args, DWORD timeout_ms) {

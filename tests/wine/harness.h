@@ -7,8 +7,10 @@
 #include <ws2spi.h>
 #include <ws2tcpip.h>
 
+#include <initializer_list>
 #include <string>
 
+#include "state/filter_state.h"
 #include "tests/wine/recording_lower.h"
 
 namespace tarvel::wine {
@@ -17,8 +19,19 @@ namespace tarvel::wine {
 // (children run from elsewhere), else this executable's own folder. Ends in '\'.
 std::string BinDir();
 
-// tarvel.dll, loaded once per process.
+// tarvel.dll, loaded once per process. Before the load, unless the
+// environment variable TARVEL_TEST_SETTINGS is "keep", the settings are
+// those of PrepareDefaultSettings(), so a block that this process sets up
+// has its lists ready and empty and both modes off.
 HMODULE Tarvel();
+
+// HKLM\Software\Tarvel: iswhi "0", issma "0", whitelib and blacklib naming
+// header-only list files that it writes in the temp folder.
+void PrepareDefaultSettings();
+
+// The FilterState block as this process maps it: the shared .inidata
+// section of the loaded tarvel.dll.
+FilterState& TarvelBlock();
 template <typename Fn>
 Fn TarvelExport(const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(Tarvel(), name)));
@@ -74,6 +87,49 @@ struct SocketPair {
 bool ConnectLoopback(int family, u_short server_port, SocketPair& pair);
 
 void EnsureWinsock();
+
+// --- Settings and list files --------------------------------------------------
+
+inline constexpr char kSettingsKey[] = "Software\\Tarvel";
+
+// Writes a value of HKLM\Software\Tarvel with exactly these bytes.
+void SetSetting(const std::string& name, const std::string& bytes, DWORD type = REG_SZ);
+// Removes a value, or the whole key when `name` is empty.
+void RemoveSetting(const std::string& name = "");
+// The bytes and type of a value; false when it cannot be read.
+bool GetSetting(const std::string& name, std::string& bytes, DWORD* type = nullptr);
+
+// A path in the temp folder: <temp>\tarvel-<name>.
+std::string TempPath(const std::string& name);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+// The file's bytes; false when it cannot be read.
+bool ReadFileBytes(const std::string& path, std::string& bytes);
+
+// A list file's bytes: the header record, then one 100-byte record per text.
+std::string ListFileBytes(std::initializer_list<std::string> texts = {});
+// The list file's header record alone.
+std::string HeaderRecord();
+
+// Sets (or with nullptr removes) an environment variable of this process,
+// restoring what it held when the holder goes out of scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+// The test executable's own path.
+std::string SelfPath();
+
+// Runs this test executable as a child with a gtest filter; its exit code.
+int RunSelf(const std::string& filter, DWORD timeout_ms = 60000);
 
 // Runs a program with arguments and returns its exit code (or -1), retrying
 // the start when a just-started wineserver refuses it (error 1359).

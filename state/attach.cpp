@@ -1,0 +1,55 @@
+#include "state/attach.h"
+
+#include <atomic>
+#include <limits>
+
+#include "filter/phrases.h"
+
+namespace tarvel {
+namespace {
+
+void ReadFlagInto(SettingsStore& settings, const char* name, std::int32_t& flag) {
+  std::int32_t value = Load(flag);
+  if (settings.ReadFlag(name, &value) == 1) Store(flag, value);
+}
+
+// Adds 1, released: a process that sees the counter above 0 sees the block
+// as its set-up left it.
+void CountNotification(std::int32_t& counter) {
+  std::atomic_ref<std::int32_t> ref(counter);
+  std::int32_t seen = ref.load(std::memory_order_relaxed);
+  while (seen != std::numeric_limits<std::int32_t>::max() &&
+         !ref.compare_exchange_weak(seen, seen + 1, std::memory_order_release,
+                                    std::memory_order_relaxed)) {
+  }
+}
+
+}  // namespace
+
+void SetUpBlock(FilterState& state, SettingsStore& settings, ListFiles& files) {
+  Store(state.lists_ready, 1);
+  ReadFlagInto(settings, settings::kWhiteOnly, state.white_only);
+  ReadFlagInto(settings, settings::kSmartFilter, state.smart_filter);
+  FillPhraseTable(state);
+  if (LoadUrlListFile(state, ListKind::kWhite, settings, files) != 1) Store(state.lists_ready, 0);
+  if (LoadUrlListFile(state, ListKind::kBlack, settings, files) != 1) Store(state.lists_ready, 0);
+}
+
+int ModuleAttach(FilterState& state, AttachPlatform& platform, Notification reason) {
+  if (reason == Notification::kProcessAttach) platform.InitStartupLock();
+  if (LoadAcquire(state.attach_counter) != 0) {
+    CountNotification(state.attach_counter);
+    return 1;
+  }
+  // A process that waited here while another set the block up finds the
+  // counter above 0 once it gets in: the counting happens inside.
+  const bool entered = platform.EnterSetUp();
+  if (LoadAcquire(state.attach_counter) == 0) {
+    SetUpBlock(state, platform.Settings(), platform.Files());
+  }
+  CountNotification(state.attach_counter);
+  if (entered) platform.LeaveSetUp();
+  return 1;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,53 @@
+// Module attach: the module's handler of every loader notification. The
+// first notification that finds a new block sets it up from the settings and
+// the two list files; every notification, in every process, is counted.
+#pragma once
+
+#include <cstdint>
+
+#include "state/filter_state.h"
+#include "state/list_file.h"
+#include "state/settings.h"
+
+namespace tarvel {
+
+// The loader's notification codes (DLL_PROCESS_ATTACH and the others).
+enum class Notification : std::uint32_t {
+  kProcessDetach = 0,
+  kProcessAttach = 1,
+  kThreadAttach = 2,
+  kThreadDetach = 3,
+};
+
+// What module attach needs of its process and of the machine.
+class AttachPlatform {
+ public:
+  // Prepares this process's start-up lock; called once per process, at its
+  // process attach, before any WSPStartup of the process can run.
+  virtual void InitStartupLock() = 0;
+  // Keeps the set-ups of processes that attach at the same moment apart:
+  // blocks while another process holds it. False when it cannot be had at
+  // all; the caller then sets up unguarded rather than not at all.
+  virtual bool EnterSetUp() = 0;
+  virtual void LeaveSetUp() = 0;
+  virtual SettingsStore& Settings() = 0;
+  virtual ListFiles& Files() = 0;
+
+ protected:
+  ~AttachPlatform() = default;
+};
+
+// Sets a new block up, in this order: lists ready; the white-only and smart
+// filter flags from "iswhi" and "issma" (a value that cannot be read leaves
+// its flag as it was); the phrase table; the white list file, then the
+// black list file, always both, each failure clearing the lists-ready flag.
+void SetUpBlock(FilterState& state, SettingsStore& settings, ListFiles& files);
+
+// One notification, whatever its code: a process attach first prepares the
+// process's start-up lock. When the attach counter is 0 the block is set up,
+// once per block even when several processes attach at the same moment.
+// Then the counter grows by 1; it stops at its largest value rather than
+// wrap round to 0, which would set a block in use up again. Returns 1.
+int ModuleAttach(FilterState& state, AttachPlatform& platform, Notification reason);
+
+}  // namespace tarvel

@@ -1,0 +1,74 @@
+#include "state/list_file.h"
+
+#include <cstring>
+
+#include "state/url_list.h"
+
+namespace tarvel {
+namespace {
+
+constexpr int kHeaderCheckedBytes = kListMagicBytes + 1;
+
+// The list file of one load, closed on every way out of it.
+class OpenFile {
+ public:
+  explicit OpenFile(ListFiles& files) : files_(files) {}
+  ~OpenFile() {
+    if (opened_) files_.Close(handle_);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+
+  // Opens the existing file; only when that fails, creates it where nothing
+  // is (the file may have gone since it was seen).
+  bool Open(const char* path) {
+    opened_ = files_.OpenExisting(path, &handle_) || files_.CreateNew(path, &handle_);
+    return opened_;
+  }
+  ListFiles::Handle get() const { return handle_; }
+
+ private:
+  ListFiles& files_;
+  ListFiles::Handle handle_ = nullptr;
+  bool opened_ = false;
+};
+
+bool HeaderAccepted(const char (&header)[kListRecordBytes], std::uint32_t length) {
+  return length >= kHeaderCheckedBytes &&
+         std::memcmp(header, kListFileMagic, kListMagicBytes) == 0 &&
+         header[kListMagicBytes] == '\0';
+}
+
+}  // namespace
+
+int LoadUrlListFile(FilterState& state, ListKind kind, SettingsStore& settings, ListFiles& files) {
+  char path[settings::kTextBytes] = {};
+  // A failed read leaves the path empty, and an empty path names no file.
+  settings.ReadPath(kind == ListKind::kWhite ? settings::kWhiteListPath : settings::kBlackListPath,
+                    path, sizeof path);
+  if (path[0] == '\0' || !files.Exists(path)) return 0;
+
+  OpenFile file(files);
+  if (!file.Open(path)) return 0;
+  char record[kListRecordBytes] = {};
+  if (!HeaderAccepted(record, files.ReadAt(file.get(), 0, record, sizeof record))) return 0;
+  const std::int64_t size = files.Size(file.get());
+  if (size < 0) return 0;
+  const std::int64_t records = size / kListRecordBytes;
+
+  const MutableUrlList list = ListOf(state, kind);
+  Store(*list.count, 0);
+  for (std::int64_t k = 1; k < records && Load(*list.count) < kListSlots; ++k) {
+    // A record that cannot be read whole means the file shrank under the
+    // load: what follows is not in it any more.
+    if (files.ReadAt(file.get(), k * kListRecordBytes, record, sizeof record) != sizeof record) {
+      break;
+    }
+    // A record is the text up to its NUL, at most all 100 bytes: exactly
+    // what an addition stores, with the same order of stores.
+    AddUrl(state, kind, record);
+  }
+  return 1;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,193 @@
+#include "state/attach.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "filter/phrases.h"
+#include "tests/testing/fake_list_files.h"
+#include "tests/testing/fake_settings.h"
+#include "tests/testing/state_builder.h"
+
+namespace tarvel {
+namespace {
+
+using testing::StoredFlag;
+
+std::string ListBytes(std::initializer_list<std::string> texts) {
+  std::string bytes(100, '\0');
+  bytes.replace(0, 20, "TARVELINTERNETFILTER");
+  for (const std::string& text : texts) {
+    std::string record = text;
+    record.resize(100, '\0');
+    bytes += record;
+  }
+  return bytes;
+}
+
+class FakeAttachPlatform final : public AttachPlatform {
+ public:
+  testing::FakeSettingsKey key;
+  SettingsStore store{key};
+  testing::FakeListFiles files;
+  bool can_enter = true;
+  std::function<void()> while_entering;  // runs inside EnterSetUp
+  std::vector<std::string> calls;         // "lock", "enter", "leave"
+
+  void InitStartupLock() override { calls.push_back("lock"); }
+  bool EnterSetUp() override {
+    calls.push_back("enter");
+    if (while_entering) while_entering();
+    return can_enter;
+  }
+  void LeaveSetUp() override { calls.push_back("leave"); }
+  SettingsStore& Settings() override { return store; }
+  ListFiles& Files() override { return files; }
+};
+
+class Attach : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    p_.key.values["iswhi"] = StoredFlag('1');
+    p_.key.values["issma"] = StoredFlag('1');
+    p_.key.values["whitelib"] = std::string("C:\\w.lst\0", 9);
+    p_.key.values["blacklib"] = std::string("C:\\b.lst\0", 9);
+    p_.files.files["C:\\w.lst"].bytes = ListBytes({"good.example", "fine.example"});
+    p_.files.files["C:\\b.lst"].bytes = ListBytes({"bad.example"});
+  }
+  void TearDown() override { EXPECT_TRUE(p_.key.open_handles.empty()); }
+
+  int Notify(Notification reason) { return ModuleAttach(*state_, p_, reason); }
+
+  FakeAttachPlatform p_;
+  std::unique_ptr<FilterState> state_ = testing::NewState();
+};
+
+TEST_F(Attach, FirstProcessAttachSetsTheBlockUp) {
+  EXPECT_EQ(Notify(Notification::kProcessAttach), 1);
+  EXPECT_EQ(state_->attach_counter, 1);
+  EXPECT_EQ(state_->white_only, 1);
+  EXPECT_EQ(state_->smart_filter, 1);
+  EXPECT_EQ(state_->phrase_count, kBuiltInPhraseCount);
+  EXPECT_EQ(state_->white_count, 2);
+  EXPECT_EQ(state_->black_count, 1);
+  EXPECT_EQ(state_->lists_ready, 1);
+  EXPECT_EQ(state_->smart_em + state_->smart_we + state_->smart_nc, 0);
+  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter", "leave"}));
+  // The white list file is read before the black one.
+  EXPECT_EQ(p_.files.calls[0], "exists C:\\w.lst");
+}
+
+TEST_F(Attach, LaterNotificationsOnlyCount) {
+  Notify(Notification::kProcessAttach);
+  const int opens = p_.key.opens + p_.files.opens;
+  ModuleAttach(*state_, p_, Notification::kProcessAttach);  // a second process
+  p_.key.values["iswhi"] = StoredFlag('0');
+  Notify(Notification::kThreadAttach);
+  Notify(Notification::kThreadDetach);
+  EXPECT_EQ(Notify(Notification::kProcessDetach), 1);
+  EXPECT_EQ(state_->attach_counter, 5);
+  EXPECT_EQ(p_.key.opens + p_.files.opens, opens) << "settings or files read again";
+  EXPECT_EQ(state_->white_only, 1);
+  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter", "leave", "lock"}));
+}
+
+TEST_F(Attach, ThreadStartedAndEndedAddsTwo) {
+  Notify(Notification::kProcessAttach);
+  const std::int32_t before = state_->attach_counter;
+  Notify(Notification::kThreadAttach);
+  Notify(Notification::kThreadDetach);
+  EXPECT_EQ(state_->attach_counter, before + 2);
+}
+
+TEST_F(Attach, MissingWhiteListFileLeavesListsNotReady) {
+  p_.files.files.erase("C:\\w.lst");
+  EXPECT_EQ(Notify(Notification::kProcessAttach), 1);
+  EXPECT_EQ(state_->lists_ready, 0);
+  EXPECT_EQ(state_->black_count, 1) << "the black list is loaded all the same";
+  EXPECT_EQ(state_->phrase_count, kBuiltInPhraseCount);
+  EXPECT_EQ(state_->smart_filter, 1);
+}
+
+TEST_F(Attach, RefusedBlackListFileLeavesListsNotReady) {
+  p_.files.files["C:\\b.lst"].read_only = true;
+  Notify(Notification::kProcessAttach);
+  EXPECT_EQ(state_->lists_ready, 0);
+  EXPECT_EQ(state_->white_count, 2);
+}
+
+TEST_F(Attach, NothingConfiguredStillAttaches) {
+  p_.key.key_exists = false;
+  EXPECT_EQ(Notify(Notification::kProcessAttach), 1);
+  EXPECT_EQ(state_->lists_ready, 0);
+  EXPECT_EQ(state_->white_only, 0);
+  EXPECT_EQ(state_->smart_filter, 0);
+  EXPECT_EQ(state_->phrase_count, kBuiltInPhraseCount);
+  EXPECT_EQ(state_->attach_counter, 1);
+}
+
+struct FlagRow {
+  const char* name;
+  const char* stored;  // nullptr: missing
+  std::int32_t smart;
+};
+
+class AttachFlag : public Attach, public ::testing::WithParamInterface<FlagRow> {};
+
+TEST_P(AttachFlag, OnlyExactTextsChangeTheFlag) {
+  const FlagRow& row = GetParam();
+  if (row.stored == nullptr) {
+    p_.key.values.erase("issma");
+  } else {
+    p_.key.values["issma"] = std::string(row.stored, std::strlen(row.stored) + 1);
+  }
+  Notify(Notification::kProcessAttach);
+  EXPECT_EQ(state_->smart_filter, row.smart);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, AttachFlag,
+                         ::testing::Values(FlagRow{"One", "1", 1}, FlagRow{"Zero", "0", 0},
+                                           FlagRow{"Missing", nullptr, 0},
+                                           FlagRow{"Yes", "yes", 0}, FlagRow{"OneBlank", "1 ", 0}),
+                         [](const ::testing::TestParamInfo<FlagRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_F(Attach, SetUpDoneWhileWaitingIsNotRepeated) {
+  // Another process set the block up and counted itself while this one
+  // waited for the set-up lock.
+  p_.while_entering = [this] {
+    testing::AddEntries(*state_, ListKind::kBlack, {"added.example"});
+    state_->attach_counter = 1;
+  };
+  Notify(Notification::kProcessAttach);
+  EXPECT_EQ(state_->attach_counter, 2);
+  EXPECT_EQ(state_->black_count, 1);
+  EXPECT_EQ(state_->phrase_count, 0);
+  EXPECT_EQ(p_.key.opens, 0);
+  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter", "leave"}));
+}
+
+TEST_F(Attach, UnavailableLockStillSetsUp) {
+  p_.can_enter = false;
+  Notify(Notification::kProcessAttach);
+  EXPECT_EQ(state_->white_count, 2);
+  EXPECT_EQ(state_->attach_counter, 1);
+  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter"}));
+}
+
+TEST_F(Attach, CounterStopsAtItsLargestValue) {
+  state_->attach_counter = std::numeric_limits<std::int32_t>::max() - 1;
+  Notify(Notification::kThreadAttach);
+  Notify(Notification::kThreadDetach);
+  Notify(Notification::kThreadAttach);
+  EXPECT_EQ(state_->attach_counter, std::numeric_limits<std::int32_t>::max());
+  EXPECT_EQ(p_.key.opens, 0) << "a block in use was set up again";
+}
+
+}  // namespace
+}  // namespace tarvel
