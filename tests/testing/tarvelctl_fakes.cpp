@@ -130,8 +130,11 @@ std::string FakeWindows::Enumerate(CatalogKind kind, std::vector<ProtocolRecord>
 }
 
 std::string FakeWindows::ProviderPath(CatalogKind kind, const Guid& provider, std::string* path) {
+  const auto& records = state.catalogs.at(kind);
+  const bool present = std::any_of(records.begin(), records.end(),
+                                   [&](const ProtocolRecord& r) { return r.provider_id == provider; });
   const auto it = paths[kind].find(provider.ToString());
-  if (it == paths[kind].end()) return "WSCGetProviderPath: error 10022";
+  if (!present || it == paths[kind].end()) return "WSCGetProviderPath: error 10022";
   *path = it->second;
   return "";
 }

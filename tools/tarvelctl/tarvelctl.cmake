@@ -6,13 +6,18 @@
 add_library(tarvelctl_core STATIC
   tools/tarvelctl/catalog.cpp
   tools/tarvelctl/cli.cpp
+  tools/tarvelctl/command_support.cpp
   tools/tarvelctl/files.cpp
   tools/tarvelctl/install.cpp
   tools/tarvelctl/list_commands.cpp
   tools/tarvelctl/list_file.cpp
+  tools/tarvelctl/live_commands.cpp
   tools/tarvelctl/patterns.cpp
+  tools/tarvelctl/pe.cpp
+  tools/tarvelctl/setup_commands.cpp
 )
 target_include_directories(tarvelctl_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(tarvelctl_core PUBLIC tarvel_core)
 
 if(WIN32)
   target_sources(tarvelctl_core PRIVATE
@@ -25,6 +30,7 @@ else()
   target_sources(tarvelctl_core PRIVATE tools/tarvelctl/native/move_into_place.cpp)
   add_executable(tarvelctl tools/tarvelctl/native/main.cpp)
   target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
-  target_sources(tarvel_unit_tests PRIVATE tests/testing/tarvelctl_fakes.cpp)
+  target_sources(tarvel_unit_tests PRIVATE tests/testing/tarvelctl_fakes.cpp
+                                           tests/testing/tarvelctl_fake_machine.cpp)
   target_link_libraries(tarvel_unit_tests PRIVATE tarvelctl_core)
 endif()
