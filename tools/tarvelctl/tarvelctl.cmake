@@ -23,7 +23,12 @@ if(WIN32)
   target_sources(tarvelctl_core PRIVATE
     tools/tarvelctl/win/error_text.cpp
     tools/tarvelctl/win/move_into_place.cpp
+    tools/tarvelctl/win/registry.cpp
+    tools/tarvelctl/win/text.cpp
+    tools/tarvelctl/win/windows_machine.cpp
+    tools/tarvelctl/win/winsock_catalog.cpp
   )
+  target_link_libraries(tarvelctl_core PUBLIC tarvel_win_state ws2_32 advapi32)
   add_executable(tarvelctl tools/tarvelctl/win/main.cpp)
   target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
 else()
@@ -33,4 +38,14 @@ else()
   target_sources(tarvel_unit_tests PRIVATE tests/testing/tarvelctl_fakes.cpp
                                            tests/testing/tarvelctl_fake_machine.cpp)
   target_link_libraries(tarvel_unit_tests PRIVATE tarvelctl_core)
+endif()
+
+# Under Wine: the registry for real, the catalog glue, tarvelctl.exe against
+# the real tarvel.dll. The live tests send on port 8080 and every test may
+# touch the settings or lookup values a first attach reads.
+if(TARGET tarvel_wine_tests)
+  target_sources(tarvel_wine_tests PRIVATE tests/testing/tarvelctl_fakes.cpp)
+  target_link_libraries(tarvel_wine_tests PRIVATE tarvelctl_core)
+  add_dependencies(tarvel_wine_tests tarvelctl)
+  tarvel_wine_test(tarvelctl "Tarvelctl*" ports_80_8080)
 endif()
