@@ -21,12 +21,12 @@ target_link_libraries(tarvel_testing PUBLIC tarvel_native_platform GTest::gtest)
 
 file(GLOB TARVEL_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/unit/*.cpp)
 add_executable(tarvel_unit_tests ${TARVEL_UNIT_TESTS})
-target_link_libraries(tarvel_unit_tests PRIVATE tarvel_testing GTest::gtest_main)
+target_link_libraries(tarvel_unit_tests PRIVATE tarvel_testing tarvel_list_text GTest::gtest_main)
 gtest_discover_tests(tarvel_unit_tests TEST_PREFIX "${TARVEL_TEST_LABEL}unit." DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 
 # Fuzz targets. Every build replays each target's corpus under ctest; with
 # clang and TARVEL_FUZZ a libFuzzer binary of each target is built as well.
-set(TARVEL_FUZZ_TARGETS host wildcard phrases)
+set(TARVEL_FUZZ_TARGETS host wildcard phrases list_file settings)
 foreach(target IN LISTS TARVEL_FUZZ_TARGETS)
   add_executable(fuzz_replay_${target} fuzz/fuzz_${target}.cpp fuzz/replay_main.cpp)
   target_link_libraries(fuzz_replay_${target} PRIVATE tarvel_native_platform)

@@ -52,6 +52,11 @@ if(NOT MSVC AND NOT TARVEL_X64)
   target_link_options(tarvel PRIVATE -Wl,--enable-stdcall-fixup)
 endif()
 
+# The demonstration's client and control program (scripts/demo.sh).
+add_executable(demo_client tools/demo/demo_client.cpp)
+target_link_libraries(demo_client PRIVATE ws2_32)
+add_executable(demo_control tools/demo/demo_control.cpp)
+
 # The built module itself: plain export names, a shared .inidata section.
 find_program(TARVEL_OBJDUMP NAMES ${TARVEL_MINGW_TRIPLE}-objdump objdump)
 add_test(NAME ${TARVEL_TEST_LABEL}dll.exports_and_sections

@@ -12,14 +12,14 @@ namespace tarvel {
 
 // Value names and the stored forms that bind every writer of the key.
 namespace settings {
-inline constexpr char kWhiteOnly[] = "iswhi";      // flag, 10 bytes
-inline constexpr char kSmartFilter[] = "issma";    // flag, 10 bytes
-inline constexpr char kSmartWe[] = "issmawe";      // flag, 10 bytes
-inline constexpr char kSmartEm[] = "issmaem";      // flag, 10 bytes
-inline constexpr char kSmartNc[] = "issmanc";      // flag, 10 bytes
-inline constexpr char kWhiteListPath[] = "whitelib";  // path, 260 bytes
-inline constexpr char kBlackListPath[] = "blacklib";  // path, 260 bytes
-inline constexpr char kPath[] = "path";              // path, 260 bytes
+inline constexpr char kWhiteOnly[] = "iswhi";          // flag, 10 bytes
+inline constexpr char kSmartFilter[] = "issma";        // flag, 10 bytes
+inline constexpr char kSmartWe[] = "issmawe";          // flag, 10 bytes
+inline constexpr char kSmartEm[] = "issmaem";          // flag, 10 bytes
+inline constexpr char kSmartNc[] = "issmanc";          // flag, 10 bytes
+inline constexpr char kWhiteListPath[] = "whitelib";   // path, 260 bytes
+inline constexpr char kBlackListPath[] = "blacklib";   // path, 260 bytes
+inline constexpr char kPath[] = "path";                // path, 260 bytes
 inline constexpr char kFilterText[] = "TarvelFilter";  // text, 260 bytes
 
 inline constexpr std::uint32_t kFlagBytes = 10;

@@ -3,7 +3,8 @@
 // and its clean-up runs after each detach (a process detach arrives only when
 // the runtime's process attach completed). Thread notifications stay on:
 // they are counted too.
-#include <winsock2.h>
+#include <winsock2.h>  // before windows.h
+
 #include <windows.h>
 
 #include "platform/win/list_files.h"

@@ -41,3 +41,27 @@ _TarvelGuardResume:                 // eax = 0, esp and ebp of this frame
     movl %ebp, %esp
     popl %ebp
     ret
+
+// void __cdecl TarvelUnwindTo(void* frame, EXCEPTION_RECORD* record)
+//
+// RtlUnwind(frame, 0, record, 0) with ebx, esi and edi kept: RtlUnwind on
+// x86 does not promise to preserve them, and the C handler that calls this
+// may hold values in them.
+    .globl _TarvelUnwindTo
+_TarvelUnwindTo:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    pushl $0                        // ReturnValue
+    pushl 12(%ebp)                  // ExceptionRecord
+    pushl $0                        // TargetIp: return here
+    pushl 8(%ebp)                   // TargetFrame
+    call _RtlUnwind@16
+    movl -12(%ebp), %edi
+    movl -8(%ebp), %esi
+    movl -4(%ebp), %ebx
+    movl %ebp, %esp
+    popl %ebp
+    ret

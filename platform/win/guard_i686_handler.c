@@ -11,6 +11,7 @@ struct GuardRecord {
 };
 
 extern void TarvelGuardResume(void);
+extern void __cdecl TarvelUnwindTo(void* frame, EXCEPTION_RECORD* record);
 
 EXCEPTION_DISPOSITION __cdecl TarvelGuardHandler(EXCEPTION_RECORD* record, void* frame,
                                                   CONTEXT* context, void* dispatcher) {
@@ -19,7 +20,7 @@ EXCEPTION_DISPOSITION __cdecl TarvelGuardHandler(EXCEPTION_RECORD* record, void*
     return ExceptionContinueSearch;
   }
   struct GuardRecord* guard = (struct GuardRecord*)frame;
-  RtlUnwind(frame, NULL, record, NULL);
+  TarvelUnwindTo(frame, record);
   context->Eip = (DWORD)(ULONG_PTR)&TarvelGuardResume;
   context->Esp = guard->resume_esp;
   context->Ebp = guard->resume_ebp;

@@ -13,8 +13,8 @@ constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 HANDLE AsFile(ListFiles::Handle file) { return static_cast<HANDLE>(file); }
 
 bool OpenFile(const char* path, DWORD disposition, ListFiles::Handle* file) {
-  HANDLE opened = CreateFileA(path, kAccess, kShare, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+  HANDLE opened =
+      CreateFileA(path, kAccess, kShare, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (opened == INVALID_HANDLE_VALUE) return false;
   *file = opened;
   return true;
@@ -36,8 +36,7 @@ class FileSystemListFiles final : public ListFiles {
     return OpenFile(path, CREATE_NEW, file);
   }
 
-  std::uint32_t ReadAt(Handle file, std::int64_t offset, void* data,
-                       std::uint32_t size) override {
+  std::uint32_t ReadAt(Handle file, std::int64_t offset, void* data, std::uint32_t size) override {
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);

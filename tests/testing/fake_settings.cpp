@@ -30,8 +30,7 @@ bool FakeSettingsKey::Query(Handle key, const char* name, void* data, std::uint3
   return true;
 }
 
-bool FakeSettingsKey::SetText(Handle key, const char* name, const void* data,
-                              std::uint32_t size) {
+bool FakeSettingsKey::SetText(Handle key, const char* name, const void* data, std::uint32_t size) {
   Check(key);
   if (fail_sets) return false;
   values[name].assign(static_cast<const char*>(data), size);

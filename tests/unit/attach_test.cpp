@@ -36,7 +36,7 @@ class FakeAttachPlatform final : public AttachPlatform {
   testing::FakeListFiles files;
   bool can_enter = true;
   std::function<void()> while_entering;  // runs inside EnterSetUp
-  std::vector<std::string> calls;         // "lock", "enter", "leave"
+  std::vector<std::string> calls;        // "lock", "enter", "leave"
 
   void InitStartupLock() override { calls.push_back("lock"); }
   bool EnterSetUp() override {
@@ -151,8 +151,8 @@ TEST_P(AttachFlag, OnlyExactTextsChangeTheFlag) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, AttachFlag,
                          ::testing::Values(FlagRow{"One", "1", 1}, FlagRow{"Zero", "0", 0},
-                                           FlagRow{"Missing", nullptr, 0},
-                                           FlagRow{"Yes", "yes", 0}, FlagRow{"OneBlank", "1 ", 0}),
+                                           FlagRow{"Missing", nullptr, 0}, FlagRow{"Yes", "yes", 0},
+                                           FlagRow{"OneBlank", "1 ", 0}),
                          [](const ::testing::TestParamInfo<FlagRow>& info) {
                            return std::string(info.param.name);
                          });

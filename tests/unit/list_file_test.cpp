@@ -38,10 +38,12 @@ std::string Text(const FilterState& s, ListKind kind, int slot) {
 class ListFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    key_.values["whitelib"] = std::string(kWhitePath) + std::string(260 - sizeof kWhitePath + 1, '\0');
+    key_.values["whitelib"] =
+        std::string(kWhitePath) + std::string(260 - sizeof kWhitePath + 1, '\0');
     key_.values["blacklib"] = std::string(kBlackPath) + '\0';
     // A list that a refused load must leave exactly as it is.
-    testing::AddEntries(*state_, ListKind::kWhite, {"old1.example", "old2.example", "old3.example"});
+    testing::AddEntries(*state_, ListKind::kWhite,
+                        {"old1.example", "old2.example", "old3.example"});
     testing::AddEntries(*state_, ListKind::kBlack, {"black.example"});
   }
   void TearDown() override { EXPECT_EQ(files_.opens, files_.closes) << "a list file left open"; }
@@ -86,24 +88,24 @@ TEST_P(ListFileHeader, AcceptedOnlyWithMagicAndNul) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ListFileHeader,
-    ::testing::Values(
-        HeaderRow{"HeaderRecordOnly", Header(), 1},
-        HeaderRow{"MagicAndNul21Bytes", std::string("TARVELINTERNETFILTER", 21), 1},
-        HeaderRow{"AnyBytesAfterTheNul", std::string("TARVELINTERNETFILTER", 21) + std::string(79, 'z'), 1},
-        HeaderRow{"HeaderAndPartialRecord", Header() + std::string(99, 'a'), 1},
-        HeaderRow{"MagicWithoutNul20Bytes", "TARVELINTERNETFILTER", 0},
-        HeaderRow{"LowerCaseMagic", Record("tarvelinternetfilter"), 0},
-        HeaderRow{"OtherCharacterForNul", Record("TARVELINTERNETFILTERX"), 0},
-        HeaderRow{"MagicLater", Record(" TARVELINTERNETFILTER"), 0},
-        HeaderRow{"EmptyFile", "", 0}),
+    ::testing::Values(HeaderRow{"HeaderRecordOnly", Header(), 1},
+                      HeaderRow{"MagicAndNul21Bytes", std::string("TARVELINTERNETFILTER", 21), 1},
+                      HeaderRow{"AnyBytesAfterTheNul",
+                                std::string("TARVELINTERNETFILTER", 21) + std::string(79, 'z'), 1},
+                      HeaderRow{"HeaderAndPartialRecord", Header() + std::string(99, 'a'), 1},
+                      HeaderRow{"MagicWithoutNul20Bytes", "TARVELINTERNETFILTER", 0},
+                      HeaderRow{"LowerCaseMagic", Record("tarvelinternetfilter"), 0},
+                      HeaderRow{"OtherCharacterForNul", Record("TARVELINTERNETFILTERX"), 0},
+                      HeaderRow{"MagicLater", Record(" TARVELINTERNETFILTER"), 0},
+                      HeaderRow{"EmptyFile", "", 0}),
     [](const ::testing::TestParamInfo<HeaderRow>& info) { return std::string(info.param.name); });
 
 // --- The entries --------------------------------------------------------------------
 
 TEST_F(ListFile, EntriesFillSlotsInFileOrderActive) {
-  files_.files[kWhitePath].bytes =
-      Header() + Record("example.org") + Record(std::string("ample.net\0junk after", 20)) +
-      Record("") + Record(std::string(100, 'L'));
+  files_.files[kWhitePath].bytes = Header() + Record("example.org") +
+                                   Record(std::string("ample.net\0junk after", 20)) + Record("") +
+                                   Record(std::string(100, 'L'));
   ASSERT_EQ(LoadWhite(), 1);
   EXPECT_EQ(state_->white_count, 4);
   EXPECT_EQ(Text(*state_, ListKind::kWhite, 0), "example.org");

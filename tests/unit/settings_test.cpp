@@ -91,14 +91,15 @@ TEST_P(FlagWrite, TenBytesOfOneOrZero) {
   EXPECT_EQ(key_.values["issmawe"], StoredFlag(row.digit));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, FlagWrite,
-    ::testing::Values(FlagWriteRow{"One", 1, '1'}, FlagWriteRow{"Zero", 0, '0'},
-                      FlagWriteRow{"Two", 2, '0'}, FlagWriteRow{"MinusOne", -1, '0'},
-                      FlagWriteRow{"Largest", 0x7FFFFFFF, '0'}),
-    [](const ::testing::TestParamInfo<FlagWriteRow>& info) {
-      return std::string(info.param.name);
-    });
+INSTANTIATE_TEST_SUITE_P(Rows, FlagWrite,
+                         ::testing::Values(FlagWriteRow{"One", 1, '1'},
+                                           FlagWriteRow{"Zero", 0, '0'},
+                                           FlagWriteRow{"Two", 2, '0'},
+                                           FlagWriteRow{"MinusOne", -1, '0'},
+                                           FlagWriteRow{"Largest", 0x7FFFFFFF, '0'}),
+                         [](const ::testing::TestParamInfo<FlagWriteRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(Settings, FirstWriteCreatesTheKey) {
   key_.key_exists = false;
@@ -278,16 +279,16 @@ TEST_P(FilterRead, AtMostSizeBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, FilterRead,
-    ::testing::Values(
-        FilterReadRow{"PaddedToSize", Padded("words", 260), 12, 1, Padded("words", 12)},
-        FilterReadRow{"CutWithoutNulAtSize", Padded("abcdefgh", 260), 5, 1, "abcde"},
-        FilterReadRow{"Characters260FromAnotherWriter", std::string(260, 'v'), 500, 1,
-                      Padded(std::string(260, 'v'), 500)},
-        FilterReadRow{"Over260BytesRefused", Padded("words", 261), 12, 0, ""},
-        FilterReadRow{"EmptyRefused", std::string(260, '\0'), 12, 0, ""},
-        FilterReadRow{"Missing", std::nullopt, 12, 0, ""},
-        FilterReadRow{"SizeZero", Padded("words", 260), 0, 0, ""},
-        FilterReadRow{"SizeNegative", Padded("words", 260), -1, 0, ""}),
+    ::testing::Values(FilterReadRow{"PaddedToSize", Padded("words", 260), 12, 1,
+                                    Padded("words", 12)},
+                      FilterReadRow{"CutWithoutNulAtSize", Padded("abcdefgh", 260), 5, 1, "abcde"},
+                      FilterReadRow{"Characters260FromAnotherWriter", std::string(260, 'v'), 500, 1,
+                                    Padded(std::string(260, 'v'), 500)},
+                      FilterReadRow{"Over260BytesRefused", Padded("words", 261), 12, 0, ""},
+                      FilterReadRow{"EmptyRefused", std::string(260, '\0'), 12, 0, ""},
+                      FilterReadRow{"Missing", std::nullopt, 12, 0, ""},
+                      FilterReadRow{"SizeZero", Padded("words", 260), 0, 0, ""},
+                      FilterReadRow{"SizeNegative", Padded("words", 260), -1, 0, ""}),
     [](const ::testing::TestParamInfo<FilterReadRow>& info) {
       return std::string(info.param.name);
     });
@@ -333,22 +334,20 @@ TEST_P(ProgramDirectory, DriveAndDirectoryWithBackslash) {
 }
 
 const std::string kDeep = "C:\\" + std::string(250, 'd') + "\\a.exe";  // 258 characters
-const std::string kDeepSlash = "C:/" + std::string(255, 'd') + "/";   // 259 characters
+const std::string kDeepSlash = "C:/" + std::string(255, 'd') + "/";    // 259 characters
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ProgramDirectory,
-    ::testing::Values(
-        DirectoryRow{"Tools", "D:\\Tools\\app.exe", 260, "D:\\Tools\\"},
-        DirectoryRow{"Root", "C:\\app.exe", 260, "C:\\"},
-        DirectoryRow{"DriveOnly", "C:app.exe", 260, "C:\\"},
-        DirectoryRow{"ForwardSlashes", "D:/Tools/app.exe", 260, "D:/Tools/\\"},
-        DirectoryRow{"Unc", "\\\\server\\share\\app.exe", 260, "\\\\server\\share\\"},
-        DirectoryRow{"NoExtension", "E:\\bin\\tool", 260, "E:\\bin\\"},
-        DirectoryRow{"DeepFits", kDeep.c_str(), 260, kDeep.substr(0, 254)},
-        DirectoryRow{"NoRoomForAddedBackslash", kDeepSlash.c_str(), 260, ""},
-        DirectoryRow{"TooSmall", "D:\\Tools\\app.exe", 9, ""},
-        DirectoryRow{"Empty", "", 260, ""},
-        DirectoryRow{"Null", nullptr, 260, ""}),
+    ::testing::Values(DirectoryRow{"Tools", "D:\\Tools\\app.exe", 260, "D:\\Tools\\"},
+                      DirectoryRow{"Root", "C:\\app.exe", 260, "C:\\"},
+                      DirectoryRow{"DriveOnly", "C:app.exe", 260, "C:\\"},
+                      DirectoryRow{"ForwardSlashes", "D:/Tools/app.exe", 260, "D:/Tools/\\"},
+                      DirectoryRow{"Unc", "\\\\server\\share\\app.exe", 260, "\\\\server\\share\\"},
+                      DirectoryRow{"NoExtension", "E:\\bin\\tool", 260, "E:\\bin\\"},
+                      DirectoryRow{"DeepFits", kDeep.c_str(), 260, kDeep.substr(0, 254)},
+                      DirectoryRow{"NoRoomForAddedBackslash", kDeepSlash.c_str(), 260, ""},
+                      DirectoryRow{"TooSmall", "D:\\Tools\\app.exe", 9, ""},
+                      DirectoryRow{"Empty", "", 260, ""}, DirectoryRow{"Null", nullptr, 260, ""}),
     [](const ::testing::TestParamInfo<DirectoryRow>& info) {
       return std::string(info.param.name);
     });

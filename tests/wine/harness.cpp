@@ -77,6 +77,25 @@ const char* EntryName(int entry) {
   return name(entry);
 }
 
+std::string RecordedEntries(char which) {
+  const RecorderState& rec = Recorder(which);
+  std::string out;
+  for (int i = 0; i < rec.call_count && i < kMaxRecordedCalls; ++i) {
+    if (!out.empty()) out += ',';
+    out += EntryName(rec.calls[i].entry);
+  }
+  return out;
+}
+
+std::string SendRequest(const WSPPROC_TABLE& table, SOCKET s, const std::string& request) {
+  Recorder().call_count = 0;
+  WSABUF buffer{static_cast<ULONG>(request.size()), const_cast<char*>(request.data())};
+  DWORD sent = 0;
+  INT error = 0;
+  table.lpWSPSend(s, &buffer, 1, &sent, 0, nullptr, nullptr, nullptr, &error);
+  return RecordedEntries();
+}
+
 LowerPathValue::LowerPathValue(const std::string& name, const std::string& data)
     : LowerPathValue(name, data.c_str(), static_cast<DWORD>(data.size() + 1), REG_SZ) {}
 
@@ -188,8 +207,7 @@ void SetSetting(const std::string& name, const std::string& bytes, DWORD type) {
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
                             nullptr, &key, nullptr),
             ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type,
-                           reinterpret_cast<const BYTE*>(bytes.data()),
+  EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                            static_cast<DWORD>(bytes.size())),
             ERROR_SUCCESS)
       << name;
@@ -216,8 +234,8 @@ bool GetSetting(const std::string& name, std::string& bytes, DWORD* type) {
   }
   char data[2048];
   DWORD size = sizeof data;
-  const LONG result = RegQueryValueExA(key, name.c_str(), nullptr, type,
-                                       reinterpret_cast<BYTE*>(data), &size);
+  const LONG result =
+      RegQueryValueExA(key, name.c_str(), nullptr, type, reinterpret_cast<BYTE*>(data), &size);
   RegCloseKey(key);
   if (result != ERROR_SUCCESS) return false;
   bytes.assign(data, size);
@@ -242,8 +260,8 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 bool ReadFileBytes(const std::string& path, std::string& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bytes.clear();
   char chunk[4096];
@@ -289,30 +307,67 @@ int RunSelf(const std::string& filter, DWORD timeout_ms) {
   return RunProcess(SelfPath(), "--gtest_brief=1 --gtest_filter=" + filter, timeout_ms);
 }
 
-int RunProcess(const std::string& exe, const std::string& args, DWORD timeout_ms) {
+namespace {
+
+// Starts a program, retrying while a just-started wineserver refuses it
+// (error 1359); the process handle, or null.
+HANDLE StartProcess(const std::string& exe, const std::string& args) {
   std::string command = "\"" + exe + "\" " + args;
   std::vector<char> line(command.begin(), command.end());
   line.push_back('\0');
-  PROCESS_INFORMATION pi = {};
   for (int attempt = 0;; ++attempt) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
-    if (CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &si, &pi)) {
-      break;
+    PROCESS_INFORMATION pi = {};
+    if (CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                       &pi)) {
+      CloseHandle(pi.hThread);
+      return pi.hProcess;
     }
-    if (GetLastError() != 1359 || attempt == 20) return -1;
+    if (GetLastError() != 1359 || attempt == 20) return nullptr;
     Sleep(250);
   }
+}
+
+int WaitForExit(HANDLE process, DWORD timeout_ms) {
   DWORD code = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(pi.hProcess, &code);
+  if (WaitForSingleObject(process, timeout_ms) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process, &code);
   } else {
-    TerminateProcess(pi.hProcess, 99);
+    TerminateProcess(process, 99);
+    WaitForSingleObject(process, 5000);
   }
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
   return static_cast<int>(code);
+}
+
+}  // namespace
+
+int RunProcess(const std::string& exe, const std::string& args, DWORD timeout_ms) {
+  HANDLE process = StartProcess(exe, args);
+  if (process == nullptr) return -1;
+  const int code = WaitForExit(process, timeout_ms);
+  CloseHandle(process);
+  return code;
+}
+
+Child::Child(const std::string& filter)
+    : process_(StartProcess(SelfPath(), "--gtest_brief=1 --gtest_filter=" + filter)) {
+  EXPECT_NE(process_, nullptr) << "cannot start a child for " << filter;
+}
+
+Child::~Child() {
+  if (process_ != nullptr) {
+    WaitForExit(process_, 0);
+    CloseHandle(process_);
+  }
+}
+
+int Child::Wait(DWORD timeout_ms) {
+  if (process_ == nullptr) return -1;
+  const int code = WaitForExit(process_, timeout_ms);
+  CloseHandle(process_);
+  process_ = nullptr;
+  return code;
 }
 
 }  // namespace tarvel::wine

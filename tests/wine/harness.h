@@ -43,6 +43,11 @@ HMODULE TestModule(const char* file_name);
 // The recording provider's state in recording_lower_a.dll ("a") or _b.dll.
 RecorderState& Recorder(char which = 'a');
 const char* EntryName(int entry);
+// The lower entries the recorder saw called, in order: "WSPCloseSocket,WSPSend".
+std::string RecordedEntries(char which = 'a');
+// Sends `request` as one buffer through `table` (from StartOverRecorder) on
+// `s`, with the recorder cleared first; the lower entries called.
+std::string SendRequest(const WSPPROC_TABLE& table, SOCKET s, const std::string& request);
 
 inline constexpr char kLowerPathsKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
@@ -130,6 +135,23 @@ std::string SelfPath();
 
 // Runs this test executable as a child with a gtest filter; its exit code.
 int RunSelf(const std::string& filter, DWORD timeout_ms = 60000);
+
+// This test executable started as a child with a gtest filter, running
+// alongside; ended by force if still running when the holder goes.
+class Child {
+ public:
+  explicit Child(const std::string& filter);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool started() const { return process_ != nullptr; }
+  // The exit code, or -1 when it did not end in time.
+  int Wait(DWORD timeout_ms = 60000);
+
+ private:
+  HANDLE process_ = nullptr;
+};
 
 // Runs a program with arguments and returns its exit code (or -1), retrying
 // the start when a just-started wineserver refuses it (error 1359).

@@ -1,0 +1,182 @@
+// Whole HTTP exchanges on loopback through the table tarvel's WSPStartup
+// hands out, over a lower provider that calls the real Winsock functions,
+// against a real server on 127.0.0.1:8080 in this process.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "tests/wine/harness.h"
+
+namespace tarvel::wine {
+namespace {
+
+using AddUrlFn = int(__cdecl*)(const char*);
+using SetFlagFn = int(__cdecl*)(int);
+
+constexpr u_short kPort = 8080;
+
+// Answers each connection once: /adult gets a page with a phrase, anything
+// else a plain page. Stops when told.
+class PageServer {
+ public:
+  PageServer() {
+    EnsureWinsock();
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    BOOL reuse = TRUE;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+               sizeof reuse);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok_ = bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+          listen(listener_, 8) == 0;
+    if (ok_) thread_ = std::thread([this] { Serve(); });
+  }
+  ~PageServer() {
+    stop_ = true;
+    closesocket(listener_);
+    if (thread_.joinable()) thread_.join();
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      SOCKET s = accept(listener_, nullptr, nullptr);
+      if (s == INVALID_SOCKET) return;
+      std::string request;
+      char chunk[1024];
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        const int n = recv(s, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        request.append(chunk, static_cast<std::size_t>(n));
+      }
+      const bool adult = request.find("GET /adult") == 0;
+      const std::string body =
+          adult ? "<html><body>an orgy of sex tips</body></html>\n"
+                : "<html><body>Weather: sunny</body></html>\n";
+      const std::string response = "HTTP/1.0 200 OK\r\nContent-Length: " +
+                                   std::to_string(body.size()) + "\r\n\r\n" + body;
+      send(s, response.data(), static_cast<int>(response.size()), 0);
+      shutdown(s, SD_SEND);
+      while (recv(s, chunk, sizeof chunk, 0) > 0) {
+      }
+      closesocket(s);
+    }
+  }
+
+  SOCKET listener_ = INVALID_SOCKET;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct Exchange {
+  int send_result = 0;
+  int send_error = 0;
+  int recv_result = 0;
+  int recv_error = 0;
+  std::string received;
+};
+
+// One request through the handed-out table.
+Exchange Fetch(const WSPPROC_TABLE& table, WSAPROTOCOL_INFOW& info, const std::string& path,
+               const std::string& host) {
+  Exchange x;
+  INT error = 0;
+  SOCKET s = table.lpWSPSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP, &info, 0, 0, &error);
+  EXPECT_NE(s, INVALID_SOCKET) << error;
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(table.lpWSPConnect(s, reinterpret_cast<sockaddr*>(&address), sizeof address, nullptr,
+                               nullptr, nullptr, nullptr, &error),
+            0)
+      << error;
+  std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nAccept: */*\r\n\r\n";
+  WSABUF out{static_cast<ULONG>(request.size()), request.data()};
+  DWORD sent = 0;
+  error = 0;
+  x.send_result = table.lpWSPSend(s, &out, 1, &sent, 0, nullptr, nullptr, nullptr, &error);
+  x.send_error = error;
+  if (x.send_result == 0) {
+    for (;;) {
+      char data[4096];
+      WSABUF in{sizeof data, data};
+      DWORD received = 0, flags = 0;
+      error = 0;
+      x.recv_result =
+          table.lpWSPRecv(s, &in, 1, &received, &flags, nullptr, nullptr, nullptr, &error);
+      x.recv_error = error;
+      if (x.recv_result != 0 || received == 0) break;
+      x.received.append(data, received);
+    }
+  }
+  table.lpWSPCloseSocket(s, &error);
+  return x;
+}
+
+class Loopback : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.ok()) << "cannot listen on 127.0.0.1:" << kPort;
+    value_ = std::make_unique<LowerPathValue>("9900", BinDir() + "forwarding_lower.dll");
+    info_ = ProtocolInfo(9900);
+    StartupResult r = StartTarvel(info_);
+    ASSERT_EQ(r.result, 0);
+    table_ = r.table;
+  }
+  void TearDown() override {
+    TarvelExport<SetFlagFn>("SetSmartFilter")(0);
+    TarvelExport<SetFlagFn>("SetOnlyWhiteUrl")(0);
+  }
+
+  PageServer server_;
+  std::unique_ptr<LowerPathValue> value_;
+  WSAPROTOCOL_INFOW info_;
+  WSPPROC_TABLE table_;
+};
+
+TEST_F(Loopback, AllowedHostGetsTheResponse) {
+  Exchange x = Fetch(table_, info_, "/", "www.allowed.example");
+  EXPECT_EQ(x.send_result, 0);
+  EXPECT_NE(x.received.find("Weather: sunny"), std::string::npos) << x.received;
+}
+
+TEST_F(Loopback, BlacklistedHostIsCutOff) {
+  ASSERT_EQ(TarvelExport<AddUrlFn>("AddBlackUrl")("cut-off.example"), 1);
+  Exchange x = Fetch(table_, info_, "/", "www.Cut-Off.example:8080");
+  EXPECT_EQ(x.send_result, SOCKET_ERROR);
+  EXPECT_EQ(x.send_error, WSAENOTSOCK);
+  EXPECT_TRUE(x.received.empty());
+  // Other hosts still pass.
+  EXPECT_EQ(Fetch(table_, info_, "/", "allowed.example").send_result, 0);
+}
+
+TEST_F(Loopback, WhiteOnlyModeCutsOffUnlistedHosts) {
+  ASSERT_EQ(TarvelExport<AddUrlFn>("AddWhiteUrl")("listed.example"), 1);
+  ASSERT_EQ(TarvelExport<SetFlagFn>("SetOnlyWhiteUrl")(1), 1);
+  EXPECT_EQ(Fetch(table_, info_, "/", "listed.example").send_result, 0);
+  Exchange x = Fetch(table_, info_, "/", "other.example");
+  EXPECT_EQ(x.send_result, SOCKET_ERROR);
+  EXPECT_EQ(x.send_error, WSAENOTSOCK);
+}
+
+TEST_F(Loopback, PageWithPhraseIsCutOffBySmartFilter) {
+  ASSERT_EQ(TarvelExport<SetFlagFn>("SetSmartFilter")(1), 1);
+  Exchange plain = Fetch(table_, info_, "/plain", "pages.example");
+  EXPECT_NE(plain.received.find("sunny"), std::string::npos);
+  Exchange x = Fetch(table_, info_, "/adult", "pages.example");
+  EXPECT_EQ(x.send_result, 0);
+  EXPECT_EQ(x.recv_result, SOCKET_ERROR);
+  EXPECT_EQ(x.recv_error, WSAENOTSOCK);
+  EXPECT_EQ(x.received.find("orgy"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvel::wine

@@ -1,0 +1,192 @@
+// The demonstration's client. It asks the demonstration web server on
+// 127.0.0.1:8080 for the front page of several hosts, the way a browser
+// does, but with every socket call going through tarvel.dll: it starts the
+// provider with WSPStartup (which loads the forwarding lower provider named
+// in the registry) and makes its calls through the table it hands out.
+// Between requests a second process, demo_control.exe, changes the filter
+// through tarvel's exports while this process keeps running.
+//
+// Prints one line per request: the host, the verdict and what the client
+// saw. Exits 1 when a verdict is not the one the demonstration expects.
+#include <winsock2.h>
+#include <ws2spi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr DWORD kCatalogId = 1001;  // the registry names the lower provider under this id
+constexpr u_short kPort = 8080;
+
+struct Step {
+  const char* host;        // a request for this host, or null for a control call
+  bool allowed;            // the verdict expected
+  const char* reason;      // why
+  const char* control[2];  // the second process's export and argument
+};
+
+constexpr Step kSteps[] = {
+    {"www.news.example", true, "on no list", {}},
+    {"www.casino.example", false, "casino.example is on the blacklist", {}},
+    {"stories.example", false, "its page holds \"erotic stories\"", {}},
+    {nullptr, true, "white-only mode on", {"SetOnlyWhiteUrl", "1"}},
+    {"www.news.example", true, "news.example is on the whitelist", {}},
+    {"shop.example", false, "not on the whitelist", {}},
+    {nullptr, true, "white-only mode off", {"SetOnlyWhiteUrl", "0"}},
+    {"shop.example", true, "on no list", {}},
+    {nullptr, true, "shop.example is added to the blacklist", {"AddBlackUrl", "shop.example"}},
+    {"shop.example", false, "shop.example is on the blacklist", {}},
+};
+
+std::string OwnFolder() {
+  char path[MAX_PATH] = {};
+  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path, n);
+  return folder.substr(0, folder.find_last_of("\\/") + 1);
+}
+
+// The provider as a browser's Winsock would start it.
+class Provider {
+ public:
+  bool Start() {
+    HMODULE tarvel = LoadLibraryA((OwnFolder() + "tarvel.dll").c_str());
+    if (tarvel == nullptr) return Fail("cannot load tarvel.dll");
+    auto startup = reinterpret_cast<LPWSPSTARTUP>(
+        reinterpret_cast<void*>(GetProcAddress(tarvel, "WSPStartup")));
+    if (startup == nullptr) return Fail("tarvel.dll exports no WSPStartup");
+    std::memset(&info_, 0, sizeof info_);
+    info_.dwCatalogEntryId = kCatalogId;
+    info_.ProtocolChain.ChainLen = 1;
+    info_.iAddressFamily = AF_INET;
+    info_.iSocketType = SOCK_STREAM;
+    info_.iProtocol = IPPROTO_TCP;
+    WSPDATA data;
+    WSPUPCALLTABLE upcalls;
+    std::memset(&upcalls, 0, sizeof upcalls);
+    const int result = startup(MAKEWORD(2, 2), &data, &info_, upcalls, &table_);
+    if (result != 0) return Fail("WSPStartup failed with " + std::to_string(result));
+    return true;
+  }
+
+  // What the client saw of one request; `allowed` false when a call failed.
+  struct Outcome {
+    bool allowed;
+    std::string seen;
+  };
+
+  Outcome Fetch(const std::string& host) {
+    INT error = 0;
+    SOCKET s = table_.lpWSPSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP, &info_, 0, 0, &error);
+    if (s == INVALID_SOCKET) return {false, "no socket (error " + std::to_string(error) + ")"};
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(kPort);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (table_.lpWSPConnect(s, reinterpret_cast<sockaddr*>(&server), sizeof server, nullptr,
+                            nullptr, nullptr, nullptr, &error) != 0) {
+      table_.lpWSPCloseSocket(s, &error);
+      return {false, "cannot connect to 127.0.0.1:8080 (error " + std::to_string(error) + ")"};
+    }
+    WSATHREADID thread = {};
+    std::string request = "GET / HTTP/1.0\r\nHost: " + host + "\r\nUser-Agent: tarvel-demo\r\n\r\n";
+    WSABUF out{static_cast<ULONG>(request.size()), request.data()};
+    DWORD sent = 0;
+    if (table_.lpWSPSend(s, &out, 1, &sent, 0, nullptr, nullptr, &thread, &error) != 0) {
+      return {false, "send failed with error " + ErrorText(error)};
+    }
+    // A fresh, zeroed page for every request: the filter scans the whole
+    // buffer of a receive, not only the bytes it delivered.
+    char page[4096] = {};
+    std::size_t got = 0;
+    while (got < sizeof page - 1) {
+      WSABUF in{static_cast<ULONG>(sizeof page - 1 - got), page + got};
+      DWORD received = 0;
+      DWORD flags = 0;
+      if (table_.lpWSPRecv(s, &in, 1, &received, &flags, nullptr, nullptr, &thread, &error) != 0) {
+        return {false, "receive failed with error " + ErrorText(error)};
+      }
+      if (received == 0) break;
+      got += received;
+    }
+    table_.lpWSPCloseSocket(s, &error);
+    return {true, Describe(std::string(page, got))};
+  }
+
+ private:
+  static bool Fail(const std::string& why) {
+    std::printf("demo_client: %s\n", why.c_str());
+    return false;
+  }
+
+  static std::string ErrorText(int error) {
+    return std::to_string(error) +
+           (error == WSAENOTSOCK ? " (WSAENOTSOCK: the socket is closed)" : "");
+  }
+
+  // 200 OK "<body>" from a whole response.
+  static std::string Describe(const std::string& response) {
+    const std::size_t line_end = response.find("\r\n");
+    const std::size_t body = response.find("\r\n\r\n");
+    std::string status = response.substr(0, line_end);
+    if (status.rfind("HTTP/", 0) == 0) status = status.substr(status.find(' ') + 1);
+    std::string text = body == std::string::npos ? "" : response.substr(body + 4);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return status + " \"" + text + "\"";
+  }
+
+  WSAPROTOCOL_INFOW info_;
+  WSPPROC_TABLE table_;
+};
+
+// Runs demo_control.exe with an export and its argument; its exit code is
+// the export's result.
+int RunControl(const char* name, const char* argument) {
+  const std::string exe = OwnFolder() + "demo_control.exe";
+  std::string line = "\"" + exe + "\" " + name + " " + argument;
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi)) {
+    return -1;
+  }
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0)
+    GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return static_cast<int>(code);
+}
+
+}  // namespace
+
+int main() {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  Provider provider;
+  if (!provider.Start()) return 1;
+  int unexpected = 0;
+  std::printf("  %-20s %-8s %-39s %s\n", "host", "verdict", "why", "what the client saw");
+  for (const Step& step : kSteps) {
+    if (step.host == nullptr) {
+      const int result = RunControl(step.control[0], step.control[1]);
+      const char* quote = step.control[0][0] == 'S' ? "" : "\"";
+      std::printf("  -- a second process calls %s(%s%s%s), which returns %d: %s\n", step.control[0],
+                  quote, step.control[1], quote, result, step.reason);
+      if (result != 1) ++unexpected;
+      continue;
+    }
+    const Provider::Outcome outcome = provider.Fetch(step.host);
+    const bool as_expected = outcome.allowed == step.allowed;
+    if (!as_expected) ++unexpected;
+    std::printf("  %-20s %-8s %-39s %s%s\n", step.host, outcome.allowed ? "allowed" : "blocked",
+                step.reason, outcome.seen.c_str(), as_expected ? "" : "  <-- NOT AS EXPECTED");
+  }
+  if (unexpected != 0) {
+    std::printf("demo_client: %d step(s) did not go as expected\n", unexpected);
+    return 1;
+  }
+  std::printf("Every verdict was the expected one.\n");
+  return 0;
+}

@@ -1,0 +1,67 @@
+#!/bin/bash
+# One run of the demonstration in a Wine prefix: list files made from the
+# example lists, the settings in the prefix's registry, a web server on
+# 127.0.0.1:8080, and the client whose requests go through tarvel.dll.
+#   run.sh WINE_RUN BIN_DIR WORK_DIR
+# WINE_RUN runs a Windows program in the prefix; BIN_DIR holds tarvel.dll,
+# forwarding_lower.dll and the demonstration's programs; WORK_DIR receives
+# the list files. Exits with the client's status: 0 when every verdict was
+# the expected one.
+set -euo pipefail
+src=$(cd "$(dirname "$0")/../.." && pwd)
+wine_run=$1
+bin=$(cd "$2" && pwd)
+mkdir -p "$3"
+work=$(cd "$3" && pwd)
+
+# Wine's drive Z: is the Unix root.
+windows_path() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
+reg_string() { local p; p=$(windows_path "$1"); printf '%s' "${p//\\/\\\\}"; }
+patterns() { grep -v '^[[:space:]]*\(#\|$\)' "$1" | sed 's/^[[:space:]]*//' | paste -sd' ' | sed 's/ /, /g'; }
+
+echo "1. The list files, made from the plain-text lists in examples/:"
+for list in whitelist blacklist; do
+  printf '   %-9s %s\n' "$list:" "$(patterns "$src/examples/$list.txt")"
+  "$wine_run" "$bin/make_list_file.exe" "$(windows_path "$src/examples/$list.txt")" \
+    "$(windows_path "$work/$list.lst")" | sed 's/^/     -> /'
+done
+
+echo
+echo "2. The settings, in the registry of the Wine prefix:"
+cat >"$work/settings.reg" <<REG
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\Software\\Tarvel]
+"iswhi"="0"
+"issma"="1"
+"whitelib"="$(reg_string "$work/whitelist.lst")"
+"blacklib"="$(reg_string "$work/blacklist.lst")"
+
+[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll]
+"1001"="$(reg_string "$bin/forwarding_lower.dll")"
+REG
+echo "   Software\\Tarvel: iswhi \"0\" (white-only mode off), issma \"1\" (smart filter on),"
+echo "   whitelib and blacklib naming the two list files; the provider beneath tarvel.dll"
+echo "   (catalog entry 1001) is forwarding_lower.dll, which calls the real Winsock."
+"$wine_run" reg import "$(windows_path "$work/settings.reg")" >/dev/null 2>&1
+
+echo
+echo "3. A web server on 127.0.0.1:8080 that serves news.example, casino.example,"
+echo "   stories.example and shop.example (tools/demo/http_server.py)."
+server_log="$work/http_server.log"
+python3 "$src/tools/demo/http_server.py" 8080 >"$server_log" 2>&1 &
+server=$!
+trap 'kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+  grep -q ready "$server_log" 2>/dev/null && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.1
+done
+if ! grep -q ready "$server_log"; then
+  cat "$server_log" >&2
+  exit 1
+fi
+
+echo
+echo "4. The client: each request goes through tarvel.dll (WSPStartup, then its table)."
+"$wine_run" "$bin/demo_client.exe"
