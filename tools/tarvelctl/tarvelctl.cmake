@@ -35,6 +35,11 @@ else()
   target_sources(tarvelctl_core PRIVATE tools/tarvelctl/native/move_into_place.cpp)
   add_executable(tarvelctl tools/tarvelctl/native/main.cpp)
   target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
+  add_test(NAME ${TARVEL_TEST_LABEL}tarvelctl.examples
+           COMMAND ${CMAKE_COMMAND} -DTARVELCTL=$<TARGET_FILE:tarvelctl>
+                   -DSOURCE=${CMAKE_CURRENT_SOURCE_DIR}
+                   -DWORK=${CMAKE_CURRENT_BINARY_DIR}/tarvelctl-examples
+                   -P ${CMAKE_CURRENT_SOURCE_DIR}/tools/tarvelctl/check-examples.cmake)
   target_sources(tarvel_unit_tests PRIVATE tests/testing/tarvelctl_fakes.cpp
                                            tests/testing/tarvelctl_fake_machine.cpp)
   target_link_libraries(tarvel_unit_tests PRIVATE tarvelctl_core)
