@@ -42,10 +42,10 @@ class FakeMachine : public Machine {
   CatalogKind own = CatalogKind::k64;
   bool wow64 = false;
   bool admin = true;
-  std::string load_error;            // LoadFilter fails with it when set
-  std::vector<std::string> loaded;   // modules loaded
-  std::filesystem::path root;        // the package folder
-  std::filesystem::path cwd;         // where relative paths point
+  std::string load_error;           // LoadFilter fails with it when set
+  std::vector<std::string> loaded;  // modules loaded
+  std::filesystem::path root;       // the package folder
+  std::filesystem::path cwd;        // where relative paths point
 };
 
 // The first bytes of a PE image for `machine` (0x8664 or 0x014C).

@@ -69,7 +69,8 @@ bool IsTarvelChain(const FakeWindows& w, CatalogKind kind, const ProtocolRecord&
   };
   if (IsTarvelModulePath(path_of(r.provider_id))) return true;
   return std::any_of(records.begin(), records.end(), [&](const ProtocolRecord& l) {
-    return l.IsLayered() && l.catalog_id == r.chain[0] && IsTarvelModulePath(path_of(l.provider_id));
+    return l.IsLayered() && l.catalog_id == r.chain[0] &&
+           IsTarvelModulePath(path_of(l.provider_id));
   });
 }
 
@@ -131,8 +132,9 @@ std::string FakeWindows::Enumerate(CatalogKind kind, std::vector<ProtocolRecord>
 
 std::string FakeWindows::ProviderPath(CatalogKind kind, const Guid& provider, std::string* path) {
   const auto& records = state.catalogs.at(kind);
-  const bool present = std::any_of(records.begin(), records.end(),
-                                   [&](const ProtocolRecord& r) { return r.provider_id == provider; });
+  const bool present = std::any_of(records.begin(), records.end(), [&](const ProtocolRecord& r) {
+    return r.provider_id == provider;
+  });
   const auto it = paths[kind].find(provider.ToString());
   if (!present || it == paths[kind].end()) return "WSCGetProviderPath: error 10022";
   *path = it->second;
@@ -140,8 +142,7 @@ std::string FakeWindows::ProviderPath(CatalogKind kind, const Guid& provider, st
 }
 
 std::string FakeWindows::InstallWithChains(const Guid& provider, const ProviderPaths& dll,
-                                           const std::u16string& name,
-                                           std::uint32_t service_flags,
+                                           const std::u16string& name, std::uint32_t service_flags,
                                            const std::vector<ProtocolRecord>& protocols) {
   const bool fails = Fails("InstallWithChains " + provider.ToString());
   if (fails && !partial_install) return "WSCInstallProviderAndChains64_32: error 10055";

@@ -12,9 +12,12 @@
 
 namespace tarvel::ctl::testing {
 
-inline constexpr Guid kMsafdIpv4{0xe70f1aa0, 0xab8b, 0x11cf, {0x8c, 0xa3, 0x00, 0x80, 0x5f, 0x48, 0xa1, 0x92}};
-inline constexpr Guid kMsafdIpv6{0xf9eab0c0, 0x26d4, 0x11d0, {0xbb, 0xbf, 0x00, 0xaa, 0x00, 0x6c, 0x34, 0xe4}};
-inline constexpr Guid kBluetooth{0x9fc48064, 0x7298, 0x43e4, {0xb7, 0xbd, 0x18, 0x1f, 0x20, 0x89, 0x79, 0x2a}};
+inline constexpr Guid kMsafdIpv4{
+    0xe70f1aa0, 0xab8b, 0x11cf, {0x8c, 0xa3, 0x00, 0x80, 0x5f, 0x48, 0xa1, 0x92}};
+inline constexpr Guid kMsafdIpv6{
+    0xf9eab0c0, 0x26d4, 0x11d0, {0xbb, 0xbf, 0x00, 0xaa, 0x00, 0x6c, 0x34, 0xe4}};
+inline constexpr Guid kBluetooth{
+    0x9fc48064, 0x7298, 0x43e4, {0xb7, 0xbd, 0x18, 0x1f, 0x20, 0x89, 0x79, 0x2a}};
 inline constexpr Guid kFooLayered{0x0f00f00f, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8}};
 inline constexpr Guid kFooChain{0x0f00f00f, 3, 4, {1, 2, 3, 4, 5, 6, 7, 8}};
 // The id the fake's one-call installation gives the chains it makes.
@@ -72,12 +75,12 @@ class FakeWindows : public Catalog, public LowerPaths {
   bool with_chains = true;
   bool separate = true;
   bool with_categories = true;
-  int fail_at = 0;                     // the step that fails; 0 for none
-  int fail_again_at = 0;               // a second failing step
-  bool partial_install = false;        // a failing one-call installation does its first catalog
-  int steps = 0;                       // changing calls so far
-  std::vector<std::string> calls;      // "Deinstall 64-bit {GUID}", in order
-  std::vector<std::string> violations; // chains seen without their lookup value
+  int fail_at = 0;                      // the step that fails; 0 for none
+  int fail_again_at = 0;                // a second failing step
+  bool partial_install = false;         // a failing one-call installation does its first catalog
+  int steps = 0;                        // changing calls so far
+  std::vector<std::string> calls;       // "Deinstall 64-bit {GUID}", in order
+  std::vector<std::string> violations;  // chains seen without their lookup value
 
  private:
   bool Fails(const std::string& call);

@@ -12,8 +12,15 @@ namespace {
 class ShellTest : public ::testing::Test {
  protected:
   ShellTest()
-      : shell_({{"block", "HOST", 1, 1, {"--persist"}, {{"--dll", "PATH"}}, "block a host",
-                 "Adds HOST.\n", Recording()},
+      : shell_({{"block",
+                 "HOST",
+                 1,
+                 1,
+                 {"--persist"},
+                 {{"--dll", "PATH"}},
+                 "block a host",
+                 "Adds HOST.\n",
+                 Recording()},
                 {"list new", "FILE", 1, 1, {}, {}, "make a list", "", Recording()},
                 {"list check", "FILE", 1, 1, {}, {}, "check a list", "", Recording()},
                 {"status", "", 0, 0, {}, {}, "show everything", "", Recording()}},
@@ -74,20 +81,26 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         UsageRow{"NoCommand", {}, "no command given; see \"tarvelctl help\""},
         UsageRow{"Unknown", {"frob"}, "unknown command \"frob\"; see \"tarvelctl help\""},
-        UsageRow{"UnknownInGroup", {"list", "frob"},
+        UsageRow{"UnknownInGroup",
+                 {"list", "frob"},
                  "unknown command \"list frob\"; see \"tarvelctl help list\""},
         UsageRow{"GroupAlone", {"list"}, "unknown command; see \"tarvelctl help list\""},
-        UsageRow{"MissingOperand", {"block"},
+        UsageRow{"MissingOperand",
+                 {"block"},
                  "missing arguments (usage: tarvelctl block HOST [--persist] [--dll PATH])"},
-        UsageRow{"ExtraOperand", {"block", "a", "b"},
+        UsageRow{"ExtraOperand",
+                 {"block", "a", "b"},
                  "unexpected argument \"b\" (usage: tarvelctl block HOST [--persist] [--dll "
                  "PATH])"},
-        UsageRow{"UnknownOption", {"status", "--persist"},
+        UsageRow{"UnknownOption",
+                 {"status", "--persist"},
                  "unknown option --persist (usage: tarvelctl status)"},
-        UsageRow{"FlagWithValue", {"block", "a", "--persist=1"},
+        UsageRow{"FlagWithValue",
+                 {"block", "a", "--persist=1"},
                  "unknown option --persist=1 (usage: tarvelctl block HOST [--persist] [--dll "
                  "PATH])"},
-        UsageRow{"MissingValue", {"block", "a", "--dll"},
+        UsageRow{"MissingValue",
+                 {"block", "a", "--dll"},
                  "--dll needs PATH (usage: tarvelctl block HOST [--persist] [--dll PATH])"},
         UsageRow{"HelpOfUnknown", {"help", "frob"}, "no command \"frob\"; see \"tarvelctl help\""}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -126,7 +139,14 @@ TEST_F(ShellTest, GroupHelp) {
 }
 
 TEST_F(ShellTest, ExceptionBecomesOneLine) {
-  Shell shell({{"boom", "", 0, 0, {}, {}, "fails", "",
+  Shell shell({{"boom",
+                "",
+                0,
+                0,
+                {},
+                {},
+                "fails",
+                "",
                 [](const Invocation&, Console&) -> int { throw std::runtime_error("no memory"); }}},
               "");
   Console console{out_, err_};

@@ -78,11 +78,15 @@ TEST(InstallTarvel, SeparatelyLayersEveryIpBaseProviderAndOrdersChainsFirst) {
     EXPECT_EQ(w.categories[kind][kTarvelChainGuid.ToString()], kTarvelCategories);
   }
   ASSERT_EQ(report.size(), 17u);
-  EXPECT_EQ(report[0], "64-bit catalog: tarvel layered entry 1020, and chains ahead of the base providers:");
+  EXPECT_EQ(report[0],
+            "64-bit catalog: tarvel layered entry 1020, and chains ahead of the base providers:");
   EXPECT_EQ(report[1], "  1021 over 1001 Tarvel over MSAFD Tcpip [TCP/IP]");
-  EXPECT_EQ(report[14], "lookup values: 6 under HKLM\\SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll");
-  EXPECT_EQ(report[15], "note: chain 1011 Foo over [TCP/IP] of another layered provider now stands "
-                        "behind tarvel's chain, so new sockets of its protocol pass tarvel only");
+  EXPECT_EQ(
+      report[14],
+      "lookup values: 6 under HKLM\\SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll");
+  EXPECT_EQ(report[15],
+            "note: chain 1011 Foo over [TCP/IP] of another layered provider now stands "
+            "behind tarvel's chain, so new sockets of its protocol pass tarvel only");
 }
 
 TEST(InstallTarvel, ValuesComeBeforeTheCatalogChanges) {
@@ -210,7 +214,8 @@ INSTANTIATE_TEST_SUITE_P(
                   w.paths[k64][testing::kMsafdIpv4.ToString()] = "C:\\" + std::string(257, 'a');
                 },
                 "the module path of base provider 1001 MSAFD Tcpip [TCP/IP] of the 64-bit catalog "
-                "is longer than 259 characters: C:\\" + std::string(257, 'a')},
+                "is longer than 259 characters: C:\\" +
+                    std::string(257, 'a')},
         Refusal{"NoWayToInstall",
                 [](FakeWindows& w) {
                   w.with_chains = false;
@@ -222,7 +227,9 @@ INSTANTIATE_TEST_SUITE_P(
                 [](FakeWindows& w) {
                   auto& c = w.state.catalogs[k32];
                   c.erase(std::remove_if(c.begin(), c.end(),
-                                         [](const ProtocolRecord& r) { return r.IsBase() && r.address_family != 32; }),
+                                         [](const ProtocolRecord& r) {
+                                           return r.IsBase() && r.address_family != 32;
+                                         }),
                           c.end());
                 },
                 "the 32-bit catalog holds no IPv4 or IPv6 base provider"}),
@@ -311,7 +318,7 @@ TEST(UninstallTarvel, KeepsValuesOfChainsThatStay) {
   std::vector<std::string> report;
   ASSERT_EQ(InstallTarvel(clean, clean, kPaths, &report), "");
   for (const std::string& failing : {"Deinstall 64-bit " + testing::kSystemChainGuid.ToString(),
-                                    "Deinstall 32-bit " + testing::kSystemChainGuid.ToString()}) {
+                                     "Deinstall 32-bit " + testing::kSystemChainGuid.ToString()}) {
     FakeWindows w = clean;
     w.calls.clear();
     w.steps = 0;
@@ -320,7 +327,8 @@ TEST(UninstallTarvel, KeepsValuesOfChainsThatStay) {
     probe.steps = 0;
     ASSERT_EQ(UninstallTarvel(probe, probe, &report), "");
     w.fail_at = static_cast<int>(std::find(probe.calls.begin(), probe.calls.end(), failing) -
-                                 probe.calls.begin()) + 1;
+                                 probe.calls.begin()) +
+                1;
     report.clear();
     EXPECT_EQ(UninstallTarvel(w, w, &report),
               failing.substr(10, 6) + " catalog: WSCDeinstallProvider: error 10055");
@@ -343,8 +351,9 @@ TEST(UninstallTarvel, RefusesWhileAnotherProviderIsLayeredOverTarvel) {
   const Snapshot before = w.State();
   w.steps = 0;
   EXPECT_EQ(UninstallTarvel(w, w, &report),
-            "chain " + std::to_string(id) + " Foo over Tarvel of the 64-bit catalog belongs to "
-            "another provider layered over tarvel; uninstall that provider first");
+            "chain " + std::to_string(id) +
+                " Foo over Tarvel of the 64-bit catalog belongs to "
+                "another provider layered over tarvel; uninstall that provider first");
   EXPECT_EQ(w.State(), before);
   EXPECT_EQ(w.steps, 0);
 }

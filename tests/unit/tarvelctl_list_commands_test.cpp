@@ -66,8 +66,8 @@ TEST_F(ListCommandTest, NewWritesHeaderAndKeepsExistingFiles) {
   EXPECT_EQ(Read("b.tvl"), Header());
   Write("b.tvl", Header() + std::string(100, 'a'));
   EXPECT_EQ(Run({"list", "new", Path("b.tvl")}), kExitFailed);
-  EXPECT_EQ(err_.str(),
-            "tarvelctl: " + Path("b.tvl") + " exists; add --force to replace it with an empty list\n");
+  EXPECT_EQ(err_.str(), "tarvelctl: " + Path("b.tvl") +
+                            " exists; add --force to replace it with an empty list\n");
   EXPECT_EQ(Entries("b.tvl").size(), 1u);
   EXPECT_EQ(Run({"list", "new", Path("b.tvl"), "--force"}), kExitOk);
   EXPECT_EQ(Read("b.tvl"), Header());
@@ -198,14 +198,16 @@ TEST_F(ListCommandTest, CheckReportsWhatTheFilterIgnores) {
   bytes += "xyz";
   Write("b.tvl", bytes);
   EXPECT_EQ(Run({"list", "check", Path("b.tvl")}), kExitOk);
-  EXPECT_EQ(out_.str(),
-            Path("b.tvl") + ": loads: 2000 entries (2 further records ignored)\n"
-            "  records: 2002 entry records after the header\n"
-            "  beyond 2000: records 2001 to 2002 are never loaded\n"
-            "  trailing partial record: 3 bytes after the last whole record, ignored\n"
-            "  record 2: empty entry: in a whitelist it lets every host through, in a blacklist "
-            "it blocks nothing\n"
-            "  record 3: \"a.example\" repeats record 1\n");
+  EXPECT_EQ(
+      out_.str(),
+      Path("b.tvl") +
+          ": loads: 2000 entries (2 further records ignored)\n"
+          "  records: 2002 entry records after the header\n"
+          "  beyond 2000: records 2001 to 2002 are never loaded\n"
+          "  trailing partial record: 3 bytes after the last whole record, ignored\n"
+          "  record 2: empty entry: in a whitelist it lets every host through, in a blacklist "
+          "it blocks nothing\n"
+          "  record 3: \"a.example\" repeats record 1\n");
 }
 
 struct CheckRefusal {
@@ -221,7 +223,8 @@ TEST_P(CheckRefusals, ExitOneWithTheReason) {
   if (row.bytes != "-") Write("b.tvl", row.bytes);
   EXPECT_EQ(Run({"list", "check", Path("b.tvl")}), kExitFailed);
   std::string expected = row.line;
-  if (expected.find("$F") != std::string::npos) expected.replace(expected.find("$F"), 2, Path("b.tvl"));
+  if (expected.find("$F") != std::string::npos)
+    expected.replace(expected.find("$F"), 2, Path("b.tvl"));
   EXPECT_EQ(out_.str(), Path("b.tvl") + ": " + expected + "\n");
 }
 

@@ -44,20 +44,37 @@ INSTANTIATE_TEST_SUITE_P(
         ParseRow{"MagicAndNulOnly", std::string(kListMagic) + '\0', HeaderState::kValid, {}, 0},
         ParseRow{"MagicWithoutNul", std::string(kListMagic), HeaderState::kTooShort, {}, 0},
         ParseRow{"Empty", "", HeaderState::kTooShort, {}, 0},
-        ParseRow{"LowerCaseMagic", "tarvelinternetfilter" + std::string(80, '\0'),
-                 HeaderState::kWrongMagic, {}, 0},
-        ParseRow{"MagicThenBlank", std::string(kListMagic) + " " + std::string(79, '\0'),
-                 HeaderState::kNoNul, {}, 0},
-        ParseRow{"AnyBytesAfterTheNul", Header("anything at all") + Record("a.example"),
-                 HeaderState::kValid, {"a.example"}, 0},
-        ParseRow{"TrailingPartialRecordIgnored", Header() + Record("one") + std::string(50, 'x'),
-                 HeaderState::kValid, {"one"}, 50},
+        ParseRow{"LowerCaseMagic",
+                 "tarvelinternetfilter" + std::string(80, '\0'),
+                 HeaderState::kWrongMagic,
+                 {},
+                 0},
+        ParseRow{"MagicThenBlank",
+                 std::string(kListMagic) + " " + std::string(79, '\0'),
+                 HeaderState::kNoNul,
+                 {},
+                 0},
+        ParseRow{"AnyBytesAfterTheNul",
+                 Header("anything at all") + Record("a.example"),
+                 HeaderState::kValid,
+                 {"a.example"},
+                 0},
+        ParseRow{"TrailingPartialRecordIgnored",
+                 Header() + Record("one") + std::string(50, 'x'),
+                 HeaderState::kValid,
+                 {"one"},
+                 50},
         ParseRow{"TextEndsAtFirstNul",
                  Header() + Record(std::string("example.org") + '\0' + "junk"),
-                 HeaderState::kValid, {"example.org"}, 0},
+                 HeaderState::kValid,
+                 {"example.org"},
+                 0},
         ParseRow{"AllNulRecordIsEmptyEntry", Header() + Record(""), HeaderState::kValid, {""}, 0},
-        ParseRow{"HundredLettersNoNul", Header() + std::string(100, 'q'), HeaderState::kValid,
-                 {std::string(100, 'q')}, 0}),
+        ParseRow{"HundredLettersNoNul",
+                 Header() + std::string(100, 'q'),
+                 HeaderState::kValid,
+                 {std::string(100, 'q')},
+                 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ParseListFile, KeepsRecordsBeyondTheLoadedTwoThousand) {
@@ -70,8 +87,8 @@ TEST(ParseListFile, KeepsRecordsBeyondTheLoadedTwoThousand) {
 }
 
 TEST(SerializeListFile, RoundTripKeepsHeaderRestAndPadsEntries) {
-  const std::string original = Header("vendor data") + Record("a.example") + Record("") +
-                               std::string(100, 'z') + "tail";
+  const std::string original =
+      Header("vendor data") + Record("a.example") + Record("") + std::string(100, 'z') + "tail";
   const ListFile list = ParseListFile(original);
   const std::string written = SerializeListFile(list);
   // The trailing bytes go; everything else is as it was.

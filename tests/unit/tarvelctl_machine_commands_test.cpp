@@ -128,7 +128,8 @@ TEST_P(InstallRefusals, OneLineAndNoChange) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, InstallRefusals,
     ::testing::Values(
-        InstallRefusal{"NotAdministrator", [](FakeMachine& m, const fs::path&) { m.admin = false; },
+        InstallRefusal{"NotAdministrator",
+                       [](FakeMachine& m, const fs::path&) { m.admin = false; },
                        {"install"},
                        "install needs administrator rights: run tarvelctl from an elevated "
                        "command prompt (Run as administrator)"},
@@ -140,10 +141,11 @@ INSTANTIATE_TEST_SUITE_P(
                        {"install"},
                        "this is the 32-bit tarvelctl on 64-bit Windows, which reaches only the "
                        "32-bit catalog; run install with x64\\tarvelctl.exe"},
-        InstallRefusal{"No32BitModule",
-                       [](FakeMachine&, const fs::path& f) { fs::remove(f / "x86" / "tarvel.dll"); },
-                       {"install"},
-                       "no 32-bit tarvel.dll at $/x86/tarvel.dll (name it with --dll32 PATH)"},
+        InstallRefusal{
+            "No32BitModule",
+            [](FakeMachine&, const fs::path& f) { fs::remove(f / "x86" / "tarvel.dll"); },
+            {"install"},
+            "no 32-bit tarvel.dll at $/x86/tarvel.dll (name it with --dll32 PATH)"},
         InstallRefusal{"WrongMachine",
                        [](FakeMachine&, const fs::path& f) {
                          std::ofstream(f / "x86" / "tarvel.dll", std::ios::binary)
@@ -157,18 +159,20 @@ INSTANTIATE_TEST_SUITE_P(
                        },
                        {"install"},
                        "$/x64/tarvel.dll is not a 64-bit Windows module"},
-        InstallRefusal{"OtherFileName", [](FakeMachine&, const fs::path&) {},
+        InstallRefusal{"OtherFileName",
+                       [](FakeMachine&, const fs::path&) {},
                        {"install", "--dll", "$/x64/filter.dll"},
                        "$/x64/filter.dll: the module's file must be named tarvel.dll, the name "
                        "it registers under"},
-        InstallRefusal{"AlreadyInstalled",
-                       [](FakeMachine& m, const fs::path&) {
-                         std::vector<std::string> r;
-                         InstallTarvel(m.windows, m.windows, {"a\\tarvel.dll", "b\\tarvel.dll"}, &r);
-                       },
-                       {"install"},
-                       "install failed: tarvel is already in the 64-bit catalog; run \"tarvelctl "
-                       "uninstall\" first"}),
+        InstallRefusal{
+            "AlreadyInstalled",
+            [](FakeMachine& m, const fs::path&) {
+              std::vector<std::string> r;
+              InstallTarvel(m.windows, m.windows, {"a\\tarvel.dll", "b\\tarvel.dll"}, &r);
+            },
+            {"install"},
+            "install failed: tarvel is already in the 64-bit catalog; run \"tarvelctl "
+            "uninstall\" first"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MachineCommands, InstallReportsARollback) {
@@ -231,13 +235,21 @@ TEST_P(ConfigRefusals, WriteNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, ConfigRefusals,
     ::testing::Values(
-        ConfigRefusal{"UnknownName", {"config", "set", "path", "x"}, kExitUsage,
+        ConfigRefusal{"UnknownName",
+                      {"config", "set", "path", "x"},
+                      kExitUsage,
                       "no setting \"path\": iswhi, issma, whitelib or blacklib"},
-        ConfigRefusal{"FlagValue", {"config", "set", "issma", "1"}, kExitUsage,
+        ConfigRefusal{"FlagValue",
+                      {"config", "set", "issma", "1"},
+                      kExitUsage,
                       "issma takes on or off, not \"1\""},
-        ConfigRefusal{"LongPath", {"config", "set", "blacklib", "/" + std::string(259, 'p')},
-                      kExitFailed, "the path is longer than 259 characters: /" + std::string(259, 'p')},
-        ConfigRefusal{"NotAdministrator", {"config", "set", "iswhi", "on"}, kExitFailed,
+        ConfigRefusal{"LongPath",
+                      {"config", "set", "blacklib", "/" + std::string(259, 'p')},
+                      kExitFailed,
+                      "the path is longer than 259 characters: /" + std::string(259, 'p')},
+        ConfigRefusal{"NotAdministrator",
+                      {"config", "set", "iswhi", "on"},
+                      kExitFailed,
                       "config set needs administrator rights: run tarvelctl from an elevated "
                       "command prompt (Run as administrator)"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -251,10 +263,14 @@ TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
             "HKLM\\Software\\Tarvel (64-bit programs):\n"
             "  iswhi     not set (counts as off) (white-only mode)\n"
             "  issma     on (smart filter)\n"
-            "  whitelib  " + Path("white.tvl") + " (loads: 2 entries)\n"
-            "  blacklib  " + Path("black.tvl") + " (does not load: no file at " + Path("black.tvl") + ")\n"
-            "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
-            "note: the host test stays off while either list file does not load\n");
+            "  whitelib  " +
+                Path("white.tvl") +
+                " (loads: 2 entries)\n"
+                "  blacklib  " +
+                Path("black.tvl") + " (does not load: no file at " + Path("black.tvl") +
+                ")\n"
+                "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
+                "note: the host test stays off while either list file does not load\n");
 }
 
 TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
@@ -268,33 +284,42 @@ TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
   m_.windows.state.values[k32].erase("1003");
   EXPECT_EQ(Run({"status"}), kExitOk);
   const std::string out = out_.str();
-  EXPECT_NE(out.find("64-bit catalog: tarvel layered entry 1020 (" + Path("x64/tarvel.dll") + ")\n"
+  EXPECT_NE(out.find("64-bit catalog: tarvel layered entry 1020 (" + Path("x64/tarvel.dll") +
+                     ")\n"
                      "  chain 1021 over 1001 MSAFD Tcpip [TCP/IP], lookup "
-                     "%SystemRoot%\\system32\\mswsock.dll\n"), std::string::npos) << out;
+                     "%SystemRoot%\\system32\\mswsock.dll\n"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("  chain 1023 over 1003: no lookup value, so its sockets fail with error "
-                     "10106\n"), std::string::npos) << out;
+                     "10106\n"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("lookup values under HKLM\\SYSTEM\\CurrentControlSet\\Services\\WinSock2\\"
-                     "tarvel.dll: 5\n"), std::string::npos) << out;
+                     "tarvel.dll: 5\n"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("running filter (64-bit programs): white-only mode off, smart filter on, "
                      "lists loaded\n  whitelist: 0 entries, room for 2000 more additions\n"
-                     "  blacklist: 1 entries, room for 1999 more additions\n"), std::string::npos)
+                     "  blacklist: 1 entries, room for 1999 more additions\n"),
+            std::string::npos)
       << out;
   EXPECT_EQ(m_.loaded, std::vector<std::string>{Path("x64/tarvel.dll")});
 }
 
 TEST_F(MachineCommands, StatusOfNoInstall) {
   EXPECT_EQ(Run({"status"}), kExitOk);
-  EXPECT_EQ(out_.str(),
-            "64-bit catalog: tarvel is not installed\n32-bit catalog: tarvel is not installed\n"
-            "lookup values under HKLM\\SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll: 0\n"
-            "HKLM\\Software\\Tarvel (64-bit programs):\n"
-            "  iswhi     not set (counts as off) (white-only mode)\n"
-            "  issma     not set (counts as off) (smart filter)\n"
-            "  whitelib  not set, so the list does not load\n"
-            "  blacklib  not set, so the list does not load\n"
-            "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
-            "note: the host test stays off while either list file does not load\n"
-            "running filter (64-bit programs): not installed\n");
+  EXPECT_EQ(
+      out_.str(),
+      "64-bit catalog: tarvel is not installed\n32-bit catalog: tarvel is not installed\n"
+      "lookup values under HKLM\\SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll: 0\n"
+      "HKLM\\Software\\Tarvel (64-bit programs):\n"
+      "  iswhi     not set (counts as off) (white-only mode)\n"
+      "  issma     not set (counts as off) (smart filter)\n"
+      "  whitelib  not set, so the list does not load\n"
+      "  blacklib  not set, so the list does not load\n"
+      "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
+      "note: the host test stays off while either list file does not load\n"
+      "running filter (64-bit programs): not installed\n");
 }
 
 // --- live control ----------------------------------------------------------------
@@ -316,8 +341,9 @@ TEST_F(MachineCommands, BlockAndUnblockReachTheRunningFilter) {
   EXPECT_EQ(m_.block->black_count, 1);
 
   EXPECT_EQ(Run({"unblock", "ADS.example"}), kExitFailed);
-  EXPECT_EQ(out_.str(), "\"ADS.example\" is not in the running blacklist (entries compare "
-                        "exactly; it holds \"ads.example\")\n");
+  EXPECT_EQ(out_.str(),
+            "\"ADS.example\" is not in the running blacklist (entries compare "
+            "exactly; it holds \"ads.example\")\n");
   EXPECT_EQ(Run({"unblock", "ads.example"}), kExitOk);
   EXPECT_EQ(m_.block->black_active[0], 0);
   EXPECT_EQ(out_.str().substr(0, out_.str().find('\n')),
@@ -354,21 +380,33 @@ TEST_P(LiveRefusals, OneLine) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, LiveRefusals,
     ::testing::Values(
-        LiveRefusal{"LongPattern", [](FakeMachine&) {}, {"block", std::string(101, 'h')},
+        LiveRefusal{"LongPattern",
+                    [](FakeMachine&) {},
+                    {"block", std::string(101, 'h')},
                     kExitUsage,
                     "\"" + std::string(101, 'h') +
                         "\": pattern of 101 characters; a list entry holds at most 100"},
-        LiveRefusal{"EmptyAllow", [](FakeMachine&) {}, {"allow", ""}, kExitUsage,
+        LiveRefusal{"EmptyAllow",
+                    [](FakeMachine&) {},
+                    {"allow", ""},
+                    kExitUsage,
                     "\"\": empty pattern (as a whitelist entry it would let every host through)"},
-        LiveRefusal{"BlankInside", [](FakeMachine&) {}, {"block", "a b"}, kExitUsage,
+        LiveRefusal{"BlankInside",
+                    [](FakeMachine&) {},
+                    {"block", "a b"},
+                    kExitUsage,
                     "\"a b\": pattern holds a blank, control or non-ASCII character, which no "
                     "host name holds"},
-        LiveRefusal{"ListFull", [](FakeMachine& m) { m.block->black_count = 2000; },
-                    {"block", "x.example"}, kExitFailed,
+        LiveRefusal{"ListFull",
+                    [](FakeMachine& m) { m.block->black_count = 2000; },
+                    {"block", "x.example"},
+                    kExitFailed,
                     "the running blacklist is full: it takes 2000 additions until the filter "
                     "starts anew"},
-        LiveRefusal{"NotRunning", [](FakeMachine& m) { m.block->attach_counter = 1; },
-                    {"block", "x.example"}, kExitFailed,
+        LiveRefusal{"NotRunning",
+                    [](FakeMachine& m) { m.block->attach_counter = 1; },
+                    {"block", "x.example"},
+                    kExitFailed,
                     "no other program holds tarvel.dll, so the filter is not running and a live "
                     "change would end with this command; add --persist to change what it starts "
                     "from"},
@@ -377,19 +415,30 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string> r;
                       UninstallTarvel(m.windows, m.windows, &r);
                     },
-                    {"smart", "on"}, kExitFailed,
+                    {"smart", "on"},
+                    kExitFailed,
                     "tarvel is not installed in the 64-bit catalog; name the module with --dll "
                     "PATH"},
-        LiveRefusal{"LoadFails", [](FakeMachine& m) { m.load_error = "cannot load X: error 193"; },
-                    {"white-only", "on"}, kExitFailed, "cannot load X: error 193"},
-        LiveRefusal{"FlagValue", [](FakeMachine&) {}, {"white-only", "yes"}, kExitUsage,
+        LiveRefusal{"LoadFails",
+                    [](FakeMachine& m) { m.load_error = "cannot load X: error 193"; },
+                    {"white-only", "on"},
+                    kExitFailed,
+                    "cannot load X: error 193"},
+        LiveRefusal{"FlagValue",
+                    [](FakeMachine&) {},
+                    {"white-only", "yes"},
+                    kExitUsage,
                     "white-only takes on or off, not \"yes\""},
-        LiveRefusal{"NoListFileSet", [](FakeMachine&) {}, {"block", "x.example", "--persist"},
+        LiveRefusal{"NoListFileSet",
+                    [](FakeMachine&) {},
+                    {"block", "x.example", "--persist"},
                     kExitFailed,
                     "no blacklist file is set; set one with \"tarvelctl config set blacklib "
                     "PATH\""},
-        LiveRefusal{"PersistFlagNeedsAdmin", [](FakeMachine& m) { m.admin = false; },
-                    {"smart", "off", "--persist"}, kExitFailed,
+        LiveRefusal{"PersistFlagNeedsAdmin",
+                    [](FakeMachine& m) { m.admin = false; },
+                    {"smart", "off", "--persist"},
+                    kExitFailed,
                     "smart --persist needs administrator rights: run tarvelctl from an elevated "
                     "command prompt (Run as administrator)"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -20,19 +20,21 @@ TEST_P(PatternProblemTest, RefusesWhatNoHostHolds) {
   EXPECT_EQ(!PatternProblem(row.pattern).empty(), row.refused) << PatternProblem(row.pattern);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, PatternProblemTest,
-    ::testing::Values(ProblemRow{"PlainHost", "example.org", false},
-                      ProblemRow{"Wildcards", "ex*le.org?", false},
-                      ProblemRow{"PortSuffix", "example.org:8080", false},
-                      ProblemRow{"Exactly100", std::string(100, 'a'), false},
-                      ProblemRow{"Over100", std::string(101, 'a'), true},
-                      ProblemRow{"Empty", "", true},
-                      ProblemRow{"InnerBlank", "exa mple", true},
-                      ProblemRow{"Tab", "exa\tmple", true},
-                      ProblemRow{"NonAscii", "b\xC3\xBC" "cher.de", true},
-                      ProblemRow{"Delete", "a\x7F", true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, PatternProblemTest,
+                         ::testing::Values(ProblemRow{"PlainHost", "example.org", false},
+                                           ProblemRow{"Wildcards", "ex*le.org?", false},
+                                           ProblemRow{"PortSuffix", "example.org:8080", false},
+                                           ProblemRow{"Exactly100", std::string(100, 'a'), false},
+                                           ProblemRow{"Over100", std::string(101, 'a'), true},
+                                           ProblemRow{"Empty", "", true},
+                                           ProblemRow{"InnerBlank", "exa mple", true},
+                                           ProblemRow{"Tab", "exa\tmple", true},
+                                           ProblemRow{"NonAscii",
+                                                      "b\xC3\xBC"
+                                                      "cher.de",
+                                                      true},
+                                           ProblemRow{"Delete", "a\x7F", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct TextRow {
   const char* name;
@@ -58,19 +60,32 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TextRow{"OnePerLine", "a.example\nb.example\n", {"a.example", "b.example"}, 0, 0},
         TextRow{"NoFinalNewline", "a.example", {"a.example"}, 0, 0},
-        TextRow{"CrLfAndBlanks", "  a.example \r\n\r\n\t\r\nb.example\r\n",
-                {"a.example", "b.example"}, 0, 0},
+        TextRow{"CrLfAndBlanks",
+                "  a.example \r\n\r\n\t\r\nb.example\r\n",
+                {"a.example", "b.example"},
+                0,
+                0},
         TextRow{"Comments", "# list\na.example # ads\n   # indented\n", {"a.example"}, 0, 0},
-        TextRow{"ByteOrderMark", "\xEF\xBB\xBF" "a.example\n", {"a.example"}, 0, 0},
+        TextRow{"ByteOrderMark",
+                "\xEF\xBB\xBF"
+                "a.example\n",
+                {"a.example"},
+                0,
+                0},
         TextRow{"HostsFileLines",
                 "127.0.0.1 localhost\n::1 localhost ip6-localhost\n0.0.0.0 0.0.0.0\n"
                 "0.0.0.0 ads.example\n127.0.0.1\ttrack.example  more.example\n",
-                {"ads.example", "track.example", "more.example"}, 0, 4},
+                {"ads.example", "track.example", "more.example"},
+                0,
+                4},
         TextRow{"LoneAddressIsAPattern", "10.0.0.1\n", {"10.0.0.1"}, 0, 0},
-        TextRow{"RepeatsTakenOnce", "a.example\nb.example\na.example\n0.0.0.0 b.example\n",
-                {"a.example", "b.example"}, 2, 0},
-        TextRow{"CaseDiffersIsNotARepeat", "A.example\na.example\n", {"A.example", "a.example"},
-                0, 0},
+        TextRow{"RepeatsTakenOnce",
+                "a.example\nb.example\na.example\n0.0.0.0 b.example\n",
+                {"a.example", "b.example"},
+                2,
+                0},
+        TextRow{
+            "CaseDiffersIsNotARepeat", "A.example\na.example\n", {"A.example", "a.example"}, 0, 0},
         TextRow{"EmptyText", "", {}, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -101,7 +116,9 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{"BadAddressIsNoAddress", "300.1.1.1 a.example\n",
                    "line 1: more than one word; give one host pattern per line, or a hosts-file "
                    "line (an address, then host names)"},
-        RefusalRow{"NonAscii", "x\nb\xC3\xBC" "cher.de\n",
+        RefusalRow{"NonAscii",
+                   "x\nb\xC3\xBC"
+                   "cher.de\n",
                    "line 2: pattern holds a blank, control or non-ASCII character, which no host "
                    "name holds"}),
     [](const auto& info) { return std::string(info.param.name); });

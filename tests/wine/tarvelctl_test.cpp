@@ -59,8 +59,8 @@ Ran Tarvelctl(const std::string& args) {
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = out;
     si.hStdError = err;
-    started = CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                             nullptr, &si, &pi) != FALSE;
+    started = CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &si, &pi) != FALSE;
     if (!started && GetLastError() != 1359) break;
     if (!started) Sleep(250);
   }
@@ -97,9 +97,8 @@ bool ReadValue(REGSAM view, const char* key_path, const std::string& name, std::
   }
   char data[1024];
   DWORD size = sizeof data;
-  const bool ok =
-      RegQueryValueExA(key, name.c_str(), nullptr, type, reinterpret_cast<BYTE*>(data), &size) ==
-      ERROR_SUCCESS;
+  const bool ok = RegQueryValueExA(key, name.c_str(), nullptr, type, reinterpret_cast<BYTE*>(data),
+                                   &size) == ERROR_SUCCESS;
   RegCloseKey(key);
   if (ok) bytes->assign(data, size);
   return ok;
@@ -220,7 +219,8 @@ TEST(TarvelctlInstall, EveryFailureLeavesTheRealValuesAsTheyWere) {
 // --- the Winsock glue ----------------------------------------------------------
 
 TEST(TarvelctlCatalog, RecordsRoundTripThroughWsaProtocolInfo) {
-  ctl::ProtocolRecord r = ctl::testing::FakeWindows::Windows64().state.catalogs[CatalogKind::k64][3];
+  ctl::ProtocolRecord r =
+      ctl::testing::FakeWindows::Windows64().state.catalogs[CatalogKind::k64][3];
   r.chain_length = 7;
   r.chain = {1, 2, 3, 4, 5, 6, 0xFFFFFFFF};
   r.provider_reserved = 0xA5A5A5A5;
@@ -299,8 +299,7 @@ TEST_F(TarvelctlSettings, ConfigSetStoresTheFormsTheModuleReads) {
   ASSERT_EQ(Tarvelctl("config set issma off").code, 0);
   const Ran set = Tarvelctl("config set whitelib \"" + list + "\"");
   ASSERT_EQ(set.code, 0) << set.err;
-  EXPECT_EQ(FirstLine(set.out),
-            "whitelib = " + list + " for 64-bit programs, 32-bit programs");
+  EXPECT_EQ(FirstLine(set.out), "whitelib = " + list + " for 64-bit programs, 32-bit programs");
   for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
     std::string bytes;
     DWORD type = 0;
@@ -343,8 +342,8 @@ class TarvelctlLive : public ::testing::Test {
     for (int i = 0; i < rec.call_count && i < kMaxRecordedCalls; ++i) {
       entries += std::string(entries.empty() ? "" : ",") +
                  (rec.calls[i].entry == kCloseSocket ? "close"
-                  : rec.calls[i].entry == kSend       ? "send"
-                                                      : EntryName(rec.calls[i].entry));
+                  : rec.calls[i].entry == kSend      ? "send"
+                                                     : EntryName(rec.calls[i].entry));
     }
     return entries;
   }

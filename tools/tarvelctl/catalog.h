@@ -73,7 +73,9 @@ std::string KindName(CatalogKind kind);  // "64-bit", "32-bit"
 struct ProviderPaths {
   std::string path64;
   std::string path32;
-  const std::string& For(CatalogKind kind) const { return kind == CatalogKind::k64 ? path64 : path32; }
+  const std::string& For(CatalogKind kind) const {
+    return kind == CatalogKind::k64 ? path64 : path32;
+  }
 };
 
 class Catalog {

@@ -100,12 +100,10 @@ int Shell::Run(const std::vector<std::string>& args, Console& console) const {
     if (IsGroup(args[0])) {
       if (args.size() > 1 && IsHelpWord(args[1])) return Help({args[0]}, console);
       const std::string given = args.size() > 1 ? " \"" + args[0] + " " + args[1] + "\"" : "";
-      return Fail(console,
-                  "unknown command" + given + "; see \"tarvelctl help " + args[0] + "\"",
+      return Fail(console, "unknown command" + given + "; see \"tarvelctl help " + args[0] + "\"",
                   kExitUsage);
     }
-    return Fail(console, "unknown command \"" + args[0] + "\"; see \"tarvelctl help\"",
-                kExitUsage);
+    return Fail(console, "unknown command \"" + args[0] + "\"; see \"tarvelctl help\"", kExitUsage);
   }
 
   Invocation invocation;
@@ -128,9 +126,8 @@ int Shell::Run(const std::vector<std::string>& args, Console& console) const {
     const std::string option = arg.substr(0, equals);
     const bool is_flag =
         std::find(command->flags.begin(), command->flags.end(), option) != command->flags.end();
-    const auto valued =
-        std::find_if(command->valued.begin(), command->valued.end(),
-                     [&](const auto& v) { return v.first == option; });
+    const auto valued = std::find_if(command->valued.begin(), command->valued.end(),
+                                     [&](const auto& v) { return v.first == option; });
     if (is_flag && equals == std::string::npos) {
       invocation.options[option] = "";
     } else if (valued != command->valued.end()) {
@@ -139,8 +136,8 @@ int Shell::Run(const std::vector<std::string>& args, Console& console) const {
       } else if (i + 1 < args.size()) {
         invocation.options[option] = args[++i];
       } else {
-        return Fail(console, option + " needs " + valued->second + " (usage: " + Usage(*command) +
-                                 ")",
+        return Fail(console,
+                    option + " needs " + valued->second + " (usage: " + Usage(*command) + ")",
                     kExitUsage);
       }
     } else {

@@ -38,7 +38,7 @@ struct CommandSpec {
   std::string operands;  // as shown in the usage line: "TEXT FILE"
   int min_operands = 0;
   int max_operands = 0;
-  std::vector<std::string> flags;                            // "--force"
+  std::vector<std::string> flags;                           // "--force"
   std::vector<std::pair<std::string, std::string>> valued;  // {"--dll", "PATH"}
   std::string summary;                                      // one line for "help"
   std::string help;                                         // shown by --help

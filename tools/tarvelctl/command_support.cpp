@@ -33,7 +33,8 @@ std::string NeedsAdministrator(const std::string& command) {
 
 std::string NeedsNativeTool(const std::string& command) {
   return "this is the 32-bit tarvelctl on 64-bit Windows, which reaches only the 32-bit catalog; "
-         "run " + command + " with x64\\tarvelctl.exe";
+         "run " +
+         command + " with x64\\tarvelctl.exe";
 }
 
 std::string ProgramsOf(Machine& machine, CatalogKind kind) {

@@ -91,13 +91,13 @@ std::string PlanLookups(Catalog& catalog, const std::vector<View>& views,
     for (const ProtocolRecord& target : view.tarvel.targets) {
       std::string path;
       const std::string error = catalog.ProviderPath(view.kind, target.provider_id, &path);
-      const std::string which = "base provider " + Describe(target) + " of the " +
-                                KindName(view.kind) + " catalog";
+      const std::string which =
+          "base provider " + Describe(target) + " of the " + KindName(view.kind) + " catalog";
       if (!error.empty()) return "cannot read the module of " + which + ": " + error;
       if (path.empty()) return which + " names no module";
       if (path.size() > kMaxLowerPath) {
-        return "the module path of " + which + " is longer than " +
-               std::to_string(kMaxLowerPath) + " characters: " + path;
+        return "the module path of " + which + " is longer than " + std::to_string(kMaxLowerPath) +
+               " characters: " + path;
       }
       const std::string name = std::to_string(target.catalog_id);
       const auto [it, inserted] = values->emplace(name, path);
@@ -271,7 +271,8 @@ void ReportShadowed(const View& before, std::vector<std::string>* report) {
   for (const ProtocolRecord& t : before.tarvel.targets) targets.insert(t.catalog_id);
   for (const ProtocolRecord& r : before.records) {
     if (r.IsChain() && targets.count(r.LowerId()) != 0) {
-      report->push_back("note: chain " + Describe(r) + " of another layered provider now stands "
+      report->push_back("note: chain " + Describe(r) +
+                        " of another layered provider now stands "
                         "behind tarvel's chain, so new sockets of its protocol pass tarvel only");
     }
   }
@@ -372,7 +373,8 @@ std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPat
     if (view.tarvel.targets.empty()) {
       return "the " + KindName(view.kind) + " catalog holds no IPv4 or IPv6 base provider";
     }
-    if (paths.For(view.kind).empty()) return "no tarvel.dll for the " + KindName(view.kind) + " catalog";
+    if (paths.For(view.kind).empty())
+      return "no tarvel.dll for the " + KindName(view.kind) + " catalog";
   }
   const bool together = catalog.HasInstallWithChains();
   for (CatalogKind kind : kinds) {
@@ -396,8 +398,8 @@ std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPat
       }
       return failures;
     });
-    error = catalog.InstallWithChains(kTarvelLayeredGuid, paths, kTarvelLayeredName,
-                                      kXp1IfsHandles, views[0].tarvel.targets);
+    error = catalog.InstallWithChains(kTarvelLayeredGuid, paths, kTarvelLayeredName, kXp1IfsHandles,
+                                      views[0].tarvel.targets);
   }
   for (std::size_t i = 0; error.empty() && !together && i < views.size(); ++i) {
     error = InstallSeparately(catalog, views[i], paths.For(views[i].kind), &undo);
@@ -449,7 +451,8 @@ std::string UninstallTarvel(Catalog& catalog, LowerPaths& lower, std::vector<std
   error = ReadViews(catalog, &views);
   if (!error.empty()) return failures.empty() ? error : failures + "; " + error;
   for (const View& view : views) {
-    for (const ProtocolRecord& chain : view.tarvel.chains) needed.insert(std::to_string(chain.LowerId()));
+    for (const ProtocolRecord& chain : view.tarvel.chains)
+      needed.insert(std::to_string(chain.LowerId()));
   }
   std::set<std::string> deleted;
   for (CatalogKind view : catalog.Kinds()) {

@@ -26,7 +26,8 @@ inline constexpr Guid kTarvelChainGuid{
 // LSP_INSPECTOR | LSP_FIREWALL: it looks at the data and cuts connections.
 inline constexpr std::uint32_t kTarvelCategories = 0x00000001 | 0x00000008;
 inline constexpr char16_t kTarvelLayeredName[] = u"Tarvel web filter";
-inline constexpr char kLowerPathsKey[] = "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
+inline constexpr char kLowerPathsKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
 // The module reads a lookup value into 260 bytes, its NUL included.
 inline constexpr std::size_t kMaxLowerPath = 259;
 

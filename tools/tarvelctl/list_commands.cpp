@@ -110,8 +110,8 @@ int ImportList(const Invocation& in, Console& console) {
   const std::size_t skipped = already + static_cast<std::size_t>(read.duplicates);
   if (skipped > 0) console.out << ", " << skipped << " already listed";
   if (read.local_names > 0) {
-    console.out << ", " << Plural(static_cast<std::size_t>(read.local_names), "local name",
-                                  "local names")
+    console.out << ", "
+                << Plural(static_cast<std::size_t>(read.local_names), "local name", "local names")
                 << " of a hosts file skipped";
   }
   console.out << "; the list holds " << Plural(list.entries.size(), "entry", "entries") << "\n";
@@ -179,7 +179,8 @@ std::string DescribeListFileLoad(const std::string& path, bool* loads) {
   *loads = true;
   std::string text = "loads: " + Plural(list.LoadedCount(), "entry", "entries");
   if (list.entries.size() > kMaxLoadedEntries) {
-    text += " (" + Plural(list.entries.size() - kMaxLoadedEntries, "further record", "further records") +
+    text += " (" +
+            Plural(list.entries.size() - kMaxLoadedEntries, "further record", "further records") +
             " ignored)";
   }
   return text;
@@ -220,13 +221,23 @@ std::vector<std::string> ListFileFindings(const ListFile& list) {
 std::vector<CommandSpec> ListCommands() {
   std::vector<CommandSpec> commands;
   commands.push_back(
-      {"list new", "FILE", 1, 1, {"--force"}, {},
+      {"list new",
+       "FILE",
+       1,
+       1,
+       {"--force"},
+       {},
        "make FILE an empty list file",
        "Writes the list file header and no entries. An existing FILE is kept unless --force\n"
        "is given.\n",
        NewList});
   commands.push_back(
-      {"list import", "TEXT FILE", 2, 2, {"--replace"}, {},
+      {"list import",
+       "TEXT FILE",
+       2,
+       2,
+       {"--replace"},
+       {},
        "add the host patterns of a text file to a list file",
        "TEXT holds one host pattern per line. Blank lines and everything from '#' to the end\n"
        "of a line are skipped. Hosts-file lines such as \"0.0.0.0 example.org\" give their\n"
@@ -240,14 +251,24 @@ std::vector<CommandSpec> ListCommands() {
        "list would hold more than 2000 entries.\n",
        ImportList});
   commands.push_back(
-      {"list export", "FILE", 1, 1, {}, {},
+      {"list export",
+       "FILE",
+       1,
+       1,
+       {},
+       {},
        "print the entries of a list file, one per line",
        "The output can be given to \"list import\" again. Entries that cannot be written as\n"
        "one pattern on a line (empty, or holding blanks or control characters) are left out\n"
        "and named on the error stream.\n",
        ExportList});
   commands.push_back(
-      {"list check", "FILE", 1, 1, {}, {},
+      {"list check",
+       "FILE",
+       1,
+       1,
+       {},
+       {},
        "tell whether the filter loads a list file, and what it holds",
        "Reports the header, the number of records, entries past the 2000 that the filter\n"
        "loads, a trailing partial record, and empty, unusual or repeated entries. The exit\n"

@@ -59,8 +59,7 @@ std::string DescribeHeader(HeaderState state) {
       return "too short for a header: a list file starts with the 20 characters " +
              std::string(kListMagic) + " and a NUL byte";
     case HeaderState::kWrongMagic:
-      return "no header: the file does not start with " + std::string(kListMagic) +
-             " (upper case)";
+      return "no header: the file does not start with " + std::string(kListMagic) + " (upper case)";
     case HeaderState::kNoNul:
       return "damaged header: " + std::string(kListMagic) + " is not followed by a NUL byte";
   }

@@ -91,9 +91,9 @@ std::string PrepareFile(const std::string& path, const ListAction& action, const
 }
 
 enum class Match {
-  kAsDelUrl,     // equal bytes, any slot: the slot DelUrl clears
-  kActive,       // equal bytes, an active slot
-  kCaseless,     // equal but for the case of letters, an active slot
+  kAsDelUrl,  // equal bytes, any slot: the slot DelUrl clears
+  kActive,    // equal bytes, an active slot
+  kCaseless,  // equal but for the case of letters, an active slot
 };
 
 // The first slot below the count whose text matches `text`, or -1.
@@ -229,14 +229,13 @@ int ListCommand(Machine& machine, const ListAction& action, const Invocation& in
       if (similar >= 0) {
         const UrlList view = ListOf(*state, action.kind);
         hint = " (entries compare exactly; it holds " +
-               Quoted(std::string(view.entries[similar], EntryLength(view.entries[similar]))) +
-               ")";
+               Quoted(std::string(view.entries[similar], EntryLength(view.entries[similar]))) + ")";
       }
       console.out << Quoted(host) << " is not in the running " << list << hint << '\n';
       if (!persisted) return kExitFailed;
     } else {
-      console.out << action.done << " " << Quoted(host) << " in the running filter ("
-                  << programs << ")\n";
+      console.out << action.done << " " << Quoted(host) << " in the running filter (" << programs
+                  << ")\n";
     }
   }
   if (state != nullptr && !IsOn(state->lists_ready)) {
@@ -267,8 +266,8 @@ int FlagCommand(Machine& machine, bool white_only, const Invocation& in, Console
   if (persist) {
     for (CatalogKind view : machine.SettingsViews()) {
       if (machine.Settings(view).WriteFlag(name, on) != 1) {
-        return Fail(console, std::string("cannot write ") + name + " under HKLM\\Software\\Tarvel (" +
-                                 KindName(view) + " view)");
+        return Fail(console, std::string("cannot write ") + name +
+                                 " under HKLM\\Software\\Tarvel (" + KindName(view) + " view)");
       }
     }
     console.out << name << " = " << value << " under HKLM\\Software\\Tarvel\n";
@@ -324,22 +323,37 @@ std::vector<CommandSpec> LiveCommands(Machine& m) {
                      "'*' and '?' are wildcards. At most 100 characters.\n\n"
                    : "HOST must equal the entry exactly, case included; the first such entry\n"
                      "goes.\n\n";
-    commands.push_back({action.verb, "HOST", 1, 1, {"--persist"}, {{"--dll", "PATH"}}, summaries[i],
-                        help + persist_help,
-                        [&m, action](const Invocation& in, Console& c) {
-                          return ListCommand(m, action, in, c);
-                        }});
+    commands.push_back(
+        {action.verb,
+         "HOST",
+         1,
+         1,
+         {"--persist"},
+         {{"--dll", "PATH"}},
+         summaries[i],
+         help + persist_help,
+         [&m, action](const Invocation& in, Console& c) { return ListCommand(m, action, in, c); }});
   }
-  commands.push_back({"white-only", "on|off", 1, 1, {"--persist"}, {{"--dll", "PATH"}},
-                      "let only whitelisted hosts through, or stop doing so",
-                      "With --persist, also sets iswhi (needs administrator rights).\n\n" +
-                          persist_help,
-                      [&m](const Invocation& in, Console& c) { return FlagCommand(m, true, in, c); }});
-  commands.push_back({"smart", "on|off", 1, 1, {"--persist"}, {{"--dll", "PATH"}},
-                      "switch the smart filter (the phrase test) on or off",
-                      "With --persist, also sets issma (needs administrator rights).\n\n" +
-                          persist_help,
-                      [&m](const Invocation& in, Console& c) { return FlagCommand(m, false, in, c); }});
+  commands.push_back(
+      {"white-only",
+       "on|off",
+       1,
+       1,
+       {"--persist"},
+       {{"--dll", "PATH"}},
+       "let only whitelisted hosts through, or stop doing so",
+       "With --persist, also sets iswhi (needs administrator rights).\n\n" + persist_help,
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, true, in, c); }});
+  commands.push_back(
+      {"smart",
+       "on|off",
+       1,
+       1,
+       {"--persist"},
+       {{"--dll", "PATH"}},
+       "switch the smart filter (the phrase test) on or off",
+       "With --persist, also sets issma (needs administrator rights).\n\n" + persist_help,
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, false, in, c); }});
   return commands;
 }
 

@@ -40,9 +40,9 @@ bool IsAddress(std::string_view s) { return IsIpv4(s) || IsIpv6(s); }
 // Names that hosts files map to the local machine or to the null address.
 bool IsLocalName(std::string_view name) {
   static constexpr std::array<std::string_view, 12> kNames = {
-      "localhost",      "localhost.localdomain", "local",          "broadcasthost",
-      "ip6-localhost",  "ip6-loopback",          "ip6-localnet",   "ip6-mcastprefix",
-      "ip6-allnodes",   "ip6-allrouters",        "ip6-allhosts",   "0.0.0.0"};
+      "localhost",     "localhost.localdomain", "local",        "broadcasthost",
+      "ip6-localhost", "ip6-loopback",          "ip6-localnet", "ip6-mcastprefix",
+      "ip6-allnodes",  "ip6-allrouters",        "ip6-allhosts", "0.0.0.0"};
   std::string lower(name);
   for (char& c : lower) c = ToLowerAscii(c);
   return std::find(kNames.begin(), kNames.end(), lower) != kNames.end();

@@ -20,7 +20,8 @@ std::string ModuleFor(Machine& machine, const Invocation& in, CatalogKind kind, 
   if (in.Has(option)) {
     *path = machine.FullPath(in.Value(option));
   } else {
-    *path = machine.FullPath(machine.ProgramFolder() + (own ? "tarvel.dll" : "..\\x86\\tarvel.dll"));
+    *path =
+        machine.FullPath(machine.ProgramFolder() + (own ? "tarvel.dll" : "..\\x86\\tarvel.dll"));
   }
   const std::string which = KindName(kind) + " tarvel.dll";
   if (!IsTarvelModulePath(*path)) {
@@ -112,7 +113,8 @@ void CatalogStatus(Machine& machine, CatalogKind kind,
         << " (layered and unlayered providers of one family break select)\n";
   }
   for (const ProtocolRecord& over : tarvel.foreign_over) {
-    out << "  layered over tarvel: chain " << over.catalog_id << " " << AsciiName(over.name) << '\n';
+    out << "  layered over tarvel: chain " << over.catalog_id << " " << AsciiName(over.name)
+        << '\n';
   }
 }
 
@@ -155,21 +157,24 @@ int Status(Machine& machine, const Invocation& in, Console& console) {
   std::map<std::string, std::string> values;
   for (CatalogKind view : machine.catalog().Kinds()) {
     std::map<std::string, std::string> of_view;
-    if (machine.lower_paths().Read(view, &of_view).empty()) values.insert(of_view.begin(), of_view.end());
+    if (machine.lower_paths().Read(view, &of_view).empty())
+      values.insert(of_view.begin(), of_view.end());
   }
   for (CatalogKind kind : machine.catalog().Kinds()) {
     CatalogStatus(machine, kind, values, console.out);
   }
   console.out << "lookup values under HKLM\\" << kLowerPathsKey << ": " << values.size() << '\n';
   bool lists_load = false;
-  for (const std::string& line : DescribeSettings(machine, &lists_load)) console.out << line << '\n';
+  for (const std::string& line : DescribeSettings(machine, &lists_load))
+    console.out << line << '\n';
   RunningStatus(machine, in, console.out);
   return kExitOk;
 }
 
 int ConfigShow(Machine& machine, const Invocation&, Console& console) {
   bool lists_load = false;
-  for (const std::string& line : DescribeSettings(machine, &lists_load)) console.out << line << '\n';
+  for (const std::string& line : DescribeSettings(machine, &lists_load))
+    console.out << line << '\n';
   return kExitOk;
 }
 
@@ -206,8 +211,9 @@ int ConfigSet(Machine& machine, const Invocation& in, Console& console) {
     bool loads = false;
     console.out << stored << ": " << DescribeListFileLoad(stored, &loads) << '\n';
   }
-  console.out << "The filter reads its settings when it starts, that is when a program loads\n"
-                 "tarvel.dll while no other holds it; the live commands change the running filter.\n";
+  console.out
+      << "The filter reads its settings when it starts, that is when a program loads\n"
+         "tarvel.dll while no other holds it; the live commands change the running filter.\n";
   return kExitOk;
 }
 
@@ -218,7 +224,12 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
   using std::placeholders::_2;
   std::vector<CommandSpec> commands;
   commands.push_back(
-      {"install", "", 0, 0, {}, {{"--dll", "PATH"}, {"--dll32", "PATH"}},
+      {"install",
+       "",
+       0,
+       0,
+       {},
+       {{"--dll", "PATH"}, {"--dll32", "PATH"}},
        "layer tarvel.dll over the IPv4 and IPv6 providers of the Winsock catalogs",
        "Installs tarvel.dll over every base provider of IPv4 and IPv6 (TCP, UDP and raw),\n"
        "one chain each, ahead of the base entries, and writes the lookup values under\n"
@@ -231,7 +242,12 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        "what was done. Needs administrator rights.\n",
        std::bind(Install, std::ref(m), _1, _2)});
   commands.push_back(
-      {"uninstall", "", 0, 0, {}, {},
+      {"uninstall",
+       "",
+       0,
+       0,
+       {},
+       {},
        "remove tarvel.dll from the Winsock catalogs and its lookup values",
        "Removes every catalog entry of tarvel.dll in every catalog, then the lookup values\n"
        "that no remaining chain needs. Safe to run again, and after an interrupted install.\n"
@@ -239,18 +255,33 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        "broken all the same, \"netsh winsock reset\" and a restart restore the catalog.\n",
        std::bind(Uninstall, std::ref(m), _1, _2)});
   commands.push_back(
-      {"status", "", 0, 0, {}, {{"--dll", "PATH"}},
+      {"status",
+       "",
+       0,
+       0,
+       {},
+       {{"--dll", "PATH"}},
        "show catalog entries, lookup values, settings, list files and the running filter",
        "The running filter is the shared state of the programs that hold tarvel.dll (the\n"
        "installed module, or --dll PATH).\n",
        std::bind(Status, std::ref(m), _1, _2)});
-  commands.push_back({"config show", "", 0, 0, {}, {},
+  commands.push_back({"config show",
+                      "",
+                      0,
+                      0,
+                      {},
+                      {},
                       "show the settings under HKLM\\Software\\Tarvel",
                       "Shows iswhi and issma, and whitelib and blacklib with whether their list\n"
                       "files load.\n",
                       std::bind(ConfigShow, std::ref(m), _1, _2)});
   commands.push_back(
-      {"config set", "NAME VALUE", 2, 2, {}, {},
+      {"config set",
+       "NAME VALUE",
+       2,
+       2,
+       {},
+       {},
        "set iswhi or issma on|off, or whitelib or blacklib to a list file",
        "  tarvelctl config set iswhi on|off      white-only mode\n"
        "  tarvelctl config set issma on|off      smart filter (phrase test)\n"

@@ -6,9 +6,9 @@ namespace tarvel::ctl {
 
 std::string ErrorText(unsigned long code) {
   char buffer[512] = {};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                                 buffer, sizeof buffer, nullptr);
+  const DWORD n =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                     MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), buffer, sizeof buffer, nullptr);
   std::string text(buffer, n);
   // System texts end in CR LF and may hold line breaks of their own.
   for (char& c : text) {

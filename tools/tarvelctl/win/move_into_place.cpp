@@ -9,8 +9,8 @@ namespace tarvel::ctl {
 
 std::string MoveIntoPlace(const std::string& temp, const std::string& path) {
   if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    if (ReplaceFileA(path.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                     nullptr, nullptr)) {
+    if (ReplaceFileA(path.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                     nullptr)) {
       return "";
     }
     return "cannot replace " + path + ": " + ErrorText(GetLastError());

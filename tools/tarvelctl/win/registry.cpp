@@ -21,9 +21,8 @@ class RegistryLowerPathsImpl final : public LowerPaths {
   std::string Read(CatalogKind view, std::map<std::string, std::string>* values) override {
     values->clear();
     RegKey key;
-    LONG result =
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLowerPathsKey, 0, KEY_QUERY_VALUE | ViewFlag(view),
-                      key.Receive());
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLowerPathsKey, 0,
+                                KEY_QUERY_VALUE | ViewFlag(view), key.Receive());
     if (result == ERROR_FILE_NOT_FOUND) return "";
     if (result != ERROR_SUCCESS) return Failed("cannot open", result);
     DWORD name_max = 0;
@@ -37,8 +36,8 @@ class RegistryLowerPathsImpl final : public LowerPaths {
       DWORD name_size = static_cast<DWORD>(name.size());
       DWORD data_size = static_cast<DWORD>(data.size() - 1);
       DWORD type = 0;
-      result = RegEnumValueA(key.get(), index, name.data(), &name_size, nullptr, &type,
-                             data.data(), &data_size);
+      result = RegEnumValueA(key.get(), index, name.data(), &name_size, nullptr, &type, data.data(),
+                             &data_size);
       if (result == ERROR_NO_MORE_ITEMS) return "";
       if (result != ERROR_SUCCESS) return Failed("cannot read", result);
       data[data_size] = 0;
@@ -106,8 +105,8 @@ bool Is64BitWindows() {
 #if defined(_WIN64)
   return true;
 #else
-  static const auto is_wow64 = reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
+  static const auto is_wow64 = reinterpret_cast<IsWow64ProcessFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
   BOOL wow64 = FALSE;
   return is_wow64 != nullptr && is_wow64(GetCurrentProcess(), &wow64) && wow64;
 #endif
@@ -145,8 +144,8 @@ bool ViewSettingsKey::Open(Access access, Handle* key) {
 
 bool ViewSettingsKey::Query(Handle key, const char* name, void* data, std::uint32_t size) {
   DWORD offered = size;
-  return RegQueryValueExA(AsKey(key), name, nullptr, nullptr, static_cast<BYTE*>(data),
-                          &offered) == ERROR_SUCCESS;
+  return RegQueryValueExA(AsKey(key), name, nullptr, nullptr, static_cast<BYTE*>(data), &offered) ==
+         ERROR_SUCCESS;
 }
 
 bool ViewSettingsKey::SetText(Handle key, const char* name, const void* data, std::uint32_t size) {

@@ -1,7 +1,7 @@
 #include "tools/tarvelctl/win/windows_machine.h"
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <string_view>
 
@@ -39,10 +39,10 @@ class LoadedFilter final : public LiveFilter {
       const char* name;
       TextExport* text;
       FlagExport* flag;
-    } exports[] = {{"AddWhiteUrl", &add_white_, nullptr},  {"AddBlackUrl", &add_black_, nullptr},
-                   {"DelWhiteUrl", &del_white_, nullptr},  {"DelBlackUrl", &del_black_, nullptr},
-                   {"SetOnlyWhiteUrl", nullptr, &set_white_only_},
-                   {"SetSmartFilter", nullptr, &set_smart_}};
+    } exports[] = {
+        {"AddWhiteUrl", &add_white_, nullptr},          {"AddBlackUrl", &add_black_, nullptr},
+        {"DelWhiteUrl", &del_white_, nullptr},          {"DelBlackUrl", &del_black_, nullptr},
+        {"SetOnlyWhiteUrl", nullptr, &set_white_only_}, {"SetSmartFilter", nullptr, &set_smart_}};
     for (const auto& e : exports) {
       FARPROC proc = GetProcAddress(module, e.name);
       if (proc == nullptr) return path + " is not tarvel.dll: it has no export " + e.name;
@@ -87,8 +87,8 @@ class WindowsMachine final : public Machine {
     // denying only, and the membership test says no.
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
-    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
+                                  0, 0, 0, 0, 0, &administrators)) {
       return false;
     }
     BOOL member = FALSE;

@@ -54,9 +54,7 @@ std::string Failed(const std::string& function, int error) {
   return function + ": " + ErrorText(static_cast<unsigned long>(error));
 }
 
-std::string Missing(const std::string& function) {
-  return "this Windows has no " + function;
-}
+std::string Missing(const std::string& function) { return "this Windows has no " + function; }
 
 class WinsockCatalogImpl final : public Catalog {
  public:
@@ -74,7 +72,8 @@ class WinsockCatalogImpl final : public Catalog {
     for (int attempt = 0; attempt < 4; ++attempt) {
       DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(WSAPROTOCOL_INFOW));
       INT error = 0;
-      const int count = enumerate(nullptr, buffer.empty() ? nullptr : buffer.data(), &bytes, &error);
+      const int count =
+          enumerate(nullptr, buffer.empty() ? nullptr : buffer.data(), &bytes, &error);
       if (count != SOCKET_ERROR) {
         records->clear();
         for (int i = 0; i < count; ++i) records->push_back(ToRecord(buffer[i]));
