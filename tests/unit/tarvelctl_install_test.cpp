@@ -383,3 +383,34 @@ TEST(IsTarvelModulePath, FileNameInAnyCase) {
 
 }  // namespace
 }  // namespace tarvel::ctl
+
+namespace tarvel::ctl {
+namespace {
+
+// A system that takes the layered entry away with the last chain over it.
+class CascadingWindows : public testing::FakeWindows {
+ public:
+  explicit CascadingWindows(FakeWindows w) : FakeWindows(std::move(w)) {}
+  std::string Deinstall(CatalogKind kind, const Guid& provider) override {
+    const std::string result = FakeWindows::Deinstall(kind, provider);
+    if (provider == testing::kSystemChainGuid) {
+      std::erase_if(state.catalogs[kind],
+                    [](const ProtocolRecord& r) { return r.provider_id == kTarvelLayeredGuid; });
+    }
+    return result;
+  }
+};
+
+TEST(UninstallTarvel, EntriesTheSystemRemovedMeanwhileAreNoFailure) {
+  CascadingWindows w(FakeWindows::Windows64());
+  const Snapshot before = w.State();
+  std::vector<std::string> report;
+  ASSERT_EQ(InstallTarvel(w, w, kPaths, &report), "");
+  report.clear();
+  EXPECT_EQ(UninstallTarvel(w, w, &report), "");
+  EXPECT_EQ(w.State(), before);
+  EXPECT_EQ(w.violations, std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace tarvel::ctl

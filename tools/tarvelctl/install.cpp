@@ -48,6 +48,15 @@ std::string ReadViews(Catalog& catalog, std::vector<View>* views) {
   return "";
 }
 
+// Whether the catalog still holds an entry of `provider` (or cannot say).
+// The system may take entries away along with others.
+bool StillThere(Catalog& catalog, CatalogKind kind, const Guid& provider) {
+  std::vector<ProtocolRecord> records;
+  if (!catalog.Enumerate(kind, &records).empty()) return true;
+  return std::any_of(records.begin(), records.end(),
+                     [&](const ProtocolRecord& r) { return r.provider_id == provider; });
+}
+
 // Deinstalls tarvel's providers from one catalog: the chains' first, so no
 // chain ever names a layered entry that is gone.
 std::string RemoveEntries(Catalog& catalog, const View& view, int* removed) {
@@ -66,7 +75,9 @@ std::string RemoveEntries(Catalog& catalog, const View& view, int* removed) {
   order.insert(order.end(), layered.begin(), layered.end());
   for (const Guid& provider : order) {
     const std::string error = catalog.Deinstall(view.kind, provider);
-    if (!error.empty()) return KindName(view.kind) + " catalog: " + error;
+    if (!error.empty() && StillThere(catalog, view.kind, provider)) {
+      return KindName(view.kind) + " catalog: " + error;
+    }
     const auto of_provider = [&](const ProtocolRecord& r) { return r.provider_id == provider; };
     *removed += static_cast<int>(
         std::count_if(view.tarvel.layered.begin(), view.tarvel.layered.end(), of_provider) +
