@@ -118,7 +118,7 @@ void RemoveKey(REGSAM view, const char* key_path) {
 }
 
 // Everything under the lookup key, from both views.
-std::map<std::string, std::string> LookupValues() {
+std::map<std::string, std::string> LowerPathValues() {
   std::map<std::string, std::string> all;
   for (CatalogKind view : {CatalogKind::k64, CatalogKind::k32}) {
     std::map<std::string, std::string> values;
@@ -128,7 +128,34 @@ std::map<std::string, std::string> LookupValues() {
   return all;
 }
 
-TEST(TarvelctlRegistry, LookupValuesAreTypedAndTheKeyGoesWhenEmpty) {
+// Takes the values under the key of the lower providers away for a test and
+// puts them back afterwards (the demonstration keeps one there).
+class SavedLowerPaths {
+ public:
+  SavedLowerPaths() {
+    saved_ = LowerPathValues();
+    Clear();
+  }
+  ~SavedLowerPaths() {
+    Clear();
+    for (const auto& [name, data] : saved_) {
+      for (CatalogKind view : {CatalogKind::k64, CatalogKind::k32}) {
+        EXPECT_EQ(ctl::RegistryLowerPaths().Write(view, name, data), "");
+      }
+    }
+  }
+  SavedLowerPaths(const SavedLowerPaths&) = delete;
+  SavedLowerPaths& operator=(const SavedLowerPaths&) = delete;
+
+ private:
+  static void Clear() {
+    for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) RemoveKey(view, kLowerPathsKey);
+  }
+  std::map<std::string, std::string> saved_;
+};
+
+TEST(TarvelctlRegistry, ValuesAreTypedAndTheKeyGoesWhenEmpty) {
+  SavedLowerPaths saved;
   ctl::LowerPaths& lower = ctl::RegistryLowerPaths();
   ASSERT_EQ(lower.Write(CatalogKind::k64, "77001", "%SystemRoot%\\system32\\x.dll"), "");
   ASSERT_EQ(lower.Write(CatalogKind::k32, "77002", "C:\\y\\y.dll"), "");
@@ -175,7 +202,7 @@ const ctl::ProviderPaths kPaths{"C:\\Program Files\\Tarvel\\x64\\tarvel.dll",
                                 "C:\\Program Files\\Tarvel\\x86\\tarvel.dll"};
 
 TEST(TarvelctlInstall, ChainsOfTheRealModuleFindTheirLowerProvider) {
-  RemoveKey(KEY_WOW64_64KEY, kLowerPathsKey);
+  SavedLowerPaths saved;
   ctl::testing::FakeWindows w = RecordingWindows();
   std::vector<std::string> report;
   ASSERT_EQ(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, &report), "");
@@ -183,7 +210,7 @@ TEST(TarvelctlInstall, ChainsOfTheRealModuleFindTheirLowerProvider) {
   for (int id = 1001; id <= 1006; ++id) {
     expected[std::to_string(id)] = BinDir() + "recording_lower_a.dll";
   }
-  EXPECT_EQ(LookupValues(), expected);
+  EXPECT_EQ(LowerPathValues(), expected);
 
   // tarvel.dll started for the chain over TCP/IPv4 loads the provider the
   // value names.
@@ -198,7 +225,7 @@ TEST(TarvelctlInstall, ChainsOfTheRealModuleFindTheirLowerProvider) {
 }
 
 TEST(TarvelctlInstall, EveryFailureLeavesTheRealValuesAsTheyWere) {
-  RemoveKey(KEY_WOW64_64KEY, kLowerPathsKey);
+  SavedLowerPaths saved;
   ctl::testing::FakeWindows clean = RecordingWindows();
   std::vector<std::string> report;
   ASSERT_EQ(ctl::InstallTarvel(clean, ctl::RegistryLowerPaths(), kPaths, &report), "");
@@ -209,11 +236,10 @@ TEST(TarvelctlInstall, EveryFailureLeavesTheRealValuesAsTheyWere) {
     ASSERT_EQ(ctl::RegistryLowerPaths().Write(CatalogKind::k64, "1001", "C:\\old\\old.dll"), "");
     w.fail_at = step;
     EXPECT_NE(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, &report), "") << step;
-    EXPECT_EQ(LookupValues(), (std::map<std::string, std::string>{{"1001", "C:\\old\\old.dll"}}))
+    EXPECT_EQ(LowerPathValues(), (std::map<std::string, std::string>{{"1001", "C:\\old\\old.dll"}}))
         << step;
     EXPECT_EQ(w.state.catalogs, RecordingWindows().state.catalogs) << step;
   }
-  RemoveKey(KEY_WOW64_64KEY, kLowerPathsKey);
 }
 
 // --- the Winsock glue ----------------------------------------------------------
@@ -263,7 +289,7 @@ TEST(TarvelctlExe, UsageAndHelp) {
 // Wine's catalog functions are stubs and it has no 32-bit catalog functions:
 // install stops before changing anything.
 TEST(TarvelctlExe, InstallUnderWineChangesNothing) {
-  RemoveKey(KEY_WOW64_64KEY, kLowerPathsKey);
+  SavedLowerPaths saved;
   // A stand-in for the 32-bit module: the machine field is all that is read.
   const std::string dll32 = TempPath("x86-tarvel.dll");
   CreateDirectoryA(dll32.c_str(), nullptr);
