@@ -206,7 +206,7 @@ TEST_F(MachineCommands, ConfigSetWritesBothViewsInStoredForm) {
   ASSERT_EQ(Run({"config", "set", "issma", "off"}), kExitOk);
   ASSERT_EQ(Run({"config", "set", "whitelib", "lists/white.tvl"}), kExitOk);
   EXPECT_EQ(out_.str().substr(0, out_.str().find('\n')),
-            "whitelib = " + Path("cwd/lists/white.tvl") + " for 64-bit programs, 32-bit programs");
+            "whitelib = " + Path("cwd/lists/white.tvl") + " for 64-bit and 32-bit programs");
   for (CatalogKind view : {k64, k32}) {
     EXPECT_EQ(m_.keys[view].values["iswhi"], StoredFlag('1'));
     EXPECT_EQ(m_.keys[view].values["issma"], StoredFlag('0'));

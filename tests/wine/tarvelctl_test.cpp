@@ -325,7 +325,7 @@ TEST_F(TarvelctlSettings, ConfigSetStoresTheFormsTheModuleReads) {
   ASSERT_EQ(Tarvelctl("config set issma off").code, 0);
   const Ran set = Tarvelctl("config set whitelib \"" + list + "\"");
   ASSERT_EQ(set.code, 0) << set.err;
-  EXPECT_EQ(FirstLine(set.out), "whitelib = " + list + " for 64-bit programs, 32-bit programs");
+  EXPECT_EQ(FirstLine(set.out), "whitelib = " + list + " for 64-bit and 32-bit programs");
   for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
     std::string bytes;
     DWORD type = 0;

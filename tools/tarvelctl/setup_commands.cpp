@@ -204,8 +204,10 @@ int ConfigSet(Machine& machine, const Invocation& in, Console& console) {
       return Fail(console, "cannot write " + name + " under HKLM\\Software\\Tarvel (" +
                                KindName(view) + " view)");
     }
-    views += (views.empty() ? "" : ", ") + ProgramsOf(machine, view);
+    views += (views.empty() ? "" : " and ") + KindName(view);
   }
+  views = machine.SettingsViews().size() == 1 ? ProgramsOf(machine, machine.OwnKind())
+                                              : views + " programs";
   console.out << name << " = " << stored << " for " << views << '\n';
   if (path) {
     bool loads = false;
