@@ -1,0 +1,82 @@
+#include "tests/testing/tarvelctl_fake_machine.h"
+
+#include <fstream>
+
+#include "state/url_list.h"
+#include "tests/testing/state_builder.h"
+#include "tools/tarvelctl/pe.h"
+
+namespace tarvel::ctl::testing {
+namespace {
+
+class FakeLiveFilter : public LiveFilter {
+ public:
+  explicit FakeLiveFilter(FilterState* state) : state_(state) {}
+  int AddWhiteUrl(const char* text) override { return AddUrl(*state_, ListKind::kWhite, text); }
+  int AddBlackUrl(const char* text) override { return AddUrl(*state_, ListKind::kBlack, text); }
+  int DelWhiteUrl(const char* text) override { return DelUrl(*state_, ListKind::kWhite, text); }
+  int DelBlackUrl(const char* text) override { return DelUrl(*state_, ListKind::kBlack, text); }
+  int SetOnlyWhiteUrl(int value) override { return SetFlag(state_->white_only, value); }
+  int SetSmartFilter(int value) override { return SetFlag(state_->smart_filter, value); }
+  const FilterState* State() const override { return state_; }
+
+ private:
+  FilterState* state_;
+};
+
+}  // namespace
+
+std::string PeImage(std::uint16_t machine) {
+  std::string image(0x200, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = 0x40;
+  image.replace(0x40, 4, std::string("PE\0\0", 4));
+  image[0x44] = static_cast<char>(machine & 0xFF);
+  image[0x45] = static_cast<char>(machine >> 8);
+  return image;
+}
+
+FakeMachine::FakeMachine(const std::filesystem::path& folder)
+    : block(tarvel::testing::NewState()), root(folder), cwd(folder / "cwd") {
+  block->attach_counter = 7;  // other programs hold the module
+  std::filesystem::create_directories(root / "x64");
+  std::filesystem::create_directories(root / "x86");
+  std::filesystem::create_directories(cwd);
+  std::ofstream(root / "x64" / "tarvel.dll", std::ios::binary) << PeImage(kMachineX64);
+  std::ofstream(root / "x86" / "tarvel.dll", std::ios::binary) << PeImage(kMachineX86);
+  for (CatalogKind kind : {CatalogKind::k64, CatalogKind::k32}) {
+    keys[kind].key_exists = false;
+    stores[kind] = std::make_unique<SettingsStore>(keys[kind]);
+  }
+}
+
+std::vector<CatalogKind> FakeMachine::SettingsViews() {
+  if (own == CatalogKind::k64) return {CatalogKind::k64, CatalogKind::k32};
+  return {CatalogKind::k32};
+}
+
+std::string FakeMachine::ProgramFolder() {
+  return (root / (own == CatalogKind::k64 ? "x64" : "x86")).string() + "/";
+}
+
+std::string FakeMachine::FullPath(const std::string& path) {
+  std::string slashed = path;
+  for (char& c : slashed) {
+    if (c == '\\') c = '/';
+  }
+  std::filesystem::path p(slashed);
+  if (p.is_relative()) p = cwd / p;
+  return p.lexically_normal().string();
+}
+
+std::unique_ptr<LiveFilter> FakeMachine::LoadFilter(const std::string& path, std::string* error) {
+  loaded.push_back(path);
+  if (!load_error.empty()) {
+    *error = load_error;
+    return nullptr;
+  }
+  return std::make_unique<FakeLiveFilter>(block.get());
+}
+
+}  // namespace tarvel::ctl::testing

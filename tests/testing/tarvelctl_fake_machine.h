@@ -1,0 +1,54 @@
+// A machine for tarvelctl's Windows commands: the fake catalogs, a settings
+// key per registry view, and a running filter whose shared block lives here
+// and goes through the real list-editing code. Files are real, under a
+// temporary folder; Windows paths given to it lose their backslashes.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/testing/fake_settings.h"
+#include "tests/testing/tarvelctl_fakes.h"
+#include "tools/tarvelctl/machine.h"
+
+namespace tarvel::ctl::testing {
+
+class FakeMachine : public Machine {
+ public:
+  // A 64-bit Windows with the package unpacked in `folder` (x64/ and x86/
+  // subfolders made here, each with a tarvel.dll of its kind).
+  explicit FakeMachine(const std::filesystem::path& folder);
+
+  Catalog& catalog() override { return windows; }
+  LowerPaths& lower_paths() override { return windows; }
+  CatalogKind OwnKind() override { return own; }
+  bool IsWow64() override { return wow64; }
+  bool IsAdministrator() override { return admin; }
+  std::vector<CatalogKind> SettingsViews() override;
+  SettingsStore& Settings(CatalogKind view) override { return *stores.at(view); }
+  std::string ProgramFolder() override;
+  std::string FullPath(const std::string& path) override;
+  std::string Expand(const std::string& path) override { return path; }
+  std::unique_ptr<LiveFilter> LoadFilter(const std::string& path, std::string* error) override;
+
+  FakeWindows windows = FakeWindows::Windows64();
+  std::map<CatalogKind, tarvel::testing::FakeSettingsKey> keys;
+  std::map<CatalogKind, std::unique_ptr<SettingsStore>> stores;
+  // The running filter's block; its attach counter says whether others hold it.
+  std::unique_ptr<FilterState> block;
+  CatalogKind own = CatalogKind::k64;
+  bool wow64 = false;
+  bool admin = true;
+  std::string load_error;           // LoadFilter fails with it when set
+  std::vector<std::string> loaded;  // modules loaded
+  std::filesystem::path root;       // the package folder
+  std::filesystem::path cwd;        // where relative paths point
+};
+
+// The first bytes of a PE image for `machine` (0x8664 or 0x014C).
+std::string PeImage(std::uint16_t machine);
+
+}  // namespace tarvel::ctl::testing

@@ -1,0 +1,479 @@
+// tarvelctl under Wine: its registry for real, the glue to the Winsock
+// catalog as far as Wine has one, install over a fake catalog with the real
+// registry and the real tarvel.dll behind it, and tarvelctl.exe run as an
+// administrator runs it, reaching this process's filter at its next send.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "state/url_list.h"
+#include "tests/testing/tarvelctl_fakes.h"
+#include "tests/wine/harness.h"
+#include "tools/tarvelctl/install.h"
+#include "tools/tarvelctl/win/registry.h"
+#include "tools/tarvelctl/win/winsock_catalog.h"
+
+namespace tarvel::wine {
+namespace {
+
+using ctl::CatalogKind;
+using ctl::kLowerPathsKey;
+
+constexpr int kCloseSocket = 6;
+constexpr int kSend = 23;
+
+// --- running tarvelctl.exe ------------------------------------------------------
+
+struct Ran {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+HANDLE Inheritable(const std::string& path) {
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Runs BinDir()\tarvelctl.exe with `args`; its exit code and both streams.
+Ran Tarvelctl(const std::string& args) {
+  const std::string exe = BinDir() + "tarvelctl.exe";
+  const std::string out_path = TempPath("ctl-out.txt");
+  const std::string err_path = TempPath("ctl-err.txt");
+  HANDLE out = Inheritable(out_path);
+  HANDLE err = Inheritable(err_path);
+  std::string command = "\"" + exe + "\" " + args;
+  std::vector<char> line(command.begin(), command.end());
+  line.push_back('\0');
+  Ran ran;
+  PROCESS_INFORMATION pi = {};
+  bool started = false;
+  for (int attempt = 0; attempt < 20 && !started; ++attempt) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = out;
+    si.hStdError = err;
+    started = CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &si, &pi) != FALSE;
+    if (!started && GetLastError() != 1359) break;
+    if (!started) Sleep(250);
+  }
+  if (started) {
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
+      GetExitCodeProcess(pi.hProcess, &code);
+    } else {
+      TerminateProcess(pi.hProcess, 99);
+    }
+    ran.code = static_cast<int>(code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  ReadFileBytes(out_path, ran.out);
+  ReadFileBytes(err_path, ran.err);
+  return ran;
+}
+
+std::string Dll() { return "--dll \"" + BinDir() + "tarvel.dll\""; }
+
+// The first line of a text, without its CR LF.
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find("\r\n")); }
+
+// --- the registry -----------------------------------------------------------------
+
+bool ReadValue(REGSAM view, const char* key_path, const std::string& name, std::string* bytes,
+               DWORD* type) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  char data[1024];
+  DWORD size = sizeof data;
+  const bool ok = RegQueryValueExA(key, name.c_str(), nullptr, type, reinterpret_cast<BYTE*>(data),
+                                   &size) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  if (ok) bytes->assign(data, size);
+  return ok;
+}
+
+bool KeyExists(REGSAM view, const char* key_path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+void RemoveKey(REGSAM view, const char* key_path) {
+  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key_path, view, 0);
+}
+
+// Everything under the lookup key, from both views.
+std::map<std::string, std::string> LowerPathValues() {
+  std::map<std::string, std::string> all;
+  for (CatalogKind view : {CatalogKind::k64, CatalogKind::k32}) {
+    std::map<std::string, std::string> values;
+    EXPECT_EQ(ctl::RegistryLowerPaths().Read(view, &values), "");
+    all.insert(values.begin(), values.end());
+  }
+  return all;
+}
+
+// Takes the values under the key of the lower providers away for a test and
+// puts them back afterwards (the demonstration keeps one there).
+class SavedLowerPaths {
+ public:
+  SavedLowerPaths() {
+    saved_ = LowerPathValues();
+    Clear();
+  }
+  ~SavedLowerPaths() {
+    Clear();
+    for (const auto& [name, data] : saved_) {
+      for (CatalogKind view : {CatalogKind::k64, CatalogKind::k32}) {
+        EXPECT_EQ(ctl::RegistryLowerPaths().Write(view, name, data), "");
+      }
+    }
+  }
+  SavedLowerPaths(const SavedLowerPaths&) = delete;
+  SavedLowerPaths& operator=(const SavedLowerPaths&) = delete;
+
+ private:
+  static void Clear() {
+    for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) RemoveKey(view, kLowerPathsKey);
+  }
+  std::map<std::string, std::string> saved_;
+};
+
+TEST(TarvelctlRegistry, ValuesAreTypedAndTheKeyGoesWhenEmpty) {
+  SavedLowerPaths saved;
+  ctl::LowerPaths& lower = ctl::RegistryLowerPaths();
+  ASSERT_EQ(lower.Write(CatalogKind::k64, "77001", "%SystemRoot%\\system32\\x.dll"), "");
+  ASSERT_EQ(lower.Write(CatalogKind::k32, "77002", "C:\\y\\y.dll"), "");
+  std::string bytes;
+  DWORD type = 0;
+  ASSERT_TRUE(ReadValue(KEY_WOW64_64KEY, kLowerPathsKey, "77001", &bytes, &type));
+  EXPECT_EQ(bytes, std::string("%SystemRoot%\\system32\\x.dll") + '\0');
+  EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
+  ASSERT_TRUE(ReadValue(KEY_WOW64_32KEY, kLowerPathsKey, "77002", &bytes, &type));
+  EXPECT_EQ(bytes, std::string("C:\\y\\y.dll") + '\0');
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+
+  std::map<std::string, std::string> values;
+  ASSERT_EQ(lower.Read(CatalogKind::k32, &values), "");
+  EXPECT_EQ(values["77002"], "C:\\y\\y.dll");
+  EXPECT_EQ(lower.Delete(CatalogKind::k64, "77001"), "");
+  EXPECT_EQ(lower.Delete(CatalogKind::k64, "77001"), "");  // already gone: no error
+  EXPECT_EQ(lower.DeleteKeyIfEmpty(CatalogKind::k32), "");
+  EXPECT_TRUE(KeyExists(KEY_WOW64_32KEY, kLowerPathsKey));  // 77002 is still there
+  EXPECT_EQ(lower.Delete(CatalogKind::k32, "77002"), "");
+  EXPECT_EQ(lower.DeleteKeyIfEmpty(CatalogKind::k32), "");
+  EXPECT_EQ(lower.DeleteKeyIfEmpty(CatalogKind::k64), "");
+  EXPECT_FALSE(KeyExists(KEY_WOW64_32KEY, kLowerPathsKey));
+  EXPECT_FALSE(KeyExists(KEY_WOW64_64KEY, kLowerPathsKey));
+  values["x"] = "y";
+  EXPECT_EQ(lower.Read(CatalogKind::k64, &values), "");
+  EXPECT_TRUE(values.empty());
+}
+
+// --- install over a fake catalog, with the real registry and module -------------
+
+// The fake catalog, whose base providers are the recording test provider.
+ctl::testing::FakeWindows RecordingWindows() {
+  ctl::testing::FakeWindows w = ctl::testing::FakeWindows::Windows64();
+  for (auto& [kind, paths] : w.paths) {
+    for (const ctl::Guid& base : {ctl::testing::kMsafdIpv4, ctl::testing::kMsafdIpv6}) {
+      paths[base.ToString()] = BinDir() + "recording_lower_a.dll";
+    }
+  }
+  return w;
+}
+
+const ctl::ProviderPaths kPaths{"C:\\Program Files\\Tarvel\\x64\\tarvel.dll",
+                                "C:\\Program Files\\Tarvel\\x86\\tarvel.dll"};
+
+TEST(TarvelctlInstall, ChainsOfTheRealModuleFindTheirLowerProvider) {
+  SavedLowerPaths saved;
+  ctl::testing::FakeWindows w = RecordingWindows();
+  std::vector<std::string> report;
+  ASSERT_EQ(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, &report), "");
+  std::map<std::string, std::string> expected;
+  for (int id = 1001; id <= 1006; ++id) {
+    expected[std::to_string(id)] = BinDir() + "recording_lower_a.dll";
+  }
+  EXPECT_EQ(LowerPathValues(), expected);
+
+  // tarvel.dll started for the chain over TCP/IPv4 loads the provider the
+  // value names.
+  const ctl::ProtocolRecord& chain = w.state.catalogs[CatalogKind::k64][0];
+  ASSERT_EQ(chain.LowerId(), 1001u);
+  WSAPROTOCOL_INFOW info = ProtocolInfo(chain.catalog_id, 2, {chain.chain[0], chain.chain[1]});
+  EXPECT_EQ(StartTarvel(info).result, 0);
+
+  ASSERT_EQ(ctl::UninstallTarvel(w, ctl::RegistryLowerPaths(), &report), "");
+  EXPECT_FALSE(KeyExists(KEY_WOW64_64KEY, kLowerPathsKey));
+  EXPECT_EQ(StartTarvel(info).result, WSAEPROVIDERFAILEDINIT);
+}
+
+TEST(TarvelctlInstall, EveryFailureLeavesTheRealValuesAsTheyWere) {
+  SavedLowerPaths saved;
+  ctl::testing::FakeWindows clean = RecordingWindows();
+  std::vector<std::string> report;
+  ASSERT_EQ(ctl::InstallTarvel(clean, ctl::RegistryLowerPaths(), kPaths, &report), "");
+  const int steps = clean.steps;
+  ASSERT_EQ(ctl::UninstallTarvel(clean, ctl::RegistryLowerPaths(), &report), "");
+  for (int step = 1; step <= steps; ++step) {
+    ctl::testing::FakeWindows w = RecordingWindows();
+    ASSERT_EQ(ctl::RegistryLowerPaths().Write(CatalogKind::k64, "1001", "C:\\old\\old.dll"), "");
+    w.fail_at = step;
+    EXPECT_NE(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, &report), "") << step;
+    EXPECT_EQ(LowerPathValues(), (std::map<std::string, std::string>{{"1001", "C:\\old\\old.dll"}}))
+        << step;
+    EXPECT_EQ(w.state.catalogs, RecordingWindows().state.catalogs) << step;
+  }
+}
+
+// --- the Winsock glue ----------------------------------------------------------
+
+TEST(TarvelctlCatalog, RecordsRoundTripThroughWsaProtocolInfo) {
+  ctl::ProtocolRecord r =
+      ctl::testing::FakeWindows::Windows64().state.catalogs[CatalogKind::k64][3];
+  r.chain_length = 7;
+  r.chain = {1, 2, 3, 4, 5, 6, 0xFFFFFFFF};
+  r.provider_reserved = 0xA5A5A5A5;
+  r.name = std::u16string(255, u'n');
+  EXPECT_EQ(ctl::ToRecord(ctl::ToProtocolInfo(r)), r);
+  const WSAPROTOCOL_INFOW info = ctl::ToProtocolInfo(r);
+  EXPECT_EQ(info.szProtocol[255], L'\0');
+  EXPECT_EQ(info.ProviderId.Data1, r.provider_id.data1);
+  EXPECT_EQ(std::memcmp(info.ProviderId.Data4, r.provider_id.data4.data(), 8), 0);
+}
+
+TEST(TarvelctlCatalog, ReadsTheCatalogOfThisProcess) {
+  std::vector<ctl::ProtocolRecord> records;
+  ASSERT_EQ(ctl::WinsockCatalog().Enumerate(CatalogKind::k64, &records), "");
+  const auto tcp = std::find_if(records.begin(), records.end(), [](const ctl::ProtocolRecord& r) {
+    return r.IsBase() && r.address_family == AF_INET && r.socket_type == SOCK_STREAM;
+  });
+  ASSERT_NE(tcp, records.end());
+  EXPECT_EQ(tcp->protocol, IPPROTO_TCP);
+  EXPECT_NE(tcp->catalog_id, 0u);
+}
+
+// --- tarvelctl.exe ---------------------------------------------------------------
+
+TEST(TarvelctlExe, UsageAndHelp) {
+  Ran ran = Tarvelctl("");
+  EXPECT_EQ(ran.code, 2);
+  EXPECT_EQ(ran.err, "tarvelctl: no command given; see \"tarvelctl help\"\r\n");
+  ran = Tarvelctl("block");
+  EXPECT_EQ(ran.code, 2);
+  EXPECT_EQ(ran.err,
+            "tarvelctl: missing arguments (usage: tarvelctl block HOST [--persist] [--dll "
+            "PATH])\r\n");
+  ran = Tarvelctl("uninstall --help");
+  EXPECT_EQ(ran.code, 0);
+  EXPECT_EQ(FirstLine(ran.out), "usage: tarvelctl uninstall");
+  EXPECT_EQ(ran.err, "");
+}
+
+// Wine's catalog functions are stubs and it has no 32-bit catalog functions:
+// install stops before changing anything.
+TEST(TarvelctlExe, InstallUnderWineChangesNothing) {
+  SavedLowerPaths saved;
+  // A stand-in for the 32-bit module: the machine field is all that is read.
+  const std::string dll32 = TempPath("x86-tarvel.dll");
+  CreateDirectoryA(dll32.c_str(), nullptr);
+  std::string image(0x200, '\0');
+  image.replace(0, 2, "MZ");
+  image[0x3C] = 0x40;
+  image.replace(0x40, 6, std::string("PE\0\0\x4C\x01", 6));
+  WriteFileBytes(dll32 + "\\tarvel.dll", image);
+  const Ran ran = Tarvelctl("install " + Dll() + " --dll32 \"" + dll32 + "\\tarvel.dll\"");
+  EXPECT_EQ(ran.code, 1);
+  EXPECT_EQ(ran.err, "tarvelctl: install failed: this Windows has no WSCEnumProtocols32\r\n");
+  EXPECT_FALSE(KeyExists(KEY_WOW64_64KEY, kLowerPathsKey));
+  const Ran status = Tarvelctl("status");
+  EXPECT_EQ(status.code, 0);
+  EXPECT_EQ(FirstLine(status.out), "64-bit catalog: tarvel is not installed");
+}
+
+// Settings written by tarvelctl, in both registry views; the default settings
+// of the tests are put back afterwards.
+class TarvelctlSettings : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    RemoveKey(KEY_WOW64_32KEY, "Software\\Tarvel");
+    PrepareDefaultSettings();
+  }
+};
+
+TEST_F(TarvelctlSettings, ConfigSetStoresTheFormsTheModuleReads) {
+  const std::string list = TempPath("ctl-white.lst");
+  WriteFileBytes(list, ListFileBytes({"a.example"}));
+  ASSERT_EQ(Tarvelctl("config set blacklib \"" + list + "\"").code, 0);
+  ASSERT_EQ(Tarvelctl("config set iswhi on").code, 0);
+  ASSERT_EQ(Tarvelctl("config set issma off").code, 0);
+  const Ran set = Tarvelctl("config set whitelib \"" + list + "\"");
+  ASSERT_EQ(set.code, 0) << set.err;
+  EXPECT_EQ(FirstLine(set.out), "whitelib = " + list + " for 64-bit and 32-bit programs");
+  for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+    std::string bytes;
+    DWORD type = 0;
+    ASSERT_TRUE(ReadValue(view, "Software\\Tarvel", "iswhi", &bytes, &type)) << view;
+    EXPECT_EQ(bytes, std::string("1") + std::string(9, '\0'));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    ASSERT_TRUE(ReadValue(view, "Software\\Tarvel", "issma", &bytes, &type));
+    EXPECT_EQ(bytes, std::string("0") + std::string(9, '\0'));
+    ASSERT_TRUE(ReadValue(view, "Software\\Tarvel", "whitelib", &bytes, &type));
+    std::string stored = list;
+    stored.resize(260, '\0');
+    EXPECT_EQ(bytes, stored);
+  }
+  const Ran show = Tarvelctl("config show");
+  EXPECT_EQ(show.code, 0);
+  EXPECT_NE(show.out.find("  iswhi     on (white-only mode)\r\n"), std::string::npos) << show.out;
+  EXPECT_NE(show.out.find("  whitelib  " + list + " (loads: 1 entry)\r\n"), std::string::npos);
+  EXPECT_NE(show.out.find("HKLM\\Software\\Tarvel (32-bit programs): the same\r\n"),
+            std::string::npos);
+}
+
+// The live commands reach this process's filter, which holds tarvel.dll.
+class TarvelctlLive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TarvelBlock();  // this process holds tarvel.dll and its block
+    ASSERT_TRUE(ConnectLoopback(AF_INET, 8080, pair_)) << WSAGetLastError();
+  }
+
+  // The lower entries a request naming `host` reaches through tarvel.
+  std::string Send(const std::string& host) {
+    WSPPROC_TABLE table = StartOverRecorder();
+    const std::string request = "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+    WSABUF buffer{static_cast<ULONG>(request.size()), const_cast<char*>(request.data())};
+    DWORD sent = 0;
+    INT error = 0;
+    table.lpWSPSend(pair_.client, &buffer, 1, &sent, 0, nullptr, nullptr, nullptr, &error);
+    const RecorderState& rec = Recorder();
+    std::string entries;
+    for (int i = 0; i < rec.call_count && i < kMaxRecordedCalls; ++i) {
+      entries += std::string(entries.empty() ? "" : ",") +
+                 (rec.calls[i].entry == kCloseSocket ? "close"
+                  : rec.calls[i].entry == kSend      ? "send"
+                                                     : EntryName(rec.calls[i].entry));
+    }
+    return entries;
+  }
+
+  SocketPair pair_;
+};
+
+TEST_F(TarvelctlLive, BlockAndUnblockAtTheNextSend) {
+  EXPECT_EQ(Send("live.example"), "send");
+  Ran ran = Tarvelctl("block live.example " + Dll());
+  ASSERT_EQ(ran.code, 0) << ran.err;
+  EXPECT_EQ(FirstLine(ran.out), "blocked \"live.example\" in the running filter (64-bit programs)");
+  EXPECT_EQ(Send("www.live.example"), "close,send");
+  ran = Tarvelctl("unblock live.example " + Dll());
+  ASSERT_EQ(ran.code, 0) << ran.err;
+  EXPECT_EQ(Send("live.example"), "send");
+  ran = Tarvelctl("unblock live.example " + Dll());
+  EXPECT_EQ(ran.code, 1);
+  EXPECT_EQ(ran.out, "\"live.example\" is not in the running blacklist\r\n");
+}
+
+TEST_F(TarvelctlLive, WhiteOnlyAndSmart) {
+  ASSERT_EQ(Tarvelctl("allow ok.example " + Dll()).code, 0);
+  const Ran ran = Tarvelctl("white-only on " + Dll());
+  ASSERT_EQ(ran.code, 0) << ran.err;
+  EXPECT_EQ(TarvelBlock().white_only, 1);
+  EXPECT_EQ(Send("ok.example"), "send");
+  EXPECT_EQ(Send("other.example"), "close,send");
+  ASSERT_EQ(Tarvelctl("white-only off " + Dll()).code, 0);
+  EXPECT_EQ(Send("other.example"), "send");
+  ASSERT_EQ(Tarvelctl("disallow ok.example " + Dll()).code, 0);
+
+  ASSERT_EQ(Tarvelctl("smart on " + Dll()).code, 0);
+  EXPECT_EQ(TarvelBlock().smart_filter, 1);
+  ASSERT_EQ(Tarvelctl("smart off " + Dll()).code, 0);
+  EXPECT_EQ(TarvelBlock().smart_filter, 0);
+}
+
+TEST_F(TarvelctlLive, StatusShowsTheRunningFilter) {
+  const Ran ran = Tarvelctl("status " + Dll());
+  EXPECT_EQ(ran.code, 0);
+  EXPECT_NE(ran.out.find("running filter (64-bit programs): white-only mode off, smart filter "
+                         "off, lists loaded\r\n"),
+            std::string::npos)
+      << ran.out;
+}
+
+TEST_F(TarvelctlLive, PersistWritesTheListFileTheSettingsName) {
+  const std::string list = TempPath("ctl-persist-black.lst");
+  WriteFileBytes(list, ListFileBytes({"old.example"}));
+  std::string saved;
+  ASSERT_TRUE(GetSetting("blacklib", saved));
+  SetSetting("blacklib", list + '\0');
+  const Ran ran = Tarvelctl("block kept.example --persist " + Dll());
+  SetSetting("blacklib", saved);
+  ASSERT_EQ(ran.code, 0) << ran.err;
+  EXPECT_EQ(FirstLine(ran.out), "\"kept.example\" added to " + list);
+  std::string bytes;
+  ASSERT_TRUE(ReadFileBytes(list, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"old.example", "kept.example"}));
+  EXPECT_EQ(Send("kept.example"), "close,send");
+  ASSERT_EQ(Tarvelctl("unblock kept.example " + Dll()).code, 0);
+}
+
+TEST(TarvelctlExe, ListCommandsRoundTripAndRefuse) {
+  const std::string text = TempPath("ctl-hosts.txt");
+  const std::string list = TempPath("ctl-import.lst");
+  DeleteFileA(list.c_str());
+  WriteFileBytes(text, "# ads\r\n0.0.0.0 ads.example\r\n127.0.0.1 localhost\r\ntrack.example\r\n");
+  Ran ran = Tarvelctl("list import \"" + text + "\" \"" + list + "\"");
+  ASSERT_EQ(ran.code, 0) << ran.err;
+  std::string bytes;
+  ASSERT_TRUE(ReadFileBytes(list, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"ads.example", "track.example"}));
+  ran = Tarvelctl("list export \"" + list + "\"");
+  EXPECT_EQ(ran.code, 0);
+  EXPECT_EQ(ran.out, "ads.example\r\ntrack.example\r\n");
+  ran = Tarvelctl("list check \"" + list + "\"");
+  EXPECT_EQ(ran.code, 0);
+  EXPECT_EQ(FirstLine(ran.out), list + ": loads: 2 entries");
+
+  WriteFileBytes(text, "ok.example\r\n" + std::string(101, 'x') + "\r\n");
+  ran = Tarvelctl("list import \"" + text + "\" \"" + list + "\"");
+  EXPECT_EQ(ran.code, 1);
+  EXPECT_EQ(ran.err, "tarvelctl: " + text +
+                         " line 2: pattern of 101 characters; a list entry holds at most 100\r\n");
+  std::string many;
+  for (int i = 0; i < 1999; ++i) many += "h" + std::to_string(i) + ".example\n";
+  WriteFileBytes(text, many);
+  ran = Tarvelctl("list import \"" + text + "\" \"" + list + "\"");
+  EXPECT_EQ(ran.code, 1);
+  EXPECT_EQ(ran.err, "tarvelctl: " + list +
+                         " would hold 2001 entries; the filter loads at most 2000, so nothing was "
+                         "imported\r\n");
+  ASSERT_TRUE(ReadFileBytes(list, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"ads.example", "track.example"}));
+
+  WriteFileBytes(list, "TARVELINTERNETFILTE");
+  ran = Tarvelctl("list check \"" + list + "\"");
+  EXPECT_EQ(ran.code, 1);
+  EXPECT_EQ(ran.out, list +
+                         ": does not load: too short for a header: a list file starts with the "
+                         "20 characters TARVELINTERNETFILTER and a NUL byte\r\n");
+}
+
+}  // namespace
+}  // namespace tarvel::wine

@@ -1,0 +1,70 @@
+// Putting tarvel.dll into the Winsock catalogs and taking it out again.
+//
+// tarvel.dll is layered over every base provider of IPv4 and IPv6 (TCP, UDP
+// and raw): Winsock's select breaks when layered and unlayered providers of
+// one family are mixed. Each chain is [tarvel's layered entry, base
+// provider] and stands ahead of the base entries. The module finds its lower
+// provider through a registry value named by the chain's last entry, so a
+// chain must never exist without its value: install writes the values before
+// the first chain appears, and uninstall removes them only after the last
+// chain that needs them is gone. A failure part-way undoes what was done.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/tarvelctl/catalog.h"
+
+namespace tarvel::ctl {
+
+inline constexpr Guid kTarvelLayeredGuid{
+    0xf311ca08, 0x328f, 0x407e, {0xa6, 0x3f, 0xdc, 0xd5, 0x2c, 0x2f, 0xab, 0x4c}};
+inline constexpr Guid kTarvelChainGuid{
+    0x9e47f067, 0x0fac, 0x41c5, {0xa2, 0x6c, 0x5e, 0x4b, 0x6a, 0xac, 0xd7, 0x14}};
+// LSP_INSPECTOR | LSP_FIREWALL: it looks at the data and cuts connections.
+inline constexpr std::uint32_t kTarvelCategories = 0x00000001 | 0x00000008;
+inline constexpr char16_t kTarvelLayeredName[] = u"Tarvel web filter";
+inline constexpr char kLowerPathsKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
+// The module reads a lookup value into 260 bytes, its NUL included.
+inline constexpr std::size_t kMaxLowerPath = 259;
+
+// tarvel's part of one catalog.
+struct TarvelEntries {
+  std::vector<ProtocolRecord> layered;       // layered entries of tarvel.dll
+  std::vector<ProtocolRecord> chains;        // chains that start at one, or carry tarvel's chain id
+  std::vector<ProtocolRecord> foreign_over;  // other providers' chains with tarvel inside
+  std::vector<ProtocolRecord> targets;       // base providers of IPv4 and IPv6
+  std::vector<ProtocolRecord> uncovered;     // targets that no tarvel chain lies over
+
+  bool Installed() const { return !layered.empty() || !chains.empty(); }
+};
+
+// Sorts the entries of one catalog. `is_tarvel` tells whether a layered
+// entry's provider is tarvel.dll (its id, or the file name of its module).
+TarvelEntries FindTarvel(const std::vector<ProtocolRecord>& records,
+                         const std::function<bool(const ProtocolRecord&)>& is_tarvel);
+
+// Whether a module path names tarvel.dll, in any folder and letter case.
+bool IsTarvelModulePath(const std::string& path);
+
+// The entries the separate installation puts into a catalog.
+ProtocolRecord LayeredRecord(const ProtocolRecord& first_target);
+ProtocolRecord ChainRecord(const ProtocolRecord& base, std::uint32_t layered_id);
+// Chains first, in `chains` order, then every other entry in its current order.
+std::vector<std::uint32_t> OrderWithChainsFirst(const std::vector<ProtocolRecord>& records,
+                                                const std::vector<std::uint32_t>& chains);
+
+// Installs into every catalog of the system. Returns "" and appends what was
+// done to `report`, or returns the reason and leaves catalogs and values as
+// they were (or says what could not be undone).
+std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPaths& paths,
+                          std::vector<std::string>* report);
+
+// Removes every tarvel entry from every catalog, then the lookup values no
+// remaining chain needs. Safe to repeat, and after a partial install.
+std::string UninstallTarvel(Catalog& catalog, LowerPaths& lower, std::vector<std::string>* report);
+
+}  // namespace tarvel::ctl

@@ -1,0 +1,360 @@
+// block, unblock, allow, disallow, white-only, smart: changes to the running
+// filter through tarvel.dll's exports, and with --persist to the list files
+// and settings the filter starts from.
+#include <algorithm>
+#include <functional>
+
+#include "filter/ascii.h"
+#include "tools/tarvelctl/command_support.h"
+#include "tools/tarvelctl/files.h"
+#include "tools/tarvelctl/list_file.h"
+#include "tools/tarvelctl/machine_commands.h"
+#include "tools/tarvelctl/patterns.h"
+
+namespace tarvel::ctl {
+namespace {
+
+struct ListAction {
+  ListKind kind;
+  bool add;
+  const char* verb;  // "block", as the command is named
+  const char* done;  // "blocked"
+};
+
+const char* ListName(ListKind kind) { return kind == ListKind::kWhite ? "whitelist" : "blacklist"; }
+const char* PathName(ListKind kind) {
+  return kind == ListKind::kWhite ? settings::kWhiteListPath : settings::kBlackListPath;
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// A list file with the change made, ready to be written.
+struct FileChange {
+  std::string path;
+  std::string bytes;
+  std::string result;  // "added to", "already in", "removed from", "not in"
+  bool changes = false;
+};
+
+// The distinct list files the settings name for `kind`, own view first.
+std::vector<std::string> ListFilePaths(Machine& machine, ListKind kind) {
+  std::vector<std::string> paths;
+  for (CatalogKind view : machine.SettingsViews()) {
+    char path[settings::kTextBytes] = {};
+    if (machine.Settings(view).ReadPath(PathName(kind), path, sizeof path) != 1) continue;
+    if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
+  }
+  return paths;
+}
+
+std::string PrepareFile(const std::string& path, const ListAction& action, const std::string& host,
+                        FileChange* change) {
+  change->path = path;
+  std::string bytes;
+  std::string error;
+  ListFile list = NewListFile();
+  const FileRead read = ReadWholeFile(path, &bytes, &error);
+  if (read == FileRead::kFailed) return error;
+  if (read == FileRead::kOk) {
+    list = ParseListFile(bytes);
+    if (list.header != HeaderState::kValid) {
+      return path + " is not a tarvel list file (" + DescribeHeader(list.header) +
+             "); it was not changed";
+    }
+    if (!OpensForUpdate(path)) {
+      return "the filter refuses " + path + ": it cannot be opened for writing (read-only?)";
+    }
+  }
+  const auto found = std::find(list.entries.begin(), list.entries.end(), host);
+  if (action.add) {
+    if (found != list.entries.end()) {
+      change->result = "already in";
+      return "";
+    }
+    if (list.entries.size() >= kMaxLoadedEntries) {
+      return path + " already holds " + std::to_string(list.entries.size()) +
+             " entries; the filter loads at most " + std::to_string(kMaxLoadedEntries);
+    }
+    list.entries.push_back(host);
+    change->result = "added to";
+  } else {
+    if (found == list.entries.end()) {
+      change->result = "not in";
+      return "";
+    }
+    list.entries.erase(found);
+    change->result = "removed from";
+  }
+  change->bytes = SerializeListFile(list);
+  change->changes = true;
+  return "";
+}
+
+enum class Match {
+  kAsDelUrl,  // equal bytes, any slot: the slot DelUrl clears
+  kActive,    // equal bytes, an active slot
+  kCaseless,  // equal but for the case of letters, an active slot
+};
+
+// The first slot below the count whose text matches `text`, or -1.
+int FindSlot(const FilterState& state, ListKind kind, const std::string& text, Match match) {
+  const UrlList list = ListOf(state, kind);
+  const std::int32_t count = std::min(Load(*list.count), kListSlots);
+  for (std::int32_t i = 0; i < count; ++i) {
+    const std::string entry(list.entries[i], EntryLength(list.entries[i]));
+    if (entry.size() != text.size()) continue;
+    const bool same =
+        match != Match::kCaseless
+            ? entry == text
+            : std::equal(entry.begin(), entry.end(), text.begin(),
+                         [](char a, char b) { return ToLowerAscii(a) == ToLowerAscii(b); });
+    if (same && (match == Match::kAsDelUrl || Load(list.active[i]) == 1)) return i;
+  }
+  return -1;
+}
+
+// Where a live change reaches, and what keeps it.
+void DescribeReach(Machine& machine, const Invocation& in, const std::string& command,
+                   std::ostream& out) {
+  if (!in.Has("--persist")) {
+    out << "The change lasts while some program holds tarvel.dll; add --persist to keep it.\n";
+  }
+  if (machine.catalog().Kinds().size() > 1 || machine.IsWow64()) {
+    const bool own64 = machine.OwnKind() == CatalogKind::k64;
+    out << (own64 ? "32-bit" : "64-bit") << " programs have a running filter of their own: run "
+        << (own64 ? "x86" : "x64") << "\\tarvelctl.exe " << command << " for them.\n";
+  }
+}
+
+// Loads the filter and tells whether it is running elsewhere. On failure
+// returns null and sets `code`.
+std::unique_ptr<LiveFilter> OpenFilter(Machine& machine, const Invocation& in, Console& console,
+                                       bool* running, int* code) {
+  std::string error;
+  const std::string module = FilterModule(machine, in, &error);
+  if (module.empty()) {
+    *code = Fail(console, error);
+    return nullptr;
+  }
+  std::unique_ptr<LiveFilter> live = machine.LoadFilter(module, &error);
+  if (!live) {
+    *code = Fail(console, error);
+    return nullptr;
+  }
+  // Loading it here counted one attach; more means other programs hold it.
+  const FilterState* state = live->State();
+  *running = state == nullptr || Load(state->attach_counter) > 1;
+  return live;
+}
+
+// The module was loaded by this command alone: its state ends with it.
+int NotRunning(Console& console, bool persist) {
+  const std::string reason =
+      "no other program holds tarvel.dll, so the filter is not running and a live change would "
+      "end with this command";
+  if (!persist) return Fail(console, reason + "; add --persist to change what it starts from");
+  console.out << "Note: " << reason << "; it starts from the files and settings.\n";
+  return kExitOk;
+}
+
+int ListCommand(Machine& machine, const ListAction& action, const Invocation& in,
+                Console& console) {
+  const std::string& host = in.operands[0];
+  if (action.add) {
+    const std::string problem = PatternProblem(host);
+    if (!problem.empty()) return Fail(console, Quoted(host) + ": " + problem, kExitUsage);
+  } else if (host.size() > kMaxPatternLength) {
+    return Fail(console, Quoted(host) + ": no list entry holds more than 100 characters",
+                kExitUsage);
+  }
+
+  std::vector<FileChange> changes;
+  if (in.Has("--persist")) {
+    const std::vector<std::string> paths = ListFilePaths(machine, action.kind);
+    if (paths.empty()) {
+      return Fail(console, std::string("no ") + ListName(action.kind) +
+                               " file is set; set one with \"tarvelctl config set " +
+                               PathName(action.kind) + " PATH\"");
+    }
+    for (const std::string& path : paths) {
+      FileChange change;
+      const std::string error = PrepareFile(path, action, host, &change);
+      if (!error.empty()) return Fail(console, error);
+      changes.push_back(change);
+    }
+  }
+  bool running = false;
+  int code = kExitOk;
+  std::unique_ptr<LiveFilter> live = OpenFilter(machine, in, console, &running, &code);
+  if (!live) return code;
+
+  for (const FileChange& change : changes) {
+    if (change.changes) {
+      const std::string error = ReplaceFileWith(change.path, change.bytes);
+      if (!error.empty()) return Fail(console, error);
+    }
+    console.out << Quoted(host) << " " << change.result << " " << change.path << '\n';
+  }
+  const bool persisted =
+      std::any_of(changes.begin(), changes.end(), [](const FileChange& c) { return c.changes; });
+  if (!running) return NotRunning(console, in.Has("--persist"));
+
+  const FilterState* state = live->State();
+  const std::string programs = ProgramsOf(machine, machine.OwnKind());
+  const std::string list = ListName(action.kind);
+  if (action.add && state != nullptr && FindSlot(*state, action.kind, host, Match::kActive) >= 0) {
+    // Another addition would only use up one of the list's slots.
+    console.out << Quoted(host) << " is already in the running " << list << '\n';
+  } else if (action.add) {
+    const int added = action.kind == ListKind::kWhite ? live->AddWhiteUrl(host.c_str())
+                                                      : live->AddBlackUrl(host.c_str());
+    if (added != 1) {
+      return Fail(console, "the running " + list + " is full: it takes " +
+                               std::to_string(kListSlots) +
+                               " additions until the filter starts anew" +
+                               (persisted ? "; the list file has the change" : ""));
+    }
+    console.out << action.done << " " << Quoted(host) << " in the running filter (" << programs
+                << ")\n";
+  } else {
+    const int slot = state == nullptr ? 0 : FindSlot(*state, action.kind, host, Match::kAsDelUrl);
+    if (action.kind == ListKind::kWhite) {
+      live->DelWhiteUrl(host.c_str());
+    } else {
+      live->DelBlackUrl(host.c_str());
+    }
+    if (slot < 0) {
+      const int similar = FindSlot(*state, action.kind, host, Match::kCaseless);
+      std::string hint;
+      if (similar >= 0) {
+        const UrlList view = ListOf(*state, action.kind);
+        hint = " (entries compare exactly; it holds " +
+               Quoted(std::string(view.entries[similar], EntryLength(view.entries[similar]))) + ")";
+      }
+      console.out << Quoted(host) << " is not in the running " << list << hint << '\n';
+      if (!persisted) return kExitFailed;
+    } else {
+      console.out << action.done << " " << Quoted(host) << " in the running filter (" << programs
+                  << ")\n";
+    }
+  }
+  if (state != nullptr && !IsOn(state->lists_ready)) {
+    console.out << "Note: a list file did not load when the filter started, so its host test is "
+                   "off until it starts anew with both list files loading.\n";
+  }
+  DescribeReach(machine, in, std::string(action.verb) + " " + host, console.out);
+  return kExitOk;
+}
+
+int FlagCommand(Machine& machine, bool white_only, const Invocation& in, Console& console) {
+  const std::string& value = in.operands[0];
+  const char* command = white_only ? "white-only" : "smart";
+  if (value != "on" && value != "off") {
+    return Fail(console, std::string(command) + " takes on or off, not " + Quoted(value),
+                kExitUsage);
+  }
+  const int on = value == "on" ? 1 : 0;
+  const char* name = white_only ? settings::kWhiteOnly : settings::kSmartFilter;
+  const bool persist = in.Has("--persist");
+  if (persist && !machine.IsAdministrator()) {
+    return Fail(console, NeedsAdministrator(std::string(command) + " --persist"));
+  }
+  bool running = false;
+  int code = kExitOk;
+  std::unique_ptr<LiveFilter> live = OpenFilter(machine, in, console, &running, &code);
+  if (!live) return code;
+  if (persist) {
+    for (CatalogKind view : machine.SettingsViews()) {
+      if (machine.Settings(view).WriteFlag(name, on) != 1) {
+        return Fail(console, std::string("cannot write ") + name +
+                                 " under HKLM\\Software\\Tarvel (" + KindName(view) + " view)");
+      }
+    }
+    console.out << name << " = " << value << " under HKLM\\Software\\Tarvel\n";
+  }
+  if (!running) return NotRunning(console, persist);
+
+  if (white_only) {
+    live->SetOnlyWhiteUrl(on);
+  } else {
+    live->SetSmartFilter(on);
+  }
+  console.out << (white_only ? "white-only mode" : "smart filter") << " " << value
+              << " in the running filter (" << ProgramsOf(machine, machine.OwnKind()) << ")\n";
+  const FilterState* state = live->State();
+  if (white_only && on == 1 && state != nullptr) {
+    if (!IsOn(state->lists_ready)) {
+      console.out << "Note: a list file did not load when the filter started, so white-only mode "
+                     "has no effect until it starts anew with both list files loading.\n";
+    } else if (ActiveEntries(*state, ListKind::kWhite) == 0) {
+      console.out << "Note: the whitelist is empty, so every request that names a host is "
+                     "blocked.\n";
+    }
+  }
+  DescribeReach(machine, in, std::string(command) + " " + value, console.out);
+  return kExitOk;
+}
+
+}  // namespace
+
+std::vector<CommandSpec> LiveCommands(Machine& m) {
+  const std::string persist_help =
+      "Changes the running filter: the shared state of every program that holds\n"
+      "tarvel.dll (the installed module, or --dll PATH). That state lasts while some\n"
+      "program holds the module; with --persist the change is also written to the list\n"
+      "file the settings name, from which the filter starts.\n";
+  std::vector<CommandSpec> commands;
+  const ListAction actions[] = {
+      {ListKind::kBlack, true, "block", "blocked"},
+      {ListKind::kBlack, false, "unblock", "unblocked"},
+      {ListKind::kWhite, true, "allow", "allowed"},
+      {ListKind::kWhite, false, "disallow", "disallowed"},
+  };
+  const char* summaries[] = {
+      "add a host pattern to the blacklist",
+      "remove a host pattern from the blacklist",
+      "add a host pattern to the whitelist (used in white-only mode)",
+      "remove a host pattern from the whitelist",
+  };
+  for (std::size_t i = 0; i < 4; ++i) {
+    const ListAction action = actions[i];
+    std::string help =
+        action.add ? "HOST is a pattern that matches every host containing it, ignoring case;\n"
+                     "'*' and '?' are wildcards. At most 100 characters.\n\n"
+                   : "HOST must equal the entry exactly, case included; the first such entry\n"
+                     "goes.\n\n";
+    commands.push_back(
+        {action.verb,
+         "HOST",
+         1,
+         1,
+         {"--persist"},
+         {{"--dll", "PATH"}},
+         summaries[i],
+         help + persist_help,
+         [&m, action](const Invocation& in, Console& c) { return ListCommand(m, action, in, c); }});
+  }
+  commands.push_back(
+      {"white-only",
+       "on|off",
+       1,
+       1,
+       {"--persist"},
+       {{"--dll", "PATH"}},
+       "let only whitelisted hosts through, or stop doing so",
+       "With --persist, also sets iswhi (needs administrator rights).\n\n" + persist_help,
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, true, in, c); }});
+  commands.push_back(
+      {"smart",
+       "on|off",
+       1,
+       1,
+       {"--persist"},
+       {{"--dll", "PATH"}},
+       "switch the smart filter (the phrase test) on or off",
+       "With --persist, also sets issma (needs administrator rights).\n\n" + persist_help,
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, false, in, c); }});
+  return commands;
+}
+
+}  // namespace tarvel::ctl

@@ -1,0 +1,62 @@
+// What tarvelctl's Windows commands need of the machine they run on, as one
+// interface: the Winsock catalogs and lookup values, the settings of each
+// registry view, the rights of the user, and tarvel.dll loaded into this
+// process. Windows binds it to the system; tests fill it with fakes.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "state/filter_state.h"
+#include "state/settings.h"
+#include "tools/tarvelctl/catalog.h"
+
+namespace tarvel::ctl {
+
+// tarvel.dll loaded into this process: its six exports, and the block that
+// every program holding the same module file shares.
+class LiveFilter {
+ public:
+  virtual ~LiveFilter() = default;
+  virtual int AddWhiteUrl(const char* text) = 0;
+  virtual int AddBlackUrl(const char* text) = 0;
+  virtual int DelWhiteUrl(const char* text) = 0;
+  virtual int DelBlackUrl(const char* text) = 0;
+  virtual int SetOnlyWhiteUrl(int value) = 0;
+  virtual int SetSmartFilter(int value) = 0;
+  // The shared block, read in place; null when it cannot be found.
+  virtual const FilterState* State() const = 0;
+};
+
+class Machine {
+ public:
+  virtual ~Machine() = default;
+
+  virtual Catalog& catalog() = 0;
+  virtual LowerPaths& lower_paths() = 0;
+  // The catalog of this program's own kind of programs (64-bit for the x64
+  // tarvelctl, 32-bit for the x86 one).
+  virtual CatalogKind OwnKind() = 0;
+  // A 32-bit tarvelctl on 64-bit Windows: it reaches only the 32-bit catalog.
+  virtual bool IsWow64() = 0;
+  // Whether this process may change the catalog and HKEY_LOCAL_MACHINE.
+  virtual bool IsAdministrator() = 0;
+
+  // The registry views whose Software\Tarvel the filter reads: the 64-bit
+  // and the 32-bit view on 64-bit Windows, this program's own first.
+  virtual std::vector<CatalogKind> SettingsViews() = 0;
+  virtual SettingsStore& Settings(CatalogKind view) = 0;
+
+  // The folder of this program's file, ending in a separator.
+  virtual std::string ProgramFolder() = 0;
+  // `path` made absolute against the current folder.
+  virtual std::string FullPath(const std::string& path) = 0;
+  // `path` with its %VARIABLE% references expanded.
+  virtual std::string Expand(const std::string& path) = 0;
+
+  // Loads the module at `path` into this process for good.
+  virtual std::unique_ptr<LiveFilter> LoadFilter(const std::string& path, std::string* error) = 0;
+};
+
+}  // namespace tarvel::ctl

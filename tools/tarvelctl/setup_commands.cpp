@@ -1,0 +1,305 @@
+// install, uninstall, status, config show, config set.
+#include <functional>
+#include <map>
+
+#include "tools/tarvelctl/command_support.h"
+#include "tools/tarvelctl/files.h"
+#include "tools/tarvelctl/install.h"
+#include "tools/tarvelctl/list_commands.h"
+#include "tools/tarvelctl/machine_commands.h"
+#include "tools/tarvelctl/pe.h"
+
+namespace tarvel::ctl {
+namespace {
+
+// The module for one catalog: named by option or found beside tarvelctl.exe
+// (the package keeps the 64-bit files in x64\ and the 32-bit ones in x86\).
+std::string ModuleFor(Machine& machine, const Invocation& in, CatalogKind kind, std::string* path) {
+  const bool own = kind == machine.OwnKind();
+  const std::string option = own ? "--dll" : "--dll32";
+  if (in.Has(option)) {
+    *path = machine.FullPath(in.Value(option));
+  } else {
+    *path =
+        machine.FullPath(machine.ProgramFolder() + (own ? "tarvel.dll" : "..\\x86\\tarvel.dll"));
+  }
+  const std::string which = KindName(kind) + " tarvel.dll";
+  if (!IsTarvelModulePath(*path)) {
+    return *path + ": the module's file must be named tarvel.dll, the name it registers under";
+  }
+  if (path->size() > kMaxLowerPath) return *path + ": the path is longer than 259 characters";
+  std::string bytes;
+  std::string error;
+  switch (ReadWholeFile(*path, &bytes, &error)) {
+    case FileRead::kMissing:
+      return "no " + which + " at " + *path + " (name it with " + option + " PATH)";
+    case FileRead::kFailed:
+      return error;
+    case FileRead::kOk:
+      break;
+  }
+  const std::uint16_t wanted = kind == CatalogKind::k64 ? kMachineX64 : kMachineX86;
+  if (PeMachine(bytes) != wanted) return *path + " is not a " + KindName(kind) + " Windows module";
+  return "";
+}
+
+int Install(Machine& machine, const Invocation& in, Console& console) {
+  if (machine.IsWow64()) return Fail(console, NeedsNativeTool("install"));
+  if (!machine.IsAdministrator()) return Fail(console, NeedsAdministrator("install"));
+  ProviderPaths paths;
+  for (CatalogKind kind : machine.catalog().Kinds()) {
+    std::string& path = kind == CatalogKind::k64 ? paths.path64 : paths.path32;
+    const std::string error = ModuleFor(machine, in, kind, &path);
+    if (!error.empty()) return Fail(console, error);
+  }
+  std::vector<std::string> report;
+  const std::string error = InstallTarvel(machine.catalog(), machine.lower_paths(), paths, &report);
+  if (!error.empty()) return Fail(console, "install failed: " + error);
+  for (const std::string& line : report) console.out << line << '\n';
+  console.out << "tarvel is installed. Programs filter their connections from their next start;\n"
+                 "the host test works once both list files load (tarvelctl config set whitelib\n"
+                 "PATH, tarvelctl config set blacklib PATH).\n";
+  return kExitOk;
+}
+
+int Uninstall(Machine& machine, const Invocation&, Console& console) {
+  if (machine.IsWow64()) return Fail(console, NeedsNativeTool("uninstall"));
+  if (!machine.IsAdministrator()) return Fail(console, NeedsAdministrator("uninstall"));
+  std::vector<std::string> report;
+  const std::string error = UninstallTarvel(machine.catalog(), machine.lower_paths(), &report);
+  for (const std::string& line : report) console.out << line << '\n';
+  if (!error.empty()) return Fail(console, "uninstall incomplete: " + error);
+  console.out << "Programs that hold tarvel.dll keep it until they end; restart Windows to have\n"
+                 "it unloaded everywhere. The settings under HKLM\\Software\\Tarvel and the list\n"
+                 "files stay.\n";
+  return kExitOk;
+}
+
+void CatalogStatus(Machine& machine, CatalogKind kind,
+                   const std::map<std::string, std::string>& values, std::ostream& out) {
+  Catalog& catalog = machine.catalog();
+  std::vector<ProtocolRecord> records;
+  const std::string error = catalog.Enumerate(kind, &records);
+  const std::string title = KindName(kind) + " catalog: ";
+  if (!error.empty()) {
+    out << title << "cannot be read: " << error << '\n';
+    return;
+  }
+  const TarvelEntries tarvel = FindTarvel(records, [&](const ProtocolRecord& r) {
+    if (r.provider_id == kTarvelLayeredGuid) return true;
+    std::string path;
+    return catalog.ProviderPath(kind, r.provider_id, &path).empty() && IsTarvelModulePath(path);
+  });
+  if (!tarvel.Installed()) {
+    out << title << "tarvel is not installed\n";
+    return;
+  }
+  for (const ProtocolRecord& layered : tarvel.layered) {
+    std::string path;
+    catalog.ProviderPath(kind, layered.provider_id, &path);
+    out << title << "tarvel layered entry " << layered.catalog_id << " (" << path << ")\n";
+  }
+  for (const ProtocolRecord& chain : tarvel.chains) {
+    out << "  chain " << chain.catalog_id << " over " << chain.LowerId();
+    const auto value = values.find(std::to_string(chain.LowerId()));
+    if (value != values.end()) {
+      out << " " << AsciiName(chain.name) << ", lookup " << value->second << '\n';
+    } else {
+      out << ": no lookup value, so its sockets fail with error 10106\n";
+    }
+  }
+  for (const ProtocolRecord& base : tarvel.uncovered) {
+    out << "  not layered: " << base.catalog_id << " " << AsciiName(base.name)
+        << " (layered and unlayered providers of one family break select)\n";
+  }
+  for (const ProtocolRecord& over : tarvel.foreign_over) {
+    out << "  layered over tarvel: chain " << over.catalog_id << " " << AsciiName(over.name)
+        << '\n';
+  }
+}
+
+void RunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
+  const std::string title = "running filter (" + ProgramsOf(machine, machine.OwnKind()) + "): ";
+  std::string error;
+  const std::string module = FilterModule(machine, in, &error);
+  if (module.empty()) {
+    out << title << "not installed\n";
+    return;
+  }
+  std::unique_ptr<LiveFilter> live = machine.LoadFilter(module, &error);
+  if (!live) {
+    out << title << error << '\n';
+    return;
+  }
+  const FilterState* state = live->State();
+  if (state == nullptr) {
+    out << title << module << " holds no filter state this tarvelctl knows\n";
+    return;
+  }
+  if (Load(state->attach_counter) <= 1) {
+    out << title << "not running (no other program holds " << module << ")\n";
+    return;
+  }
+  out << title << "white-only mode " << (IsOn(state->white_only) ? "on" : "off")
+      << ", smart filter " << (IsOn(state->smart_filter) ? "on" : "off") << ", "
+      << (IsOn(state->lists_ready) ? "lists loaded"
+                                   : "a list file did not load at start, so the host test is off")
+      << '\n';
+  for (ListKind kind : {ListKind::kWhite, ListKind::kBlack}) {
+    const std::int32_t count = Load(*ListOf(*state, kind).count);
+    out << "  " << (kind == ListKind::kWhite ? "whitelist" : "blacklist") << ": "
+        << ActiveEntries(*state, kind) << " entries, room for " << kListSlots - count
+        << " more additions\n";
+  }
+}
+
+int Status(Machine& machine, const Invocation& in, Console& console) {
+  std::map<std::string, std::string> values;
+  for (CatalogKind view : machine.catalog().Kinds()) {
+    std::map<std::string, std::string> of_view;
+    if (machine.lower_paths().Read(view, &of_view).empty())
+      values.insert(of_view.begin(), of_view.end());
+  }
+  for (CatalogKind kind : machine.catalog().Kinds()) {
+    CatalogStatus(machine, kind, values, console.out);
+  }
+  console.out << "lookup values under HKLM\\" << kLowerPathsKey << ": " << values.size() << '\n';
+  bool lists_load = false;
+  for (const std::string& line : DescribeSettings(machine, &lists_load))
+    console.out << line << '\n';
+  RunningStatus(machine, in, console.out);
+  return kExitOk;
+}
+
+int ConfigShow(Machine& machine, const Invocation&, Console& console) {
+  bool lists_load = false;
+  for (const std::string& line : DescribeSettings(machine, &lists_load))
+    console.out << line << '\n';
+  return kExitOk;
+}
+
+int ConfigSet(Machine& machine, const Invocation& in, Console& console) {
+  const std::string& name = in.operands[0];
+  const std::string& value = in.operands[1];
+  const bool flag = name == settings::kWhiteOnly || name == settings::kSmartFilter;
+  const bool path = name == settings::kWhiteListPath || name == settings::kBlackListPath;
+  if (!flag && !path) {
+    return Fail(console, "no setting \"" + name + "\": iswhi, issma, whitelib or blacklib",
+                kExitUsage);
+  }
+  if (flag && value != "on" && value != "off") {
+    return Fail(console, name + " takes on or off, not \"" + value + "\"", kExitUsage);
+  }
+  const std::string stored = path ? machine.FullPath(value) : value;
+  if (path && stored.size() > kMaxLowerPath) {
+    return Fail(console, "the path is longer than 259 characters: " + stored);
+  }
+  if (!machine.IsAdministrator()) return Fail(console, NeedsAdministrator("config set"));
+  std::string views;
+  for (CatalogKind view : machine.SettingsViews()) {
+    SettingsStore& store = machine.Settings(view);
+    const int written = flag ? store.WriteFlag(name.c_str(), value == "on" ? 1 : 0)
+                             : store.WritePath(name.c_str(), stored.c_str());
+    if (written != 1) {
+      return Fail(console, "cannot write " + name + " under HKLM\\Software\\Tarvel (" +
+                               KindName(view) + " view)");
+    }
+    views += (views.empty() ? "" : " and ") + KindName(view);
+  }
+  views = machine.SettingsViews().size() == 1 ? ProgramsOf(machine, machine.OwnKind())
+                                              : views + " programs";
+  console.out << name << " = " << stored << " for " << views << '\n';
+  if (path) {
+    bool loads = false;
+    console.out << stored << ": " << DescribeListFileLoad(stored, &loads) << '\n';
+  }
+  console.out
+      << "The filter reads its settings when it starts, that is when a program loads\n"
+         "tarvel.dll while no other holds it; the live commands change the running filter.\n";
+  return kExitOk;
+}
+
+}  // namespace
+
+std::vector<CommandSpec> SetupCommands(Machine& m) {
+  using std::placeholders::_1;
+  using std::placeholders::_2;
+  std::vector<CommandSpec> commands;
+  commands.push_back(
+      {"install",
+       "",
+       0,
+       0,
+       {},
+       {{"--dll", "PATH"}, {"--dll32", "PATH"}},
+       "layer tarvel.dll over the IPv4 and IPv6 providers of the Winsock catalogs",
+       "Installs tarvel.dll over every base provider of IPv4 and IPv6 (TCP, UDP and raw),\n"
+       "one chain each, ahead of the base entries, and writes the lookup values under\n"
+       "HKLM\\SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll through which it finds\n"
+       "the provider beneath. On 64-bit Windows both catalogs are set up: the 64-bit\n"
+       "module (default: tarvel.dll beside tarvelctl.exe, or --dll PATH) for 64-bit programs\n"
+       "and the 32-bit module (default: ..\\x86\\tarvel.dll, or --dll32 PATH) for 32-bit ones.\n"
+       "The catalogs name the modules where they are, so put the package in its lasting\n"
+       "place (for example C:\\Program Files\\Tarvel) first. A failure part-way undoes\n"
+       "what was done. Needs administrator rights.\n",
+       std::bind(Install, std::ref(m), _1, _2)});
+  commands.push_back(
+      {"uninstall",
+       "",
+       0,
+       0,
+       {},
+       {},
+       "remove tarvel.dll from the Winsock catalogs and its lookup values",
+       "Removes every catalog entry of tarvel.dll in every catalog, then the lookup values\n"
+       "that no remaining chain needs. Safe to run again, and after an interrupted install.\n"
+       "Settings and list files stay. Needs administrator rights. If Winsock is left\n"
+       "broken all the same, \"netsh winsock reset\" and a restart restore the catalog.\n",
+       std::bind(Uninstall, std::ref(m), _1, _2)});
+  commands.push_back(
+      {"status",
+       "",
+       0,
+       0,
+       {},
+       {{"--dll", "PATH"}},
+       "show catalog entries, lookup values, settings, list files and the running filter",
+       "The running filter is the shared state of the programs that hold tarvel.dll (the\n"
+       "installed module, or --dll PATH).\n",
+       std::bind(Status, std::ref(m), _1, _2)});
+  commands.push_back({"config show",
+                      "",
+                      0,
+                      0,
+                      {},
+                      {},
+                      "show the settings under HKLM\\Software\\Tarvel",
+                      "Shows iswhi and issma, and whitelib and blacklib with whether their list\n"
+                      "files load.\n",
+                      std::bind(ConfigShow, std::ref(m), _1, _2)});
+  commands.push_back(
+      {"config set",
+       "NAME VALUE",
+       2,
+       2,
+       {},
+       {},
+       "set iswhi or issma on|off, or whitelib or blacklib to a list file",
+       "  tarvelctl config set iswhi on|off      white-only mode\n"
+       "  tarvelctl config set issma on|off      smart filter (phrase test)\n"
+       "  tarvelctl config set whitelib PATH     the whitelist file\n"
+       "  tarvelctl config set blacklib PATH     the blacklist file\n"
+       "The filter reads them when it starts. On 64-bit Windows both registry views are\n"
+       "written, so 32-bit programs see the same settings. Needs administrator rights.\n",
+       std::bind(ConfigSet, std::ref(m), _1, _2)});
+  return commands;
+}
+
+std::vector<CommandSpec> AllCommands(Machine& machine) {
+  std::vector<CommandSpec> all = SetupCommands(machine);
+  for (CommandSpec& c : LiveCommands(machine)) all.push_back(std::move(c));
+  for (CommandSpec& c : ListCommands()) all.push_back(std::move(c));
+  return all;
+}
+
+}  // namespace tarvel::ctl

@@ -1,0 +1,69 @@
+# tarvelctl: the administrators' tool. Its portable part (list files, host
+# patterns, the command shell, install planning over a catalog seam) builds
+# everywhere and is tested natively; the Windows part binds the seams to the
+# Winsock catalog, the registry and tarvel.dll.
+
+add_library(tarvelctl_core STATIC
+  tools/tarvelctl/catalog.cpp
+  tools/tarvelctl/cli.cpp
+  tools/tarvelctl/command_support.cpp
+  tools/tarvelctl/files.cpp
+  tools/tarvelctl/install.cpp
+  tools/tarvelctl/list_commands.cpp
+  tools/tarvelctl/list_file.cpp
+  tools/tarvelctl/live_commands.cpp
+  tools/tarvelctl/patterns.cpp
+  tools/tarvelctl/pe.cpp
+  tools/tarvelctl/setup_commands.cpp
+)
+target_include_directories(tarvelctl_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(tarvelctl_core PUBLIC tarvel_core)
+
+if(WIN32)
+  target_sources(tarvelctl_core PRIVATE
+    tools/tarvelctl/win/error_text.cpp
+    tools/tarvelctl/win/move_into_place.cpp
+    tools/tarvelctl/win/registry.cpp
+    tools/tarvelctl/win/text.cpp
+    tools/tarvelctl/win/windows_machine.cpp
+    tools/tarvelctl/win/winsock_catalog.cpp
+  )
+  target_link_libraries(tarvelctl_core PUBLIC tarvel_win_state ws2_32 advapi32)
+  add_executable(tarvelctl tools/tarvelctl/win/main.cpp)
+  target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
+else()
+  target_sources(tarvelctl_core PRIVATE tools/tarvelctl/native/move_into_place.cpp)
+  add_executable(tarvelctl tools/tarvelctl/native/main.cpp)
+  target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
+  add_test(NAME ${TARVEL_TEST_LABEL}tarvelctl.examples
+           COMMAND ${CMAKE_COMMAND} -DTARVELCTL=$<TARGET_FILE:tarvelctl>
+                   -DSOURCE=${CMAKE_CURRENT_SOURCE_DIR}
+                   -DWORK=${CMAKE_CURRENT_BINARY_DIR}/tarvelctl-examples
+                   -P ${CMAKE_CURRENT_SOURCE_DIR}/tools/tarvelctl/check-examples.cmake)
+  # The parsers of files an administrator hands over, fuzzed like the core.
+  foreach(target ctl_list_file pattern_text)
+    add_executable(fuzz_replay_${target} fuzz/fuzz_${target}.cpp fuzz/replay_main.cpp)
+    target_link_libraries(fuzz_replay_${target} PRIVATE tarvelctl_core)
+    add_test(NAME ${TARVEL_TEST_LABEL}fuzz.replay.${target}
+             COMMAND fuzz_replay_${target} ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${target})
+    if(TARVEL_FUZZ)
+      add_executable(fuzz_${target} fuzz/fuzz_${target}.cpp)
+      target_compile_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
+      target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
+      target_link_libraries(fuzz_${target} PRIVATE tarvelctl_core)
+    endif()
+  endforeach()
+  target_sources(tarvel_unit_tests PRIVATE tests/testing/tarvelctl_fakes.cpp
+                                           tests/testing/tarvelctl_fake_machine.cpp)
+  target_link_libraries(tarvel_unit_tests PRIVATE tarvelctl_core)
+endif()
+
+# Under Wine: the registry for real, the catalog glue, tarvelctl.exe against
+# the real tarvel.dll. The live tests send on port 8080 and every test may
+# touch the settings or lookup values a first attach reads.
+if(TARGET tarvel_wine_tests)
+  target_sources(tarvel_wine_tests PRIVATE tests/testing/tarvelctl_fakes.cpp)
+  target_link_libraries(tarvel_wine_tests PRIVATE tarvelctl_core)
+  add_dependencies(tarvel_wine_tests tarvelctl)
+  tarvel_wine_test(tarvelctl "Tarvelctl*" ports_80_8080)
+endif()

@@ -1,0 +1,159 @@
+#include "tools/tarvelctl/win/windows_machine.h"
+
+#include <windows.h>
+#include <winsock2.h>
+
+#include <string_view>
+
+#include "platform/win/machine_settings.h"
+#include "tools/tarvelctl/pe.h"
+#include "tools/tarvelctl/win/error_text.h"
+#include "tools/tarvelctl/win/registry.h"
+#include "tools/tarvelctl/win/winsock_catalog.h"
+
+namespace tarvel::ctl {
+namespace {
+
+using TextExport = int(__cdecl*)(const char*);
+using FlagExport = int(__cdecl*)(int);
+
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// tarvel.dll in this process. The module is never unloaded: other programs'
+// view of the block does not depend on it, and this process ends soon.
+class LoadedFilter final : public LiveFilter {
+ public:
+  int AddWhiteUrl(const char* text) override { return add_white_(text); }
+  int AddBlackUrl(const char* text) override { return add_black_(text); }
+  int DelWhiteUrl(const char* text) override { return del_white_(text); }
+  int DelBlackUrl(const char* text) override { return del_black_(text); }
+  int SetOnlyWhiteUrl(int value) override { return set_white_only_(value); }
+  int SetSmartFilter(int value) override { return set_smart_(value); }
+  const FilterState* State() const override { return state_; }
+
+  std::string Bind(HMODULE module, const std::string& path) {
+    struct {
+      const char* name;
+      TextExport* text;
+      FlagExport* flag;
+    } exports[] = {
+        {"AddWhiteUrl", &add_white_, nullptr},          {"AddBlackUrl", &add_black_, nullptr},
+        {"DelWhiteUrl", &del_white_, nullptr},          {"DelBlackUrl", &del_black_, nullptr},
+        {"SetOnlyWhiteUrl", nullptr, &set_white_only_}, {"SetSmartFilter", nullptr, &set_smart_}};
+    for (const auto& e : exports) {
+      FARPROC proc = GetProcAddress(module, e.name);
+      if (proc == nullptr) return path + " is not tarvel.dll: it has no export " + e.name;
+      if (e.text != nullptr) *e.text = Export<TextExport>(module, e.name);
+      if (e.flag != nullptr) *e.flag = Export<FlagExport>(module, e.name);
+    }
+    // The block is the module's shared section, mapped at its relative
+    // address; the headers fill the image's first page.
+    const auto* base = reinterpret_cast<const char*>(module);
+    std::uint32_t rva = 0;
+    std::uint32_t size = 0;
+    if (FindPeSection(std::string_view(base, 4096), ".inidata", &rva, &size) &&
+        size >= sizeof(FilterState)) {
+      state_ = reinterpret_cast<const FilterState*>(base + rva);
+    }
+    return "";
+  }
+
+ private:
+  TextExport add_white_ = nullptr;
+  TextExport add_black_ = nullptr;
+  TextExport del_white_ = nullptr;
+  TextExport del_black_ = nullptr;
+  FlagExport set_white_only_ = nullptr;
+  FlagExport set_smart_ = nullptr;
+  const FilterState* state_ = nullptr;
+};
+
+class WindowsMachine final : public Machine {
+ public:
+  Catalog& catalog() override { return WinsockCatalog(); }
+  LowerPaths& lower_paths() override { return RegistryLowerPaths(); }
+
+  CatalogKind OwnKind() override {
+    return sizeof(void*) == 8 ? CatalogKind::k64 : CatalogKind::k32;
+  }
+
+  bool IsWow64() override { return sizeof(void*) == 4 && Is64BitWindows(); }
+
+  bool IsAdministrator() override {
+    // Under UAC an unelevated administrator's token holds the group for
+    // denying only, and the membership test says no.
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
+                                  0, 0, 0, 0, 0, &administrators)) {
+      return false;
+    }
+    BOOL member = FALSE;
+    if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
+    FreeSid(administrators);
+    return member != FALSE;
+  }
+
+  std::vector<CatalogKind> SettingsViews() override {
+    std::vector<CatalogKind> views = {OwnKind()};
+    if (Is64BitWindows()) {
+      views.push_back(OwnKind() == CatalogKind::k64 ? CatalogKind::k32 : CatalogKind::k64);
+    }
+    return views;
+  }
+
+  // This program's own view goes through the filter's own store; the other
+  // view through the same store code over a key of that view.
+  SettingsStore& Settings(CatalogKind view) override {
+    if (view == OwnKind()) return MachineSettings();
+    static ViewSettingsKey other_key(ViewFlag(view));
+    static SettingsStore other(other_key);
+    return other;
+  }
+
+  std::string ProgramFolder() override {
+    char path[MAX_PATH + 1] = {};
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return ".\\";
+    while (n > 0 && path[n - 1] != '\\' && path[n - 1] != '/') --n;
+    return std::string(path, n);
+  }
+
+  std::string FullPath(const std::string& path) override {
+    char full[MAX_PATH + 1] = {};
+    const DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    if (n == 0 || n >= MAX_PATH) return path;
+    return std::string(full, n);
+  }
+
+  std::string Expand(const std::string& path) override {
+    char expanded[32768] = {};
+    const DWORD n = ExpandEnvironmentStringsA(path.c_str(), expanded, sizeof expanded);
+    if (n == 0 || n > sizeof expanded) return path;
+    return expanded;
+  }
+
+  std::unique_ptr<LiveFilter> LoadFilter(const std::string& path, std::string* error) override {
+    HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module == nullptr) {
+      *error = "cannot load " + path + ": " + ErrorText(GetLastError());
+      return nullptr;
+    }
+    auto filter = std::make_unique<LoadedFilter>();
+    *error = filter->Bind(module, path);
+    if (!error->empty()) return nullptr;
+    return filter;
+  }
+};
+
+}  // namespace
+
+Machine& ThisMachine() {
+  static WindowsMachine machine;
+  return machine;
+}
+
+}  // namespace tarvel::ctl

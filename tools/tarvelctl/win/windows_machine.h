@@ -1,0 +1,10 @@
+// The machine tarvelctl.exe runs on.
+#pragma once
+
+#include "tools/tarvelctl/machine.h"
+
+namespace tarvel::ctl {
+
+Machine& ThisMachine();
+
+}  // namespace tarvel::ctl
