@@ -31,7 +31,7 @@ target_link_libraries(tarvel_testing PUBLIC tarvel_oracles GTest::gtest)
 
 file(GLOB TARVEL_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/unit/*.cpp)
 add_executable(tarvel_unit_tests ${TARVEL_UNIT_TESTS})
-target_link_libraries(tarvel_unit_tests PRIVATE tarvel_testing tarvel_list_text GTest::gtest_main)
+target_link_libraries(tarvel_unit_tests PRIVATE tarvel_testing GTest::gtest_main)
 gtest_discover_tests(tarvel_unit_tests TEST_PREFIX "${TARVEL_TEST_LABEL}unit." DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 
 # Counts heap allocations: its own global operator new, and malloc, calloc
@@ -42,20 +42,24 @@ target_link_options(tarvel_alloc_tests PRIVATE
                     -Wl,--wrap=malloc -Wl,--wrap=calloc -Wl,--wrap=realloc)
 gtest_discover_tests(tarvel_alloc_tests TEST_PREFIX "${TARVEL_TEST_LABEL}alloc." DISCOVERY_TIMEOUT 60)
 
-# Fuzz targets. Every build replays each target's corpus under ctest; with
-# clang and TARVEL_FUZZ a libFuzzer binary of each target is built as well.
-set(TARVEL_FUZZ_TARGETS host wildcard phrases phrases_diff url_match_diff list_file settings)
-foreach(target IN LISTS TARVEL_FUZZ_TARGETS)
+# tarvel_fuzz_target(NAME LIBRARY): fuzz/fuzz_NAME.cpp against LIBRARY. Every
+# build replays its corpus (fuzz/corpus/NAME) under ctest; with clang and
+# TARVEL_FUZZ a libFuzzer binary is built as well.
+function(tarvel_fuzz_target target library)
   add_executable(fuzz_replay_${target} fuzz/fuzz_${target}.cpp fuzz/replay_main.cpp)
-  target_link_libraries(fuzz_replay_${target} PRIVATE tarvel_oracles)
+  target_link_libraries(fuzz_replay_${target} PRIVATE ${library})
   add_test(NAME ${TARVEL_TEST_LABEL}fuzz.replay.${target}
            COMMAND fuzz_replay_${target} ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${target})
   if(TARVEL_FUZZ)
     add_executable(fuzz_${target} fuzz/fuzz_${target}.cpp)
     target_compile_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
     target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
-    target_link_libraries(fuzz_${target} PRIVATE tarvel_oracles)
+    target_link_libraries(fuzz_${target} PRIVATE ${library})
   endif()
+endfunction()
+
+foreach(target host wildcard phrases phrases_diff url_match_diff list_file settings)
+  tarvel_fuzz_target(${target} tarvel_oracles)
 endforeach()
 
 if(TARVEL_BENCH)

@@ -22,8 +22,8 @@ patterns() { grep -v '^[[:space:]]*\(#\|$\)' "$1" | sed 's/^[[:space:]]*//' | pa
 echo "1. The list files, made from the plain-text lists in examples/:"
 for list in whitelist blacklist; do
   printf '   %-9s %s\n' "$list:" "$(patterns "$src/examples/$list.txt")"
-  "$wine_run" "$bin/make_list_file.exe" "$(windows_path "$src/examples/$list.txt")" \
-    "$(windows_path "$work/$list.lst")" | sed 's/^/     -> /'
+  "$wine_run" "$bin/tarvelctl.exe" list import "$(windows_path "$src/examples/$list.txt")" \
+    "$(windows_path "$work/$list.lst")" --replace | sed 's/^/     -> /'
 done
 
 echo

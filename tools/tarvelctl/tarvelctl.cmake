@@ -42,16 +42,7 @@ else()
                    -P ${CMAKE_CURRENT_SOURCE_DIR}/tools/tarvelctl/check-examples.cmake)
   # The parsers of files an administrator hands over, fuzzed like the core.
   foreach(target ctl_list_file pattern_text)
-    add_executable(fuzz_replay_${target} fuzz/fuzz_${target}.cpp fuzz/replay_main.cpp)
-    target_link_libraries(fuzz_replay_${target} PRIVATE tarvelctl_core)
-    add_test(NAME ${TARVEL_TEST_LABEL}fuzz.replay.${target}
-             COMMAND fuzz_replay_${target} ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${target})
-    if(TARVEL_FUZZ)
-      add_executable(fuzz_${target} fuzz/fuzz_${target}.cpp)
-      target_compile_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
-      target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
-      target_link_libraries(fuzz_${target} PRIVATE tarvelctl_core)
-    endif()
+    tarvel_fuzz_target(${target} tarvelctl_core)
   endforeach()
   target_sources(tarvel_unit_tests PRIVATE tests/testing/tarvelctl_fakes.cpp
                                            tests/testing/tarvelctl_fake_machine.cpp)
