@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/testing/temp_folder.h"
 #include "tools/tarvelctl/cli.h"
 #include "tools/tarvelctl/list_commands.h"
 #include "tools/tarvelctl/list_file.h"
@@ -20,26 +21,10 @@ namespace fs = std::filesystem;
 
 class ListCommandTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tarvelctl-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  tarvel::testing::TempFolder folder_;
 
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
-  void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(Path(name), std::ios::binary) << bytes;
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   std::vector<std::string> Entries(const std::string& name) const {
-    return ParseListFile(Read(name)).entries;
+    return ParseListFile(folder_.Read(name)).entries;
   }
 
   int Run(std::vector<std::string> args) {
@@ -50,7 +35,6 @@ class ListCommandTest : public ::testing::Test {
     return shell.Run(args, console);
   }
 
-  fs::path dir_;
   std::ostringstream out_;
   std::ostringstream err_;
 };
@@ -62,46 +46,46 @@ std::string Header() {
 }
 
 TEST_F(ListCommandTest, NewWritesHeaderAndKeepsExistingFiles) {
-  EXPECT_EQ(Run({"list", "new", Path("b.tvl")}), kExitOk);
-  EXPECT_EQ(Read("b.tvl"), Header());
-  Write("b.tvl", Header() + std::string(100, 'a'));
-  EXPECT_EQ(Run({"list", "new", Path("b.tvl")}), kExitFailed);
-  EXPECT_EQ(err_.str(), "tarvelctl: " + Path("b.tvl") +
+  EXPECT_EQ(Run({"list", "new", folder_.Path("b.tvl")}), kExitOk);
+  EXPECT_EQ(folder_.Read("b.tvl"), Header());
+  folder_.Write("b.tvl", Header() + std::string(100, 'a'));
+  EXPECT_EQ(Run({"list", "new", folder_.Path("b.tvl")}), kExitFailed);
+  EXPECT_EQ(err_.str(), "tarvelctl: " + folder_.Path("b.tvl") +
                             " exists; add --force to replace it with an empty list\n");
   EXPECT_EQ(Entries("b.tvl").size(), 1u);
-  EXPECT_EQ(Run({"list", "new", Path("b.tvl"), "--force"}), kExitOk);
-  EXPECT_EQ(Read("b.tvl"), Header());
+  EXPECT_EQ(Run({"list", "new", folder_.Path("b.tvl"), "--force"}), kExitOk);
+  EXPECT_EQ(folder_.Read("b.tvl"), Header());
 }
 
 TEST_F(ListCommandTest, ImportCreatesAppendsAndReplaces) {
-  Write("one.txt", "# ads\n0.0.0.0 ads.example\n127.0.0.1 localhost\ntrack.example\n");
-  ASSERT_EQ(Run({"list", "import", Path("one.txt"), Path("b.tvl")}), kExitOk) << err_.str();
-  EXPECT_EQ(out_.str(), Path("b.tvl") +
+  folder_.Write("one.txt", "# ads\n0.0.0.0 ads.example\n127.0.0.1 localhost\ntrack.example\n");
+  ASSERT_EQ(Run({"list", "import", folder_.Path("one.txt"), folder_.Path("b.tvl")}), kExitOk) << err_.str();
+  EXPECT_EQ(out_.str(), folder_.Path("b.tvl") +
                             ": imported 2 patterns, 1 local name of a hosts file skipped; the "
                             "list holds 2 entries\n");
   EXPECT_EQ(Entries("b.tvl"), (std::vector<std::string>{"ads.example", "track.example"}));
 
-  Write("two.txt", "track.example\nnew.example\n");
-  ASSERT_EQ(Run({"list", "import", Path("two.txt"), Path("b.tvl")}), kExitOk);
+  folder_.Write("two.txt", "track.example\nnew.example\n");
+  ASSERT_EQ(Run({"list", "import", folder_.Path("two.txt"), folder_.Path("b.tvl")}), kExitOk);
   EXPECT_EQ(out_.str(),
-            Path("b.tvl") + ": imported 1 pattern, 1 already listed; the list holds 3 entries\n");
+            folder_.Path("b.tvl") + ": imported 1 pattern, 1 already listed; the list holds 3 entries\n");
   EXPECT_EQ(Entries("b.tvl"),
             (std::vector<std::string>{"ads.example", "track.example", "new.example"}));
 
-  ASSERT_EQ(Run({"list", "import", "--replace", Path("two.txt"), Path("b.tvl")}), kExitOk);
+  ASSERT_EQ(Run({"list", "import", "--replace", folder_.Path("two.txt"), folder_.Path("b.tvl")}), kExitOk);
   EXPECT_EQ(Entries("b.tvl"), (std::vector<std::string>{"track.example", "new.example"}));
 }
 
 TEST_F(ListCommandTest, ImportKeepsForeignHeaderBytesAndDropsPartialRecord) {
   std::string header = Header();
   header.replace(30, 6, "vendor");
-  Write("b.tvl", header + std::string(100, '\0') + "partial");
-  Write("t.txt", "x.example\n");
-  ASSERT_EQ(Run({"list", "import", Path("t.txt"), Path("b.tvl")}), kExitOk);
+  folder_.Write("b.tvl", header + std::string(100, '\0') + "partial");
+  folder_.Write("t.txt", "x.example\n");
+  ASSERT_EQ(Run({"list", "import", folder_.Path("t.txt"), folder_.Path("b.tvl")}), kExitOk);
   EXPECT_NE(out_.str().find("dropped 7 bytes after the last whole record"), std::string::npos);
   std::string x = "x.example";
   x.resize(100, '\0');
-  EXPECT_EQ(Read("b.tvl"), header + std::string(100, '\0') + x);
+  EXPECT_EQ(folder_.Read("b.tvl"), header + std::string(100, '\0') + x);
 }
 
 struct ImportRefusal {
@@ -116,18 +100,18 @@ class ImportRefusals : public ListCommandTest,
 
 TEST_P(ImportRefusals, WriteNothing) {
   const ImportRefusal& row = GetParam();
-  Write("t.txt", row.text);
-  if (!row.existing.empty()) Write("b.tvl", row.existing);
-  EXPECT_EQ(Run({"list", "import", Path("t.txt"), Path("b.tvl")}), kExitFailed);
+  folder_.Write("t.txt", row.text);
+  if (!row.existing.empty()) folder_.Write("b.tvl", row.existing);
+  EXPECT_EQ(Run({"list", "import", folder_.Path("t.txt"), folder_.Path("b.tvl")}), kExitFailed);
   std::string error = row.error;
-  for (auto [token, path] : {std::pair{"$T", Path("t.txt")}, std::pair{"$F", Path("b.tvl")}}) {
+  for (auto [token, path] : {std::pair{"$T", folder_.Path("t.txt")}, std::pair{"$F", folder_.Path("b.tvl")}}) {
     for (std::size_t at; (at = error.find(token)) != std::string::npos;) error.replace(at, 2, path);
   }
   EXPECT_EQ(err_.str(), "tarvelctl: " + error + "\n");
   EXPECT_EQ(out_.str(), "");
-  EXPECT_EQ(fs::exists(Path("b.tvl")), !row.existing.empty());
+  EXPECT_EQ(fs::exists(folder_.Path("b.tvl")), !row.existing.empty());
   if (!row.existing.empty()) {
-    EXPECT_EQ(Read("b.tvl"), row.existing);
+    EXPECT_EQ(folder_.Read("b.tvl"), row.existing);
   }
 }
 
@@ -155,8 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ListCommandTest, ImportOfAMissingTextFails) {
-  EXPECT_EQ(Run({"list", "import", Path("none.txt"), Path("b.tvl")}), kExitFailed);
-  EXPECT_EQ(err_.str(), "tarvelctl: no file at " + Path("none.txt") + "\n");
+  EXPECT_EQ(Run({"list", "import", folder_.Path("none.txt"), folder_.Path("b.tvl")}), kExitFailed);
+  EXPECT_EQ(err_.str(), "tarvelctl: no file at " + folder_.Path("none.txt") + "\n");
 }
 
 TEST_F(ListCommandTest, ExportRoundTripsThroughImport) {
@@ -166,23 +150,23 @@ TEST_F(ListCommandTest, ExportRoundTripsThroughImport) {
     r.resize(100, '\0');
     bytes += r;
   }
-  Write("b.tvl", bytes);
-  ASSERT_EQ(Run({"list", "export", Path("b.tvl")}), kExitOk);
+  folder_.Write("b.tvl", bytes);
+  ASSERT_EQ(Run({"list", "export", folder_.Path("b.tvl")}), kExitOk);
   EXPECT_EQ(out_.str(), "a.example\nex*le.org\n");
   EXPECT_EQ(err_.str(),
             "tarvelctl: record 2 left out: empty pattern (as a whitelist entry it would let "
             "every host through)\n"
             "tarvelctl: record 3 left out: pattern holds a blank, control or non-ASCII "
             "character, which no host name holds\n");
-  Write("back.txt", out_.str());
-  ASSERT_EQ(Run({"list", "import", Path("back.txt"), Path("c.tvl")}), kExitOk);
+  folder_.Write("back.txt", out_.str());
+  ASSERT_EQ(Run({"list", "import", folder_.Path("back.txt"), folder_.Path("c.tvl")}), kExitOk);
   EXPECT_EQ(Entries("c.tvl"), (std::vector<std::string>{"a.example", "ex*le.org"}));
 }
 
 TEST_F(ListCommandTest, ExportRefusesFileWithoutHeader) {
-  Write("b.tvl", "TARVELINTERNETFILTE");
-  EXPECT_EQ(Run({"list", "export", Path("b.tvl")}), kExitFailed);
-  EXPECT_EQ(err_.str(), "tarvelctl: " + Path("b.tvl") +
+  folder_.Write("b.tvl", "TARVELINTERNETFILTE");
+  EXPECT_EQ(Run({"list", "export", folder_.Path("b.tvl")}), kExitFailed);
+  EXPECT_EQ(err_.str(), "tarvelctl: " + folder_.Path("b.tvl") +
                             " is not a tarvel list file: too short for a header: a list file "
                             "starts with the 20 characters TARVELINTERNETFILTER and a NUL byte\n");
 }
@@ -196,11 +180,11 @@ TEST_F(ListCommandTest, CheckReportsWhatTheFilterIgnores) {
   bytes += record("a.example") + record("") + record("a.example");
   for (int i = 0; i < 1999; ++i) bytes += record("h" + std::to_string(i));
   bytes += "xyz";
-  Write("b.tvl", bytes);
-  EXPECT_EQ(Run({"list", "check", Path("b.tvl")}), kExitOk);
+  folder_.Write("b.tvl", bytes);
+  EXPECT_EQ(Run({"list", "check", folder_.Path("b.tvl")}), kExitOk);
   EXPECT_EQ(
       out_.str(),
-      Path("b.tvl") +
+      folder_.Path("b.tvl") +
           ": loads: 2000 entries (2 further records ignored)\n"
           "  records: 2002 entry records after the header\n"
           "  beyond 2000: records 2001 to 2002 are never loaded\n"
@@ -220,12 +204,12 @@ class CheckRefusals : public ListCommandTest, public ::testing::WithParamInterfa
 
 TEST_P(CheckRefusals, ExitOneWithTheReason) {
   const CheckRefusal& row = GetParam();
-  if (row.bytes != "-") Write("b.tvl", row.bytes);
-  EXPECT_EQ(Run({"list", "check", Path("b.tvl")}), kExitFailed);
+  if (row.bytes != "-") folder_.Write("b.tvl", row.bytes);
+  EXPECT_EQ(Run({"list", "check", folder_.Path("b.tvl")}), kExitFailed);
   std::string expected = row.line;
   if (expected.find("$F") != std::string::npos)
-    expected.replace(expected.find("$F"), 2, Path("b.tvl"));
-  EXPECT_EQ(out_.str(), Path("b.tvl") + ": " + expected + "\n");
+    expected.replace(expected.find("$F"), 2, folder_.Path("b.tvl"));
+  EXPECT_EQ(out_.str(), folder_.Path("b.tvl") + ": " + expected + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -241,8 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ListCommandTest, CheckRefusesAFileThatCannotBeOpenedForWriting) {
-  Write("b.tvl", Header());
-  const std::string path = Path("b.tvl");
+  folder_.Write("b.tvl", Header());
+  const std::string path = folder_.Path("b.tvl");
   // Root ignores permission bits; the immutable attribute stops it too.
   const bool root = geteuid() == 0;
   const std::string lock = root ? "chattr +i '" + path + "'" : "chmod 0444 '" + path + "'";

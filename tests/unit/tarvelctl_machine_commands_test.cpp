@@ -9,6 +9,7 @@
 
 #include "state/url_list.h"
 #include "tests/testing/tarvelctl_fake_machine.h"
+#include "tests/testing/temp_folder.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/list_file.h"
 #include "tools/tarvelctl/machine_commands.h"
@@ -25,12 +26,6 @@ using testing::FakeWindows;
 constexpr CatalogKind k64 = CatalogKind::k64;
 constexpr CatalogKind k32 = CatalogKind::k32;
 
-fs::path TempFolder() {
-  std::string pattern = (fs::temp_directory_path() / "tarvelctl-XXXXXX").string();
-  EXPECT_NE(mkdtemp(pattern.data()), nullptr);
-  return pattern;
-}
-
 std::string StoredPath(const std::string& path) {
   std::string bytes = path;
   bytes.resize(260, '\0');
@@ -45,8 +40,7 @@ std::string ListBytes(std::vector<std::string> entries) {
 
 class MachineCommands : public ::testing::Test {
  protected:
-  MachineCommands() : folder_(TempFolder()), m_(folder_) {}
-  ~MachineCommands() override { fs::remove_all(folder_); }
+  MachineCommands() : m_(folder_.path()) {}
 
   int Run(std::vector<std::string> args) {
     out_.str("");
@@ -54,16 +48,6 @@ class MachineCommands : public ::testing::Test {
     Console console{out_, err_};
     const Shell shell(AllCommands(m_), "");
     return shell.Run(args, console);
-  }
-  std::string Path(const std::string& name) const { return (folder_ / name).string(); }
-  void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(Path(name), std::ios::binary) << bytes;
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
   }
   void Install() {
     ASSERT_EQ(Run({"install"}), kExitOk) << err_.str();
@@ -80,7 +64,7 @@ class MachineCommands : public ::testing::Test {
     return std::string(list.entries[slot], EntryLength(list.entries[slot]));
   }
 
-  fs::path folder_;
+  tarvel::testing::TempFolder folder_;  // before m_, which lives in it
   FakeMachine m_;
   std::ostringstream out_;
   std::ostringstream err_;
@@ -90,8 +74,8 @@ class MachineCommands : public ::testing::Test {
 
 TEST_F(MachineCommands, InstallTakesTheModulesOfThePackage) {
   ASSERT_EQ(Run({"install"}), kExitOk) << err_.str();
-  EXPECT_EQ(m_.windows.paths[k64][kTarvelLayeredGuid.ToString()], Path("x64/tarvel.dll"));
-  EXPECT_EQ(m_.windows.paths[k32][kTarvelLayeredGuid.ToString()], Path("x86/tarvel.dll"));
+  EXPECT_EQ(m_.windows.paths[k64][kTarvelLayeredGuid.ToString()], folder_.Path("x64/tarvel.dll"));
+  EXPECT_EQ(m_.windows.paths[k32][kTarvelLayeredGuid.ToString()], folder_.Path("x86/tarvel.dll"));
   EXPECT_EQ(err_.str(), "");
   EXPECT_NE(out_.str().find("tarvel is installed."), std::string::npos);
   EXPECT_EQ(m_.windows.state.values[k64].size(), 6u);
@@ -108,11 +92,11 @@ class InstallRefusals : public MachineCommands,
                         public ::testing::WithParamInterface<InstallRefusal> {};
 
 TEST_P(InstallRefusals, OneLineAndNoChange) {
-  GetParam().setup(m_, folder_);
+  GetParam().setup(m_, folder_.path());
   const auto before = m_.windows.State();
   const auto expand = [&](std::string text) {
     for (std::size_t at; (at = text.find('$')) != std::string::npos;) {
-      text.replace(at, 1, folder_.string());
+      text.replace(at, 1, folder_.path().string());
     }
     return text;
   };
@@ -206,11 +190,11 @@ TEST_F(MachineCommands, ConfigSetWritesBothViewsInStoredForm) {
   ASSERT_EQ(Run({"config", "set", "issma", "off"}), kExitOk);
   ASSERT_EQ(Run({"config", "set", "whitelib", "lists/white.tvl"}), kExitOk);
   EXPECT_EQ(out_.str().substr(0, out_.str().find('\n')),
-            "whitelib = " + Path("cwd/lists/white.tvl") + " for 64-bit and 32-bit programs");
+            "whitelib = " + folder_.Path("cwd/lists/white.tvl") + " for 64-bit and 32-bit programs");
   for (CatalogKind view : {k64, k32}) {
     EXPECT_EQ(m_.keys[view].values["iswhi"], StoredFlag('1'));
     EXPECT_EQ(m_.keys[view].values["issma"], StoredFlag('0'));
-    EXPECT_EQ(m_.keys[view].values["whitelib"], StoredPath(Path("cwd/lists/white.tvl")));
+    EXPECT_EQ(m_.keys[view].values["whitelib"], StoredPath(folder_.Path("cwd/lists/white.tvl")));
   }
 }
 
@@ -255,8 +239,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
-  Write("white.tvl", ListBytes({"a.example", "b.example"}));
-  SetLists(Path("white.tvl"), Path("black.tvl"));
+  folder_.Write("white.tvl", ListBytes({"a.example", "b.example"}));
+  SetLists(folder_.Path("white.tvl"), folder_.Path("black.tvl"));
   ASSERT_EQ(Run({"config", "set", "issma", "on"}), kExitOk);
   EXPECT_EQ(Run({"config", "show"}), kExitOk);
   EXPECT_EQ(out_.str(),
@@ -264,10 +248,10 @@ TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
             "  iswhi     not set (counts as off) (white-only mode)\n"
             "  issma     on (smart filter)\n"
             "  whitelib  " +
-                Path("white.tvl") +
+                folder_.Path("white.tvl") +
                 " (loads: 2 entries)\n"
                 "  blacklib  " +
-                Path("black.tvl") + " (does not load: no file at " + Path("black.tvl") +
+                folder_.Path("black.tvl") + " (does not load: no file at " + folder_.Path("black.tvl") +
                 ")\n"
                 "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
                 "note: the host test stays off while either list file does not load\n");
@@ -275,16 +259,16 @@ TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
 
 TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
   Install();
-  Write("white.tvl", ListBytes({}));
-  Write("black.tvl", ListBytes({"x.example"}));
-  SetLists(Path("white.tvl"), Path("black.tvl"));
+  folder_.Write("white.tvl", ListBytes({}));
+  folder_.Write("black.tvl", ListBytes({"x.example"}));
+  SetLists(folder_.Path("white.tvl"), folder_.Path("black.tvl"));
   tarvel::AddUrl(*m_.block, ListKind::kBlack, "x.example");
   m_.block->smart_filter = 1;
   m_.windows.state.values[k64].erase("1003");
   m_.windows.state.values[k32].erase("1003");
   EXPECT_EQ(Run({"status"}), kExitOk);
   const std::string out = out_.str();
-  EXPECT_NE(out.find("64-bit catalog: tarvel layered entry 1020 (" + Path("x64/tarvel.dll") +
+  EXPECT_NE(out.find("64-bit catalog: tarvel layered entry 1020 (" + folder_.Path("x64/tarvel.dll") +
                      ")\n"
                      "  chain 1021 over 1001 MSAFD Tcpip [TCP/IP], lookup "
                      "%SystemRoot%\\system32\\mswsock.dll\n"),
@@ -303,7 +287,7 @@ TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
                      "  blacklist: 1 entries, room for 1999 more additions\n"),
             std::string::npos)
       << out;
-  EXPECT_EQ(m_.loaded, std::vector<std::string>{Path("x64/tarvel.dll")});
+  EXPECT_EQ(m_.loaded, std::vector<std::string>{folder_.Path("x64/tarvel.dll")});
 }
 
 TEST_F(MachineCommands, StatusOfNoInstall) {
@@ -353,7 +337,7 @@ TEST_F(MachineCommands, BlockAndUnblockReachTheRunningFilter) {
 TEST_F(MachineCommands, AllowGoesToTheWhitelistWithTheNamedModule) {
   EXPECT_EQ(Run({"allow", "ok.example", "--dll", "C:\\t\\tarvel.dll"}), kExitOk) << err_.str();
   EXPECT_EQ(Entry(ListKind::kWhite, 0), "ok.example");
-  EXPECT_EQ(m_.loaded, std::vector<std::string>{Path("cwd/C:/t/tarvel.dll")});
+  EXPECT_EQ(m_.loaded, std::vector<std::string>{folder_.Path("cwd/C:/t/tarvel.dll")});
   EXPECT_EQ(Run({"disallow", "ok.example", "--dll", "C:\\t\\tarvel.dll"}), kExitOk);
   EXPECT_EQ(m_.block->white_active[0], 0);
 }
@@ -445,33 +429,33 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(MachineCommands, PersistUpdatesTheListFile) {
   Install();
-  Write("black.tvl", ListBytes({"old.example"}));
-  SetLists(Path("white.tvl"), Path("black.tvl"));
+  folder_.Write("black.tvl", ListBytes({"old.example"}));
+  SetLists(folder_.Path("white.tvl"), folder_.Path("black.tvl"));
   EXPECT_EQ(Run({"block", "new.example", "--persist"}), kExitOk) << err_.str();
-  EXPECT_EQ(Read("black.tvl"), ListBytes({"old.example", "new.example"}));
+  EXPECT_EQ(folder_.Read("black.tvl"), ListBytes({"old.example", "new.example"}));
   EXPECT_EQ(out_.str().substr(0, out_.str().find('\n')),
-            "\"new.example\" added to " + Path("black.tvl"));
+            "\"new.example\" added to " + folder_.Path("black.tvl"));
   EXPECT_EQ(Entry(ListKind::kBlack, 0), "new.example");
 
   EXPECT_EQ(Run({"unblock", "old.example", "--persist"}), kExitOk) << err_.str();
-  EXPECT_EQ(Read("black.tvl"), ListBytes({"new.example"}));
+  EXPECT_EQ(folder_.Read("black.tvl"), ListBytes({"new.example"}));
   // Not in the running list, but taken out of the file: success.
   EXPECT_NE(out_.str().find("\"old.example\" is not in the running blacklist\n"),
             std::string::npos);
 
   // A whitelist file that does not exist yet is made.
   EXPECT_EQ(Run({"allow", "ok.example", "--persist"}), kExitOk) << err_.str();
-  EXPECT_EQ(Read("white.tvl"), ListBytes({"ok.example"}));
+  EXPECT_EQ(folder_.Read("white.tvl"), ListBytes({"ok.example"}));
 }
 
 TEST_F(MachineCommands, PersistWhileNotRunningChangesTheFileOnly) {
   Install();
-  SetLists(Path("white.tvl"), Path("black.tvl"));
+  SetLists(folder_.Path("white.tvl"), folder_.Path("black.tvl"));
   m_.block->attach_counter = 1;
   EXPECT_EQ(Run({"block", "x.example", "--persist"}), kExitOk) << err_.str();
-  EXPECT_EQ(Read("black.tvl"), ListBytes({"x.example"}));
+  EXPECT_EQ(folder_.Read("black.tvl"), ListBytes({"x.example"}));
   EXPECT_EQ(m_.block->black_count, 0);
-  EXPECT_EQ(out_.str(), "\"x.example\" added to " + Path("black.tvl") +
+  EXPECT_EQ(out_.str(), "\"x.example\" added to " + folder_.Path("black.tvl") +
                             "\nNote: no other program holds tarvel.dll, so the filter is not "
                             "running and a live change would end with this command; it starts "
                             "from the files and settings.\n");
@@ -479,17 +463,17 @@ TEST_F(MachineCommands, PersistWhileNotRunningChangesTheFileOnly) {
 
 TEST_F(MachineCommands, PersistRefusesFilesTheFilterWouldNotLoad) {
   Install();
-  SetLists(Path("white.tvl"), Path("black.tvl"));
-  Write("black.tvl", "not a list at all, just words");
+  SetLists(folder_.Path("white.tvl"), folder_.Path("black.tvl"));
+  folder_.Write("black.tvl", "not a list at all, just words");
   EXPECT_EQ(Run({"block", "x.example", "--persist"}), kExitFailed);
-  EXPECT_EQ(err_.str(), "tarvelctl: " + Path("black.tvl") +
+  EXPECT_EQ(err_.str(), "tarvelctl: " + folder_.Path("black.tvl") +
                             " is not a tarvel list file (no header: the file does not start with "
                             "TARVELINTERNETFILTER (upper case)); it was not changed\n");
   std::vector<std::string> full;
   for (int i = 0; i < 2000; ++i) full.push_back("h" + std::to_string(i));
-  Write("black.tvl", ListBytes(full));
+  folder_.Write("black.tvl", ListBytes(full));
   EXPECT_EQ(Run({"block", "x.example", "--persist"}), kExitFailed);
-  EXPECT_EQ(err_.str(), "tarvelctl: " + Path("black.tvl") +
+  EXPECT_EQ(err_.str(), "tarvelctl: " + folder_.Path("black.tvl") +
                             " already holds 2000 entries; the filter loads at most 2000\n");
   EXPECT_EQ(m_.block->black_count, 0);
 }
