@@ -95,10 +95,6 @@ class RegistryLowerPathsImpl final : public LowerPaths {
   }
 };
 
-constexpr char kSettingsKey[] = "Software\\Tarvel";
-
-HKEY AsKey(SettingsKey::Handle key) { return static_cast<HKEY>(key); }
-
 }  // namespace
 
 bool Is64BitWindows() {
@@ -121,42 +117,5 @@ LowerPaths& RegistryLowerPaths() {
   static RegistryLowerPathsImpl paths;
   return paths;
 }
-
-bool ViewSettingsKey::Open(Access access, Handle* key) {
-  HKEY opened = nullptr;
-  LONG result = ERROR_INVALID_PARAMETER;
-  switch (access) {
-    case Access::kRead:
-      result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ | view_, &opened);
-      break;
-    case Access::kCreate:
-      result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0,
-                               KEY_READ | KEY_WRITE | view_, nullptr, &opened, nullptr);
-      break;
-    case Access::kWrite:
-      result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_WRITE | view_, &opened);
-      break;
-  }
-  if (result != ERROR_SUCCESS) return false;
-  *key = opened;
-  return true;
-}
-
-bool ViewSettingsKey::Query(Handle key, const char* name, void* data, std::uint32_t size) {
-  DWORD offered = size;
-  return RegQueryValueExA(AsKey(key), name, nullptr, nullptr, static_cast<BYTE*>(data), &offered) ==
-         ERROR_SUCCESS;
-}
-
-bool ViewSettingsKey::SetText(Handle key, const char* name, const void* data, std::uint32_t size) {
-  return RegSetValueExA(AsKey(key), name, 0, REG_SZ, static_cast<const BYTE*>(data), size) ==
-         ERROR_SUCCESS;
-}
-
-bool ViewSettingsKey::Delete(Handle key, const char* name) {
-  return RegDeleteValueA(AsKey(key), name) == ERROR_SUCCESS;
-}
-
-void ViewSettingsKey::Close(Handle key) { RegCloseKey(AsKey(key)); }
 
 }  // namespace tarvel::ctl

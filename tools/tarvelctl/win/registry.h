@@ -18,18 +18,4 @@ REGSAM ViewFlag(CatalogKind view);
 
 LowerPaths& RegistryLowerPaths();
 
-// HKLM\Software\Tarvel in the given view, opened as the settings store asks.
-class ViewSettingsKey final : public SettingsKey {
- public:
-  explicit ViewSettingsKey(REGSAM view) : view_(view) {}
-  bool Open(Access access, Handle* key) override;
-  bool Query(Handle key, const char* name, void* data, std::uint32_t size) override;
-  bool SetText(Handle key, const char* name, const void* data, std::uint32_t size) override;
-  bool Delete(Handle key, const char* name) override;
-  void Close(Handle key) override;
-
- private:
-  REGSAM view_;
-};
-
 }  // namespace tarvel::ctl

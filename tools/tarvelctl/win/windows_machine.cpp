@@ -1,7 +1,8 @@
 #include "tools/tarvelctl/win/windows_machine.h"
 
+#include <winsock2.h>  // before windows.h
+
 #include <windows.h>
-#include <winsock2.h>
 
 #include <string_view>
 
@@ -109,7 +110,7 @@ class WindowsMachine final : public Machine {
   // view through the same store code over a key of that view.
   SettingsStore& Settings(CatalogKind view) override {
     if (view == OwnKind()) return MachineSettings();
-    static ViewSettingsKey other_key(ViewFlag(view));
+    static RegistrySettingsKey other_key(ViewFlag(view));
     static SettingsStore other(other_key);
     return other;
   }
