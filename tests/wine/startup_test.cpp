@@ -247,16 +247,17 @@ std::uintptr_t CallEntry(const WSPPROC_TABLE& table, int index, INT* error) {
   return 0;
 }
 
-// The width of each argument as the lower provider receives it: 32-bit
-// integers compare in their low 32 bits.
-std::uintptr_t Narrow(std::uintptr_t value, bool is_32_bit) {
-  return is_32_bit ? (value & 0xFFFFFFFFu) : value;
-}
+// Arguments and results compare in their low 32 bits: every value sent is
+// below 2^32, and 32-bit integers arrive widened.
+std::uintptr_t Low32(std::uintptr_t value) { return value & 0xFFFFFFFFu; }
+
+// WSPRecv and WSPSend run the verdicts; the other 28 entries forward.
+bool IsFiltered(int index) { return index == 19 || index == kSend; }
 
 TEST(Forwards, EveryArgumentResultAndErrorUnchanged) {
   WSPPROC_TABLE table = StartOverRecorder('a', 9600);
   for (int index = 0; index < kEntries; ++index) {
-    if (index == 19 || index == kSend) continue;  // the filtered entries
+    if (IsFiltered(index)) continue;
     RecorderState& rec = Recorder('a');
     rec.call_count = 0;
     INT error = static_cast<INT>(0xDEADBEEF);
@@ -266,11 +267,11 @@ TEST(Forwards, EveryArgumentResultAndErrorUnchanged) {
     EXPECT_EQ(call.entry, index) << EntryName(index);
     for (int k = 1; k < call.arg_count; ++k) {
       const std::uintptr_t sent = 0x100000u * (index + 1) + k;
-      EXPECT_EQ(Narrow(call.args[k - 1], true), Narrow(sent, true))
+      EXPECT_EQ(Low32(call.args[k - 1]), Low32(sent))
           << EntryName(index) << " argument " << k;
     }
     EXPECT_EQ(call.args[call.arg_count - 1], reinterpret_cast<std::uintptr_t>(&error));
-    EXPECT_EQ(Narrow(result, true), static_cast<std::uintptr_t>(1000 + index)) << EntryName(index);
+    EXPECT_EQ(Low32(result), static_cast<std::uintptr_t>(1000 + index)) << EntryName(index);
     EXPECT_EQ(error, 20000 + index) << EntryName(index);
   }
 }
@@ -290,9 +291,9 @@ TEST(Startup, LaterStartupWinsForEveryTable) {
   ASSERT_EQ(second.result, 0);
   for (const WSPPROC_TABLE* table : {&first.table, &second.table}) {
     for (int index = 0; index < kEntries; ++index) {
-      if (index == 19 || index == kSend) continue;
+      if (IsFiltered(index)) continue;
       INT error = 0;
-      EXPECT_EQ(Narrow(CallEntry(*table, index, &error), true),
+      EXPECT_EQ(Low32(CallEntry(*table, index, &error)),
                 static_cast<std::uintptr_t>(2000 + index))
           << EntryName(index);
     }
@@ -348,7 +349,7 @@ TEST(Startup, ConcurrentStartupsWhileSending) {
   // One last start-up settles which provider every table reaches.
   ASSERT_EQ(StartTarvel(info_b).result, 0);
   INT error = 0;
-  EXPECT_EQ(Narrow(CallEntry(initial.table, 27, &error), true), 2027u);
+  EXPECT_EQ(Low32(CallEntry(initial.table, 27, &error)), 2027u);
 }
 
 }  // namespace
