@@ -70,3 +70,7 @@ if(TARVEL_BENCH)
     target_link_libraries(tarvel_bench PRIVATE tarvel_testing benchmark::benchmark)
   endif()
 endif()
+
+# The build, test and benchmark scripts' own contract, over stand-ins.
+add_test(NAME ${TARVEL_TEST_LABEL}scripts
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/scripts/scripts_test.sh)

@@ -8,6 +8,7 @@
 # first argument, or build/bench/bench-results.json).
 #
 # Usage: scripts/bench.sh [results.json]
+# Exits 1 when a target ratio is missed or could not be measured.
 #   TARVEL_BENCH_REPETITIONS  repetitions per benchmark (default 9)
 #   TARVEL_BENCH_MIN_TIME     seconds per repetition (default 0.2)
 # Ratios come from CPU-time medians, which a busy machine disturbs least;
@@ -117,5 +118,15 @@ with open(out_path, "w") as f:
                "context": {k: raw["context"].get(k) for k in
                            ("host_name", "num_cpus", "mhz_per_cpu")},
                "medians_ns": medians, "ratios": ratios}, f, indent=2)
+
+missed = [name for name, r in ratios.items() if r["met"] is False]
+absent = [name for name, num, den, _, target in checks
+          if target is not None and (num not in medians or den not in medians)]
+print(f"results: {out_path}")
+if missed or absent:
+    for name in missed:
+        print(f"bench: target missed: {name}", file=sys.stderr)
+    for name in absent:
+        print(f"bench: target not measured: {name}", file=sys.stderr)
+    sys.exit(1)
 PY
-echo "results: $results"

@@ -17,7 +17,12 @@ case "$name" in
   mingw-x86) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake) ;;
   *) echo "build.sh: unknown tree $name" >&2; exit 2 ;;
 esac
-if [ ! -f "build/$name/build.ninja" ]; then
+# The options a tree was configured with are kept beside it; a tree whose
+# options differ (or that was never configured) is configured again.
+options=$(printf '%s\n' "${common[@]}" "${args[@]}" "$@")
+stamp="build/$name/tarvel-options.txt"
+if [ ! -f "build/$name/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$options" ]; then
   cmake -S . -B "build/$name" "${common[@]}" "${args[@]}" "$@" >/dev/null
+  printf '%s\n' "$options" >"$stamp"
 fi
 ninja -C "build/$name" -j "$jobs"
