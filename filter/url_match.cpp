@@ -8,6 +8,7 @@
 // those bytes, which is nearly every entry of a long list.
 #include "filter/url_match.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -91,20 +92,33 @@ bool EntryMatches(const FoldedHost& host, const char (&entry)[kEntryBytes]) {
   return wild ? MatchesWithWildcards(host, entry, n) : OccursIn(host, entry, n);
 }
 
+// A removal clears the flag before the text, so a slot whose flag still
+// reads 1 after its text was read held that whole text: a match found in a
+// text that a removal was clearing meanwhile is not taken. Only a match pays
+// for the second read.
+bool StillActive(const std::int32_t& flag) {
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return Load(flag) == 1;
+}
+
 }  // namespace
 
 int MatchUrlList(const UrlList& list, const Host& host) {
   FoldedHost folded;
   FoldHost(host, folded);
   for (int i = 0; i < kListSlots && i < LoadAcquire(*list.count); ++i) {
-    if (Load(list.active[i]) != 1) continue;
+    // The flag is set after the text is written: acquired, it says the text
+    // is whole.
+    if (LoadAcquire(list.active[i]) != 1) continue;
     const char(&entry)[kEntryBytes] = list.entries[i];
+    bool matched = false;
     if (entry[0] == '\0') {
       // "**" matches every host; the black list skips empty entries.
-      if (list.kind == ListKind::kWhite) return 1;
-      continue;
+      matched = list.kind == ListKind::kWhite;
+    } else {
+      matched = MayMatch(folded, entry) && EntryMatches(folded, entry);
     }
-    if (MayMatch(folded, entry) && EntryMatches(folded, entry)) return 1;
+    if (matched && StillActive(list.active[i])) return 1;
   }
   return 0;
 }

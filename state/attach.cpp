@@ -42,13 +42,15 @@ int ModuleAttach(FilterState& state, AttachPlatform& platform, Notification reas
     return 1;
   }
   // A process that waited here while another set the block up finds the
-  // counter above 0 once it gets in: the counting happens inside.
-  const bool entered = platform.EnterSetUp();
-  if (LoadAcquire(state.attach_counter) == 0) {
+  // counter above 0 once it gets in: the counting happens inside. One whose
+  // wait ran out must not set up beside the holder, which would load the
+  // lists twice over or interleave their entries for the block's life.
+  const SetUpEntry entry = platform.EnterSetUp();
+  if (entry != SetUpEntry::kBusy && LoadAcquire(state.attach_counter) == 0) {
     SetUpBlock(state, platform.Settings(), platform.Files());
   }
   CountNotification(state.attach_counter);
-  if (entered) platform.LeaveSetUp();
+  if (entry == SetUpEntry::kEntered) platform.LeaveSetUp();
   return 1;
 }
 

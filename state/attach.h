@@ -19,6 +19,13 @@ enum class Notification : std::uint32_t {
   kThreadDetach = 3,
 };
 
+// How an attempt to enter the machine-wide set-up lock ended.
+enum class SetUpEntry {
+  kEntered,      // held by this process until LeaveSetUp
+  kBusy,         // another process held it for the whole wait: that one sets up
+  kUnavailable,  // no such lock can be had on this machine at all
+};
+
 // What module attach needs of its process and of the machine.
 class AttachPlatform {
  public:
@@ -26,9 +33,8 @@ class AttachPlatform {
   // process attach, before any WSPStartup of the process can run.
   virtual void InitStartupLock() = 0;
   // Keeps the set-ups of processes that attach at the same moment apart:
-  // blocks while another process holds it. False when it cannot be had at
-  // all; the caller then sets up unguarded rather than not at all.
-  virtual bool EnterSetUp() = 0;
+  // blocks while another process holds it, for a bounded time.
+  virtual SetUpEntry EnterSetUp() = 0;
   virtual void LeaveSetUp() = 0;
   virtual SettingsStore& Settings() = 0;
   virtual ListFiles& Files() = 0;
@@ -46,6 +52,9 @@ void SetUpBlock(FilterState& state, SettingsStore& settings, ListFiles& files);
 // One notification, whatever its code: a process attach first prepares the
 // process's start-up lock. When the attach counter is 0 the block is set up,
 // once per block even when several processes attach at the same moment.
+// A process that waited in vain for another's set-up leaves the set-up to
+// that process; only when no lock can be had at all does it set up
+// unguarded, rather than leave the block without lists for good.
 // Then the counter grows by 1; it stops at its largest value rather than
 // wrap round to 0, which would set a block in use up again. Returns 1.
 int ModuleAttach(FilterState& state, AttachPlatform& platform, Notification reason);

@@ -4,19 +4,41 @@
 #include <cstring>
 
 namespace tarvel {
+namespace {
+
+// Takes slot [count] for this caller alone by raising the count with one
+// interlocked step: two additions at the same moment, in one process or in
+// two, get two different slots. False when the list is full.
+bool ReserveSlot(std::int32_t& count, std::int32_t* slot) {
+  std::atomic_ref<std::int32_t> ref(count);
+  std::int32_t seen = ref.load(std::memory_order_relaxed);
+  do {
+    if (seen < 0 || seen >= kListSlots) return false;
+  } while (!ref.compare_exchange_weak(seen, seen + 1, std::memory_order_acq_rel,
+                                      std::memory_order_relaxed));
+  *slot = seen;
+  return true;
+}
+
+bool TextEquals(const char (&entry)[kEntryBytes], const char* text, std::size_t length) {
+  return EntryLength(entry) == length && std::memcmp(entry, text, length) == 0;
+}
+
+}  // namespace
 
 int AddUrl(FilterState& state, ListKind kind, const char* text) {
   if (text == nullptr) return 0;
   const MutableUrlList list = ListOf(state, kind);
-  const std::int32_t slot = Load(*list.count);
-  if (slot < 0 || slot >= kListSlots) return 0;
+  std::int32_t slot = 0;
+  if (!ReserveSlot(*list.count, &slot)) return 0;
+  // The slot was never used (slots are not reused), so its flag is 0 and
+  // readers pass it over until the text is whole and the flag says so.
   char* entry = list.entries[slot];
   std::size_t n = 0;
   while (n < kEntryBytes && text[n] != '\0') ++n;
   std::memcpy(entry, text, n);
   std::memset(entry + n, 0, kEntryBytes - n);
-  Store(list.active[slot], 1);
-  StoreRelease(*list.count, slot + 1);
+  StoreRelease(list.active[slot], 1);
   return 1;
 }
 
@@ -25,14 +47,24 @@ int DelUrl(FilterState& state, ListKind kind, const char* text) {
   const MutableUrlList list = ListOf(state, kind);
   const std::size_t text_length = std::strlen(text);
   for (std::int32_t i = 0; i < kListSlots && i < LoadAcquire(*list.count); ++i) {
-    char* entry = list.entries[i];
-    if (EntryLength(list.entries[i]) != text_length) continue;
-    if (std::memcmp(entry, text, text_length) != 0) continue;
-    // The flag goes first: a reader must not see an active slot whose text
-    // is being cleared.
-    Store(list.active[i], 0);
+    const char(&entry)[kEntryBytes] = list.entries[i];
+    if (LoadAcquire(list.active[i]) != 1) {
+      // A removed slot (or one an addition is still writing) reads as empty:
+      // removing the empty text stops at it, and it holds nothing to clear.
+      if (text_length == 0 && entry[0] == '\0') return 1;
+      continue;
+    }
+    if (!TextEquals(entry, text, text_length)) continue;
+    // The flag goes first, in one interlocked step: of two removals at once
+    // only one clears the slot, and a reader re-checks the flag after reading
+    // the text, so it never takes a half-cleared text for an entry.
+    std::int32_t active = 1;
+    if (!std::atomic_ref<std::int32_t>(list.active[i])
+             .compare_exchange_strong(active, 0, std::memory_order_acq_rel)) {
+      continue;
+    }
     std::atomic_thread_fence(std::memory_order_release);
-    std::memset(entry, 0, kEntryBytes);
+    std::memset(list.entries[i], 0, kEntryBytes);
     return 1;
   }
   return 1;

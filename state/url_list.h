@@ -10,15 +10,18 @@
 namespace tarvel {
 
 // Appends `text` (its first 100 bytes at most, NUL-padded) into slot [count]
-// and returns 1. The stores are ordered text, flag, count, with the count
-// released last, so a reader that sees the new count finds text and flag in
-// place. A full list (count 2000 or beyond) or a null text: nothing is
-// written and the result is 0.
+// and returns 1. The slot is taken by raising the count in one interlocked
+// step, so additions made at the same moment, from any processes, each get
+// a slot of their own; the text is then written and the active flag set last,
+// released: a reader that sees the flag 1 finds the whole text. A full list
+// (count 2000 or beyond) or a null text: nothing is written and the result
+// is 0.
 int AddUrl(FilterState& state, ListKind kind, const char* text);
 
 // Clears the first slot below the count whose text equals `text` exactly
 // (case and length count; cleared slots compare as empty): the flag first,
-// then the text. The count stays. Returns 1, found or not; 0 for a null text.
+// in one interlocked step, then the text. The count stays. Returns 1, found
+// or not; 0 for a null text.
 int DelUrl(FilterState& state, ListKind kind, const char* text);
 
 // Stores the value unchanged; only exactly 1 counts as on. Returns 1.

@@ -20,7 +20,7 @@ namespace {
 class WindowsAttachPlatform final : public AttachPlatform {
  public:
   void InitStartupLock() override { tarvel::InitStartupLock(); }
-  bool EnterSetUp() override { return EnterSetUpMutex(); }
+  SetUpEntry EnterSetUp() override { return EnterSetUpMutex(); }
   void LeaveSetUp() override { LeaveSetUpMutex(); }
   SettingsStore& Settings() override { return MachineSettings(); }
   ListFiles& Files() override { return WindowsListFiles(); }

@@ -33,16 +33,16 @@ HANDLE CreateOrOpenMutex() {
 
 }  // namespace
 
-bool EnterSetUpMutex() {
+SetUpEntry EnterSetUpMutex() {
   HANDLE mutex = CreateOrOpenMutex();
-  if (mutex == nullptr) return false;
+  if (mutex == nullptr) return SetUpEntry::kUnavailable;
   const DWORD waited = WaitForSingleObject(mutex, kWaitMs);
   if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
     CloseHandle(mutex);
-    return false;
+    return waited == WAIT_TIMEOUT ? SetUpEntry::kBusy : SetUpEntry::kUnavailable;
   }
   g_held = mutex;
-  return true;
+  return SetUpEntry::kEntered;
 }
 
 void LeaveSetUpMutex() {

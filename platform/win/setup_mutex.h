@@ -2,13 +2,16 @@
 // same moment apart.
 #pragma once
 
+#include "state/attach.h"
+
 namespace tarvel {
 
 // Takes the set-up mutex, waiting up to 10 seconds for another process's
 // set-up; a mutex left by a process that died holding it is taken too.
-// False when the mutex can be neither created nor opened, or the wait ran
-// out (the caller then sets up unguarded rather than hang its process).
-bool EnterSetUpMutex();
+// kBusy when the wait ran out (another process holds it and sets up);
+// kUnavailable when the mutex can be neither created nor opened, or the
+// wait failed.
+SetUpEntry EnterSetUpMutex();
 void LeaveSetUpMutex();
 
 }  // namespace tarvel

@@ -34,15 +34,15 @@ class FakeAttachPlatform final : public AttachPlatform {
   testing::FakeSettingsKey key;
   SettingsStore store{key};
   testing::FakeListFiles files;
-  bool can_enter = true;
+  SetUpEntry entry = SetUpEntry::kEntered;
   std::function<void()> while_entering;  // runs inside EnterSetUp
   std::vector<std::string> calls;        // "lock", "enter", "leave"
 
   void InitStartupLock() override { calls.push_back("lock"); }
-  bool EnterSetUp() override {
+  SetUpEntry EnterSetUp() override {
     calls.push_back("enter");
     if (while_entering) while_entering();
-    return can_enter;
+    return entry;
   }
   void LeaveSetUp() override { calls.push_back("leave"); }
   SettingsStore& Settings() override { return store; }
@@ -172,12 +172,35 @@ TEST_F(Attach, SetUpDoneWhileWaitingIsNotRepeated) {
   EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter", "leave"}));
 }
 
-TEST_F(Attach, UnavailableLockStillSetsUp) {
-  p_.can_enter = false;
-  Notify(Notification::kProcessAttach);
-  EXPECT_EQ(state_->white_count, 2);
-  EXPECT_EQ(state_->attach_counter, 1);
-  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter"}));
+// How the wait for the set-up lock ended decides who sets up: this process
+// (entered, or no lock exists at all) or the process holding it (busy).
+TEST_F(Attach, SetUpLockOutcomes) {
+  struct Row {
+    const char* name;
+    SetUpEntry entry;
+    int white_count;
+    std::vector<std::string> calls;
+  };
+  const Row rows[] = {
+      {"entered", SetUpEntry::kEntered, 2, {"lock", "enter", "leave"}},
+      {"no lock at all: sets up unguarded", SetUpEntry::kUnavailable, 2, {"lock", "enter"}},
+      {"held elsewhere past the wait: leaves set-up to the holder",
+       SetUpEntry::kBusy,
+       0,
+       {"lock", "enter"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeAttachPlatform platform;
+    platform.key.values = p_.key.values;
+    platform.files.files = p_.files.files;
+    platform.entry = row.entry;
+    auto state = testing::NewState();
+    EXPECT_EQ(ModuleAttach(*state, platform, Notification::kProcessAttach), 1);
+    EXPECT_EQ(state->white_count, row.white_count);
+    EXPECT_EQ(state->attach_counter, 1);
+    EXPECT_EQ(platform.calls, row.calls);
+  }
 }
 
 TEST_F(Attach, CounterStopsAtItsLargestValue) {

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "filter/url_match.h"
 #include "tests/testing/state_builder.h"
 
 namespace tarvel {
@@ -115,6 +120,71 @@ TEST(SetFlag, StoresValueUnchanged) {
   EXPECT_FALSE(IsOn(s->white_only));
   SetFlag(s->smart_filter, 1);
   EXPECT_TRUE(IsOn(s->smart_filter));
+}
+
+// --- Editing while others edit and read -----------------------------------------
+
+// Threads add distinct texts at once, more than the list holds: every
+// addition that returned 1 sits whole in a slot of its own, and the others
+// found the list full.
+TEST(UrlListRace, AdditionsAtOnceEachTakeASlotWhole) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 600;
+  constexpr int kRounds = 30;  // overlaps need the threads on cores at once
+  for (int round = 0; round < kRounds; ++round) {
+    auto s = testing::NewState();
+    std::vector<std::vector<std::string>> taken(kThreads);
+    std::vector<std::thread> threads;
+    std::atomic<int> ready{0};
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&s, &taken, &ready, t] {
+        ready.fetch_add(1);
+        while (ready.load() < kThreads) {
+        }
+        for (int k = 0; k < kEach; ++k) {
+          // Lengths differ, so that two texts written over each other show.
+          const std::string text =
+              std::string(1 + (k % 7) * 9, static_cast<char>('a' + t)) + "." + std::to_string(k);
+          if (AddUrl(*s, kB, text.c_str()) == 1) taken[t].push_back(text);
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    std::multiset<std::string> expected;
+    for (const auto& texts : taken) expected.insert(texts.begin(), texts.end());
+    ASSERT_EQ(expected.size(), static_cast<std::size_t>(kListSlots)) << "round " << round;
+    ASSERT_EQ(s->black_count, kListSlots);
+    std::multiset<std::string> slots;
+    for (int i = 0; i < kListSlots; ++i) {
+      ASSERT_EQ(s->black_active[i], 1) << "slot " << i;
+      slots.insert(Slot(*s, kB, i));
+    }
+    ASSERT_EQ(slots, expected) << "round " << round;
+  }
+}
+
+// While entries come and go, a reader judging a host that holds none of
+// them never matches: not a half-written text, and not a half-cleared one
+// (an empty white entry would let every host through).
+TEST(UrlListRace, ReaderNeverMatchesAPartlyWrittenEntry) {
+  auto s = testing::NewState();
+  std::atomic<bool> done{false};
+  std::thread editor([&] {
+    for (int k = 0; k < kListSlots; ++k) {
+      const std::string text = "zq" + std::to_string(k) + ".example";
+      AddUrl(*s, kW, text.c_str());
+      DelUrl(*s, kW, text.c_str());
+    }
+    done = true;
+  });
+  Host host = {};
+  std::memcpy(host.text, "judge.test", 11);
+  host.length = 10;
+  long matched = 0;
+  while (!done) matched += MatchUrlList(ListOf(*s, kW), host);
+  editor.join();
+  EXPECT_EQ(matched, 0);
+  EXPECT_EQ(s->white_count, kListSlots);
 }
 
 TEST(FilterState, InitialContent) {

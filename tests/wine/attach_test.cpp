@@ -1,5 +1,6 @@
 // Module attach and the shared block across real processes: a control
-// process's addition reaches a filtering process at its next send, a block
+// process's addition reaches a filtering process at its next send, additions
+// made at once by several processes each take a slot of their own, a block
 // ends with its last process and the next one is set up afresh, processes
 // attaching at the same moment set a block up once, a missing white list
 // file leaves the lists off.
@@ -10,11 +11,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "filter/phrases.h"
+#include "filter/url_match.h"
 #include "tests/wine/harness.h"
 
 namespace tarvel::wine {
@@ -78,6 +82,122 @@ TEST(Processes, ThreadStartedAndEndedAddsTwo) {
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
   EXPECT_EQ(Load(counter), before + 2);
+}
+
+// --- Additions at the same moment ---------------------------------------------
+
+// Adders in several processes, several threads each, add distinct hosts at
+// once while a judge process matches without pause. Every addition takes a
+// slot of its own, whole; the judge never matches a host that holds no
+// added text. Half of the texts begin with the judge's host and the others
+// are short, so that a text torn between two additions to one slot would
+// likely be a piece of the judge's host.
+constexpr int kAdders = 3;
+constexpr int kAdderThreads = 4;
+constexpr int kAddsPerThread = 150;
+constexpr char kJudgedHost[] = "judge.test";
+constexpr char kAddGoEvent[] = "Local\\tarvel-test-add-go";
+constexpr char kJudgeStopEvent[] = "Local\\tarvel-test-judge-stop";
+
+std::string AddedText(unsigned long process, int thread, int k) {
+  char text[64];
+  std::snprintf(text, sizeof text, k % 2 == 0 ? "%s.%lu-%d-%d" : "q%.0s%lu-%d-%d", kJudgedHost,
+                process, thread, k);
+  return text;
+}
+
+// Every thread waits for the go itself, so that all adders of all processes
+// start at the same moment.
+DWORD WINAPI AddTexts(void* context) {
+  const int thread = static_cast<int>(reinterpret_cast<INT_PTR>(context));
+  const auto add = TarvelExport<TextFn>("AddBlackUrl");
+  HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, kAddGoEvent);
+  if (go == nullptr || WaitForSingleObject(go, 30000) != WAIT_OBJECT_0) return kAddsPerThread;
+  CloseHandle(go);
+  DWORD refused = 0;
+  for (int k = 0; k < kAddsPerThread; ++k) {
+    if (add(AddedText(GetCurrentProcessId(), thread, k).c_str()) != 1) ++refused;
+  }
+  return refused;
+}
+
+TEST(AdderChild, AddsItsTextsFromSeveralThreads) {
+  if (ChildRole() != "adder") GTEST_SKIP() << "runs only as a child of Processes.*";
+  Tarvel();
+  HANDLE threads[kAdderThreads];
+  for (int t = 0; t < kAdderThreads; ++t) {
+    threads[t] =
+        CreateThread(nullptr, 0, AddTexts, reinterpret_cast<void*>(INT_PTR{t}), 0, nullptr);
+    ASSERT_NE(threads[t], nullptr);
+  }
+  WaitForMultipleObjects(kAdderThreads, threads, TRUE, INFINITE);
+  for (HANDLE thread : threads) {
+    DWORD refused = 1;
+    GetExitCodeThread(thread, &refused);
+    EXPECT_EQ(refused, 0u);
+    CloseHandle(thread);
+  }
+}
+
+TEST(AdderChild, JudgesUntilStopped) {
+  if (ChildRole() != "judge") GTEST_SKIP() << "runs only as a child of Processes.*";
+  HANDLE stop = OpenEventA(SYNCHRONIZE, FALSE, kJudgeStopEvent);
+  ASSERT_NE(stop, nullptr);
+  Host host = {};
+  std::memcpy(host.text, kJudgedHost, sizeof kJudgedHost);
+  host.length = sizeof kJudgedHost - 1;
+  const UrlList black = ListOf(TarvelBlock(), ListKind::kBlack);
+  long judged = 0;
+  while (WaitForSingleObject(stop, 0) == WAIT_TIMEOUT) {
+    ASSERT_EQ(MatchUrlList(black, host), 0) << "matched a text nobody added";
+    ++judged;
+  }
+  EXPECT_GT(judged, 0);
+  CloseHandle(stop);
+}
+
+TEST(Processes, AdditionsAtOnceEachTakeASlotWhole) {
+  const FilterState& block = TarvelBlock();
+  const int before = Load(block.black_count);
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, kAddGoEvent);
+  HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, kJudgeStopEvent);
+  ASSERT_TRUE(go && stop);
+  std::set<std::string> expected;
+  {
+    ScopedEnv keep("TARVEL_TEST_SETTINGS", "keep");
+    ScopedEnv judge_role("TARVEL_CHILD", "judge");
+    Child judge("AdderChild.*");
+    ScopedEnv adder_role("TARVEL_CHILD", "adder");
+    std::vector<std::unique_ptr<Child>> adders;
+    for (int i = 0; i < kAdders; ++i) adders.push_back(std::make_unique<Child>("AdderChild.*"));
+    Sleep(1500);  // the children open the events before they wait
+    SetEvent(go);
+    for (auto& adder : adders) EXPECT_EQ(adder->Wait(), 0);
+    SetEvent(stop);
+    EXPECT_EQ(judge.Wait(), 0) << "the judge matched a torn or half-written text";
+  }
+  const int added = kAdders * kAdderThreads * kAddsPerThread;
+  ASSERT_EQ(Load(block.black_count), before + added) << "additions lost or doubled";
+  // Each slot holds one text exactly as an adder made it; each adder's
+  // texts all arrived, once.
+  std::set<std::string> seen;
+  std::map<unsigned long, int> per_adder;
+  for (int k = before; k < before + added; ++k) {
+    ASSERT_EQ(block.black_active[k], 1) << "slot " << k;
+    const std::string text = Text(block, ListKind::kBlack, k);
+    unsigned long process = 0;
+    int thread = -1, n = -1;
+    const char* format = text[0] == 'q' ? "q%lu-%d-%d" : "judge.test.%lu-%d-%d";
+    const bool parsed = std::sscanf(text.c_str(), format, &process, &thread, &n) == 3;
+    EXPECT_TRUE(parsed && AddedText(process, thread, n) == text) << "slot " << k << ": " << text;
+    EXPECT_TRUE(seen.insert(text).second) << text << " twice";
+    ++per_adder[process];
+  }
+  EXPECT_EQ(per_adder.size(), static_cast<std::size_t>(kAdders));
+  for (const auto& [process, count] : per_adder) {
+    EXPECT_EQ(count, kAdderThreads * kAddsPerThread) << "adder " << process;
+  }
+  for (HANDLE h : {go, stop}) CloseHandle(h);
 }
 
 // --- New blocks ------------------------------------------------------------------------
@@ -164,7 +284,6 @@ constexpr int kBlackEntries = 1500;
 constexpr char kGoEvent[] = "Local\\tarvel-test-attach-go";
 constexpr char kAddedSemaphore[] = "Local\\tarvel-test-attach-added";
 constexpr char kReleaseEvent[] = "Local\\tarvel-test-attach-release";
-constexpr char kAddMutex[] = "Local\\tarvel-test-attach-add";
 
 std::string Numbered(const char* prefix, int k) {
   char text[32];
@@ -192,14 +311,9 @@ TEST(BlockChild, Racer) {
   ASSERT_TRUE(go && added && release);
   ASSERT_EQ(WaitForSingleObject(go, 30000), WAIT_OBJECT_0);
   Tarvel();
-  // The attaches race; the additions take turns, since two additions to one
-  // list at the same moment may write the same slot (nothing guards them).
-  HANDLE turn = CreateMutexA(nullptr, FALSE, kAddMutex);
-  ASSERT_EQ(WaitForSingleObject(turn, 30000), WAIT_OBJECT_0);
+  // The attaches race, and so do the additions: each takes a slot of its own.
   const std::string mine = "racer-" + std::to_string(GetCurrentProcessId()) + ".example";
   EXPECT_EQ(TarvelExport<TextFn>("AddBlackUrl")(mine.c_str()), 1);
-  ReleaseMutex(turn);
-  CloseHandle(turn);
   ReleaseSemaphore(added, 1, nullptr);
   EXPECT_EQ(WaitForSingleObject(release, 30000), WAIT_OBJECT_0);
   for (HANDLE h : {go, added, release}) CloseHandle(h);
