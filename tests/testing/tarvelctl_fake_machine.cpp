@@ -1,9 +1,11 @@
 #include "tests/testing/tarvelctl_fake_machine.h"
 
 #include <fstream>
+#include <sstream>
 
 #include "state/url_list.h"
 #include "tests/testing/state_builder.h"
+#include "tools/tarvelctl/machine_commands.h"
 #include "tools/tarvelctl/pe.h"
 
 namespace tarvel::ctl::testing {
@@ -77,6 +79,42 @@ std::unique_ptr<LiveFilter> FakeMachine::LoadFilter(const std::string& path, std
     return nullptr;
   }
   return std::make_unique<FakeLiveFilter>(block.get());
+}
+
+}  // namespace tarvel::ctl::testing
+
+namespace tarvel::ctl::testing {
+
+FakeMachine& FakeMachine::AddOtherTool() {
+  other = std::make_unique<FakeMachine>(root);
+  other->own = own == CatalogKind::k64 ? CatalogKind::k32 : CatalogKind::k64;
+  other->wow64 = other->own == CatalogKind::k32;
+  other->cwd = cwd;
+  other->shares_ = &system();
+  return *other;
+}
+
+ProgramRun FakeMachine::RunProgram(const std::string& path, const std::vector<std::string>& args) {
+  std::vector<std::string> run = {path};
+  run.insert(run.end(), args.begin(), args.end());
+  runs.push_back(run);
+  ProgramRun result;
+  if (other == nullptr || path != other->ProgramFolder() + "tarvelctl.exe") {
+    result.error = "cannot run " + path + ": The system cannot find the file specified. (error 2)";
+    return result;
+  }
+  std::ostringstream out;
+  std::ostringstream err;
+  Console console{out, err};
+  result.started = true;
+  result.code = Shell(AllCommands(*other), "").Run(args, console);
+  // The other program writes its lines in text mode.
+  for (std::ostringstream* stream : {&out, &err}) {
+    std::string text;
+    for (char c : stream->str()) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    (stream == &out ? result.out : result.err) = text;
+  }
+  return result;
 }
 
 }  // namespace tarvel::ctl::testing

@@ -22,17 +22,25 @@ class FakeMachine : public Machine {
   // subfolders made here, each with a tarvel.dll of its kind).
   explicit FakeMachine(const std::filesystem::path& folder);
 
-  Catalog& catalog() override { return windows; }
-  LowerPaths& lower_paths() override { return windows; }
+  Catalog& catalog() override { return system().windows; }
+  LowerPaths& lower_paths() override { return system().windows; }
   CatalogKind OwnKind() override { return own; }
   bool IsWow64() override { return wow64; }
   bool IsAdministrator() override { return admin; }
   std::vector<CatalogKind> SettingsViews() override;
-  SettingsStore& Settings(CatalogKind view) override { return *stores.at(view); }
+  SettingsStore& Settings(CatalogKind view) override { return *system().stores.at(view); }
   std::string ProgramFolder() override;
   std::string FullPath(const std::string& path) override;
   std::string Expand(const std::string& path) override { return path; }
   std::unique_ptr<LiveFilter> LoadFilter(const std::string& path, std::string* error) override;
+  // Runs the other kind's tarvelctl of the package, when AddOtherTool made
+  // it, through the real command code; any other program is missing.
+  ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& args) override;
+
+  // Puts the other kind's tarvelctl.exe into the package: a machine of that
+  // kind (a 32-bit tool on 64-bit Windows for the 64-bit one) with this one's
+  // catalog and registry and a running filter of its own.
+  FakeMachine& AddOtherTool();
 
   FakeWindows windows = FakeWindows::Windows64();
   std::map<CatalogKind, tarvel::testing::FakeSettingsKey> keys;
@@ -42,10 +50,17 @@ class FakeMachine : public Machine {
   CatalogKind own = CatalogKind::k64;
   bool wow64 = false;
   bool admin = true;
-  std::string load_error;           // LoadFilter fails with it when set
-  std::vector<std::string> loaded;  // modules loaded
-  std::filesystem::path root;       // the package folder
-  std::filesystem::path cwd;        // where relative paths point
+  std::string load_error;              // LoadFilter fails with it when set
+  std::vector<std::string> loaded;     // modules loaded
+  std::filesystem::path root;          // the package folder
+  std::filesystem::path cwd;           // where relative paths point
+  std::unique_ptr<FakeMachine> other;  // the other kind's tarvelctl, if there
+  // The programs run: each path, then its arguments.
+  std::vector<std::vector<std::string>> runs;
+
+ private:
+  FakeMachine& system() { return shares_ != nullptr ? *shares_ : *this; }
+  FakeMachine* shares_ = nullptr;  // whose catalog and registry this one sees
 };
 
 // The first bytes of a PE image for `machine` (0x8664 or 0x014C).

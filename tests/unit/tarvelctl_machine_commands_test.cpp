@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -40,7 +41,8 @@ std::string ListBytes(std::vector<std::string> entries) {
 
 class MachineCommands : public ::testing::Test {
  protected:
-  MachineCommands() : m_(folder_.path()) {}
+  // The package as it ships: the other kind's tarvelctl.exe beside this one.
+  MachineCommands() : m_(folder_.path()) { m_.AddOtherTool(); }
 
   int Run(std::vector<std::string> args) {
     out_.str("");
@@ -189,8 +191,9 @@ TEST_F(MachineCommands, ConfigSetWritesBothViewsInStoredForm) {
   ASSERT_EQ(Run({"config", "set", "iswhi", "on"}), kExitOk) << err_.str();
   ASSERT_EQ(Run({"config", "set", "issma", "off"}), kExitOk);
   ASSERT_EQ(Run({"config", "set", "whitelib", "lists/white.tvl"}), kExitOk);
-  EXPECT_EQ(out_.str().substr(0, out_.str().find('\n')),
-            "whitelib = " + folder_.Path("cwd/lists/white.tvl") + " for 64-bit and 32-bit programs");
+  EXPECT_EQ(
+      out_.str().substr(0, out_.str().find('\n')),
+      "whitelib = " + folder_.Path("cwd/lists/white.tvl") + " for 64-bit and 32-bit programs");
   for (CatalogKind view : {k64, k32}) {
     EXPECT_EQ(m_.keys[view].values["iswhi"], StoredFlag('1'));
     EXPECT_EQ(m_.keys[view].values["issma"], StoredFlag('0'));
@@ -251,7 +254,8 @@ TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
                 folder_.Path("white.tvl") +
                 " (loads: 2 entries)\n"
                 "  blacklib  " +
-                folder_.Path("black.tvl") + " (does not load: no file at " + folder_.Path("black.tvl") +
+                folder_.Path("black.tvl") + " (does not load: no file at " +
+                folder_.Path("black.tvl") +
                 ")\n"
                 "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
                 "note: the host test stays off while either list file does not load\n");
@@ -268,11 +272,12 @@ TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
   m_.windows.state.values[k32].erase("1003");
   EXPECT_EQ(Run({"status"}), kExitOk);
   const std::string out = out_.str();
-  EXPECT_NE(out.find("64-bit catalog: tarvel layered entry 1020 (" + folder_.Path("x64/tarvel.dll") +
-                     ")\n"
-                     "  chain 1021 over 1001 MSAFD Tcpip [TCP/IP], lookup "
-                     "%SystemRoot%\\system32\\mswsock.dll\n"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find("64-bit catalog: tarvel layered entry 1020 (" + folder_.Path("x64/tarvel.dll") +
+               ")\n"
+               "  chain 1021 over 1001 MSAFD Tcpip [TCP/IP], lookup "
+               "%SystemRoot%\\system32\\mswsock.dll\n"),
+      std::string::npos)
       << out;
   EXPECT_NE(out.find("  chain 1023 over 1003: no lookup value, so its sockets fail with error "
                      "10106\n"),
@@ -303,7 +308,8 @@ TEST_F(MachineCommands, StatusOfNoInstall) {
       "  blacklib  not set, so the list does not load\n"
       "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
       "note: the host test stays off while either list file does not load\n"
-      "running filter (64-bit programs): not installed\n");
+      "running filter (64-bit programs): not installed\n"
+      "running filter (32-bit programs): not installed\n");
 }
 
 // --- live control ----------------------------------------------------------------
@@ -313,33 +319,53 @@ TEST_F(MachineCommands, BlockAndUnblockReachTheRunningFilter) {
   EXPECT_EQ(Run({"block", "ads.example"}), kExitOk) << err_.str();
   EXPECT_EQ(out_.str(),
             "blocked \"ads.example\" in the running filter (64-bit programs)\n"
-            "The change lasts while some program holds tarvel.dll; add --persist to keep it.\n"
-            "32-bit programs have a running filter of their own: run x86\\tarvelctl.exe block "
-            "ads.example for them.\n");
-  EXPECT_EQ(m_.block->black_count, 1);
-  EXPECT_EQ(Entry(ListKind::kBlack, 0), "ads.example");
+            "blocked \"ads.example\" in the running filter (32-bit programs)\n"
+            "The change lasts while some program holds tarvel.dll; add --persist to keep it.\n");
+  EXPECT_EQ(m_.runs,
+            (std::vector<std::vector<std::string>>{
+                {folder_.Path("x86/tarvelctl.exe"), "block", "ads.example", "--own-only"}}));
+  for (FilterState* block : {m_.block.get(), m_.other->block.get()}) {
+    EXPECT_EQ(block->black_count, 1);
+    EXPECT_EQ(std::string(block->black_entries[0]), "ads.example");
+  }
   // Again: no second slot.
   EXPECT_EQ(Run({"block", "ads.example"}), kExitOk);
   EXPECT_EQ(out_.str().substr(0, out_.str().find('\n')),
-            "\"ads.example\" is already in the running blacklist");
+            "\"ads.example\" is already in the running blacklist of 64-bit programs");
   EXPECT_EQ(m_.block->black_count, 1);
+  EXPECT_EQ(m_.other->block->black_count, 1);
 
   EXPECT_EQ(Run({"unblock", "ADS.example"}), kExitFailed);
   EXPECT_EQ(out_.str(),
-            "\"ADS.example\" is not in the running blacklist (entries compare "
+            "\"ADS.example\" is not in the running blacklist of 64-bit programs (entries compare "
+            "exactly; it holds \"ads.example\")\n"
+            "\"ADS.example\" is not in the running blacklist of 32-bit programs (entries compare "
             "exactly; it holds \"ads.example\")\n");
+  EXPECT_EQ(err_.str(),
+            "tarvelctl: no running filter took the change: 64-bit programs: \"ADS.example\" is not "
+            "in its running blacklist; 32-bit programs: \"ADS.example\" is not in its running "
+            "list\n");
   EXPECT_EQ(Run({"unblock", "ads.example"}), kExitOk);
   EXPECT_EQ(m_.block->black_active[0], 0);
+  EXPECT_EQ(m_.other->block->black_active[0], 0);
   EXPECT_EQ(out_.str().substr(0, out_.str().find('\n')),
             "unblocked \"ads.example\" in the running filter (64-bit programs)");
 }
 
-TEST_F(MachineCommands, AllowGoesToTheWhitelistWithTheNamedModule) {
-  EXPECT_EQ(Run({"allow", "ok.example", "--dll", "C:\\t\\tarvel.dll"}), kExitOk) << err_.str();
+TEST_F(MachineCommands, AllowGoesToTheWhitelistWithTheNamedModules) {
+  const std::vector<std::string> modules = {"--dll", "C:\\t\\tarvel.dll", "--dll32",
+                                            "C:\\t32\\tarvel.dll"};
+  std::vector<std::string> args = {"allow", "ok.example"};
+  args.insert(args.end(), modules.begin(), modules.end());
+  EXPECT_EQ(Run(args), kExitOk) << err_.str();
   EXPECT_EQ(Entry(ListKind::kWhite, 0), "ok.example");
   EXPECT_EQ(m_.loaded, std::vector<std::string>{folder_.Path("cwd/C:/t/tarvel.dll")});
-  EXPECT_EQ(Run({"disallow", "ok.example", "--dll", "C:\\t\\tarvel.dll"}), kExitOk);
+  EXPECT_EQ(m_.other->loaded, std::vector<std::string>{folder_.Path("cwd/C:/t32/tarvel.dll")});
+  EXPECT_EQ(m_.other->block->white_count, 1);
+  args[0] = "disallow";
+  EXPECT_EQ(Run(args), kExitOk);
   EXPECT_EQ(m_.block->white_active[0], 0);
+  EXPECT_EQ(m_.other->block->white_active[0], 0);
 }
 
 struct LiveRefusal {
@@ -352,11 +378,15 @@ struct LiveRefusal {
 
 class LiveRefusals : public MachineCommands, public ::testing::WithParamInterface<LiveRefusal> {};
 
+// Over this program's own filter alone.
 TEST_P(LiveRefusals, OneLine) {
   Install();
   GetParam().setup(m_);
   const auto before = std::make_unique<FilterState>(*m_.block);
-  EXPECT_EQ(Run(GetParam().args), GetParam().code);
+  std::vector<std::string> args = GetParam().args;
+  args.push_back("--own-only");
+  EXPECT_EQ(Run(args), GetParam().code);
+  EXPECT_TRUE(m_.runs.empty());
   EXPECT_EQ(err_.str(), "tarvelctl: " + GetParam().error + "\n");
   EXPECT_EQ(std::memcmp(before.get(), m_.block.get(), sizeof(FilterState)), 0);
 }
@@ -390,7 +420,7 @@ INSTANTIATE_TEST_SUITE_P(
         LiveRefusal{"NotRunning",
                     [](FakeMachine& m) { m.block->attach_counter = 1; },
                     {"block", "x.example"},
-                    kExitFailed,
+                    kExitNotRunning,
                     "no other program holds tarvel.dll, so the filter is not running and a live "
                     "change would end with this command; add --persist to change what it starts "
                     "from"},
@@ -427,6 +457,151 @@ INSTANTIATE_TEST_SUITE_P(
                     "command prompt (Run as administrator)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --- both filters of 64-bit Windows ----------------------------------------------
+
+// A change that one of the two running filters did not take.
+struct OneFilterMissed {
+  const char* name;
+  std::function<void(FakeMachine&)> setup;
+  std::vector<std::string> args;
+  bool own_changed;
+  bool other_changed;
+  std::string error;
+};
+
+class OneFilterMissedRows : public MachineCommands,
+                            public ::testing::WithParamInterface<OneFilterMissed> {};
+
+TEST_P(OneFilterMissedRows, SaysWhichTookItAndFails) {
+  Install();
+  GetParam().setup(m_);
+  const auto own_before = std::make_unique<FilterState>(*m_.block);
+  const auto other_before = std::make_unique<FilterState>(m_.other ? *m_.other->block : *m_.block);
+  EXPECT_EQ(Run(GetParam().args), kExitFailed);
+  std::string error = GetParam().error;
+  const std::size_t tool = error.find("{tool}");
+  if (tool != std::string::npos) error.replace(tool, 6, folder_.Path("x86/tarvelctl.exe"));
+  EXPECT_EQ(err_.str(), "tarvelctl: " + error + "\n");
+  const auto changed = [](const FilterState& before, const FilterState& now) {
+    return std::memcmp(&before, &now, sizeof(FilterState)) != 0;
+  };
+  EXPECT_EQ(changed(*own_before, *m_.block), GetParam().own_changed);
+  if (m_.other) EXPECT_EQ(changed(*other_before, *m_.other->block), GetParam().other_changed);
+  // Nothing said to be done that was not.
+  if (!GetParam().own_changed) EXPECT_EQ(out_.str().find("64-bit programs)\n"), std::string::npos);
+  if (!GetParam().other_changed) {
+    EXPECT_EQ(out_.str().find("32-bit programs)\n"), std::string::npos) << out_.str();
+  }
+}
+
+const std::string kNotRunning =
+    "not running, so a live change would end with this command (add --persist to change what it "
+    "starts from)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OneFilterMissedRows,
+    ::testing::Values(
+        OneFilterMissed{"OtherToolMissing",
+                        [](FakeMachine& m) { m.other.reset(); },
+                        {"block", "x.example"},
+                        true,
+                        false,
+                        "only the filter of 64-bit programs took the change; 32-bit programs: "
+                        "cannot run {tool}: The system cannot find the file specified. (error "
+                        "2)"},
+        OneFilterMissed{
+            "OtherNotRunning",
+            [](FakeMachine& m) { m.other->block->attach_counter = 1; },
+            {"allow", "x.example"},
+            true,
+            false,
+            "only the filter of 64-bit programs took the change; 32-bit programs: " + kNotRunning},
+        OneFilterMissed{"OtherListFull",
+                        [](FakeMachine& m) { m.other->block->black_count = 2000; },
+                        {"block", "x.example"},
+                        true,
+                        false,
+                        "only the filter of 64-bit programs took the change; 32-bit programs: the "
+                        "running blacklist is full: it takes 2000 additions until the filter "
+                        "starts anew"},
+        OneFilterMissed{
+            "OwnNotRunning",
+            [](FakeMachine& m) { m.block->attach_counter = 1; },
+            {"smart", "on"},
+            false,
+            true,
+            "only the filter of 32-bit programs took the change; 64-bit programs: " + kNotRunning},
+        OneFilterMissed{"OwnLoadFails",
+                        [](FakeMachine& m) { m.load_error = "cannot load X: error 193"; },
+                        {"white-only", "on"},
+                        false,
+                        true,
+                        "only the filter of 32-bit programs took the change; 64-bit programs: "
+                        "cannot load X: error 193"},
+        OneFilterMissed{"NeitherRunning",
+                        [](FakeMachine& m) {
+                          m.block->attach_counter = 1;
+                          m.other->block->attach_counter = 1;
+                        },
+                        {"block", "x.example"},
+                        false,
+                        false,
+                        "no running filter took the change: 64-bit programs: " + kNotRunning +
+                            "; 32-bit programs: " + kNotRunning}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MachineCommands, OwnOnlyLeavesTheOtherFilter) {
+  Install();
+  EXPECT_EQ(Run({"block", "x.example", "--own-only"}), kExitOk) << err_.str();
+  EXPECT_EQ(out_.str(), "blocked \"x.example\" in the running filter (64-bit programs)\n");
+  EXPECT_EQ(m_.block->black_count, 1);
+  EXPECT_TRUE(m_.runs.empty());
+  EXPECT_EQ(Run({"unblock", "y.example", "--own-only"}), kExitNotInList);
+}
+
+// A 32-bit tarvelctl on 64-bit Windows reaches the 64-bit filter the same way.
+TEST_F(MachineCommands, TheX86ToolReachesThe64BitFilter) {
+  Install();
+  m_.own = k32;
+  m_.wow64 = true;
+  m_.AddOtherTool();
+  EXPECT_EQ(Run({"white-only", "on", "--dll", "x86\\tarvel.dll", "--dll64", "x64\\tarvel.dll"}),
+            kExitOk)
+      << err_.str();
+  EXPECT_EQ(m_.runs.back(),
+            (std::vector<std::string>{folder_.Path("x64/tarvelctl.exe"), "white-only", "on",
+                                      "--own-only", "--dll", folder_.Path("cwd/x64/tarvel.dll")}));
+  EXPECT_EQ(m_.block->white_only, 1);
+  EXPECT_EQ(m_.other->block->white_only, 1);
+}
+
+TEST_F(MachineCommands, StatusShowsBothRunningFilters) {
+  Install();
+  tarvel::AddUrl(*m_.other->block, ListKind::kWhite, "w.example");
+  m_.other->block->white_only = 1;
+  EXPECT_EQ(Run({"status"}), kExitOk);
+  EXPECT_NE(out_.str().find("running filter (32-bit programs): white-only mode on, smart filter "
+                            "off, lists loaded\n  whitelist: 1 entries, room for 1999 more "
+                            "additions\n  blacklist: 0 entries, room for 2000 more additions\n"),
+            std::string::npos)
+      << out_.str();
+  m_.other->block->attach_counter = 1;
+  EXPECT_EQ(Run({"status", "--own-only"}), kExitOk);
+  EXPECT_EQ(out_.str().find("running filter (32-bit programs)"), std::string::npos);
+  EXPECT_EQ(Run({"status"}), kExitOk);
+  EXPECT_NE(out_.str().find("running filter (32-bit programs): not running (no other program "
+                            "holds " +
+                            folder_.Path("x86/tarvel.dll") + ")\n"),
+            std::string::npos)
+      << out_.str();
+  m_.other.reset();
+  EXPECT_EQ(Run({"status"}), kExitOk);
+  EXPECT_NE(out_.str().find("running filter (32-bit programs): unknown: cannot run " +
+                            folder_.Path("x86/tarvelctl.exe")),
+            std::string::npos)
+      << out_.str();
+}
+
 TEST_F(MachineCommands, PersistUpdatesTheListFile) {
   Install();
   folder_.Write("black.tvl", ListBytes({"old.example"}));
@@ -439,9 +614,13 @@ TEST_F(MachineCommands, PersistUpdatesTheListFile) {
 
   EXPECT_EQ(Run({"unblock", "old.example", "--persist"}), kExitOk) << err_.str();
   EXPECT_EQ(folder_.Read("black.tvl"), ListBytes({"new.example"}));
-  // Not in the running list, but taken out of the file: success.
-  EXPECT_NE(out_.str().find("\"old.example\" is not in the running blacklist\n"),
-            std::string::npos);
+  // Not in the running lists, but taken out of the file: success.
+  for (const char* kind : {"64", "32"}) {
+    EXPECT_NE(out_.str().find("\"old.example\" is not in the running blacklist of " +
+                              std::string(kind) + "-bit programs\n"),
+              std::string::npos)
+        << out_.str();
+  }
 
   // A whitelist file that does not exist yet is made.
   EXPECT_EQ(Run({"allow", "ok.example", "--persist"}), kExitOk) << err_.str();
@@ -452,13 +631,19 @@ TEST_F(MachineCommands, PersistWhileNotRunningChangesTheFileOnly) {
   Install();
   SetLists(folder_.Path("white.tvl"), folder_.Path("black.tvl"));
   m_.block->attach_counter = 1;
+  m_.other->block->attach_counter = 1;
   EXPECT_EQ(Run({"block", "x.example", "--persist"}), kExitOk) << err_.str();
   EXPECT_EQ(folder_.Read("black.tvl"), ListBytes({"x.example"}));
   EXPECT_EQ(m_.block->black_count, 0);
+  EXPECT_EQ(m_.other->block->black_count, 0);
   EXPECT_EQ(out_.str(), "\"x.example\" added to " + folder_.Path("black.tvl") +
-                            "\nNote: no other program holds tarvel.dll, so the filter is not "
-                            "running and a live change would end with this command; it starts "
+                            "\nNote: the filter of 64-bit programs is not running; it starts "
+                            "from the files and settings.\n"
+                            "Note: the filter of 32-bit programs is not running; it starts "
                             "from the files and settings.\n");
+  // The other tarvelctl writes nothing itself.
+  ASSERT_EQ(m_.runs.size(), 1u);
+  EXPECT_EQ(std::count(m_.runs[0].begin(), m_.runs[0].end(), "--persist"), 0);
 }
 
 TEST_F(MachineCommands, PersistRefusesFilesTheFilterWouldNotLoad) {

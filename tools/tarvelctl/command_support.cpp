@@ -87,6 +87,42 @@ std::vector<std::string> DescribeSettings(Machine& machine, bool* lists_load) {
   return lines;
 }
 
+bool ReachesOtherFilter(Machine& machine, const Invocation& in) {
+  if (in.Has(kOwnOnly)) return false;
+  return machine.catalog().Kinds().size() > 1 || machine.IsWow64();
+}
+
+CatalogKind OtherKind(Machine& machine) {
+  return machine.OwnKind() == CatalogKind::k64 ? CatalogKind::k32 : CatalogKind::k64;
+}
+
+std::string OtherModuleOption(Machine& machine) {
+  return OtherKind(machine) == CatalogKind::k32 ? "--dll32" : "--dll64";
+}
+
+std::string OtherTool(Machine& machine) {
+  const char* folder = OtherKind(machine) == CatalogKind::k32 ? "x86" : "x64";
+  return machine.FullPath(machine.ProgramFolder() + "..\\" + folder + "\\tarvelctl.exe");
+}
+
+ProgramRun RunOtherTool(Machine& machine, const Invocation& in, std::vector<std::string> args) {
+  args.push_back(kOwnOnly);
+  const std::string option = OtherModuleOption(machine);
+  if (in.Has(option)) {
+    args.push_back("--dll");
+    args.push_back(machine.FullPath(in.Value(option)));
+  }
+  return machine.RunProgram(OtherTool(machine), args);
+}
+
+std::string WithoutCarriageReturns(const std::string& text) {
+  std::string plain;
+  for (char c : text) {
+    if (c != '\r') plain += c;
+  }
+  return plain;
+}
+
 int ActiveEntries(const FilterState& state, ListKind kind) {
   const UrlList list = ListOf(state, kind);
   const std::int32_t count = std::min(Load(*list.count), kListSlots);

@@ -29,4 +29,27 @@ std::vector<std::string> DescribeSettings(Machine& machine, bool* lists_load);
 // Active entries of a list in a block.
 int ActiveEntries(const FilterState& state, ListKind kind);
 
+// On 64-bit Windows each kind of programs has a running filter of its own,
+// reached through the tarvel.dll of that kind, which only a program of the
+// same kind can load. So a live command or status of one tarvelctl runs the
+// tarvelctl of the other kind, which the package keeps beside it (x64\ and
+// x86\), with --own-only: that one then acts on its own filter alone and
+// exits 0 (changed), 1 (failed), 2 (usage), kExitNotRunning or kExitNotInList.
+
+inline constexpr char kOwnOnly[] = "--own-only";
+
+// Whether a command reaches the other kind's filter too: on 64-bit Windows,
+// unless it was given --own-only.
+bool ReachesOtherFilter(Machine& machine, const Invocation& in);
+CatalogKind OtherKind(Machine& machine);
+// The option naming the other kind's module: "--dll32" or "--dll64".
+std::string OtherModuleOption(Machine& machine);
+// The other kind's tarvelctl.exe in the package.
+std::string OtherTool(Machine& machine);
+// Runs OtherTool with `args`, --own-only and, when given, the module of
+// OtherModuleOption as its --dll.
+ProgramRun RunOtherTool(Machine& machine, const Invocation& in, std::vector<std::string> args);
+// A program's output as this program writes it: without carriage returns.
+std::string WithoutCarriageReturns(const std::string& text);
+
 }  // namespace tarvel::ctl

@@ -1,6 +1,7 @@
 // block, unblock, allow, disallow, white-only, smart: changes to the running
-// filter through tarvel.dll's exports, and with --persist to the list files
-// and settings the filter starts from.
+// filters through tarvel.dll's exports (this program's own, and on 64-bit
+// Windows the other kind's through its tarvelctl), and with --persist to the
+// list files and settings the filters start from, written once.
 #include <algorithm>
 #include <functional>
 
@@ -113,48 +114,207 @@ int FindSlot(const FilterState& state, ListKind kind, const std::string& text, M
   return -1;
 }
 
-// Where a live change reaches, and what keeps it.
-void DescribeReach(Machine& machine, const Invocation& in, const std::string& command,
-                   std::ostream& out) {
-  if (!in.Has("--persist")) {
-    out << "The change lasts while some program holds tarvel.dll; add --persist to keep it.\n";
-  }
-  if (machine.catalog().Kinds().size() > 1 || machine.IsWow64()) {
-    const bool own64 = machine.OwnKind() == CatalogKind::k64;
-    out << (own64 ? "32-bit" : "64-bit") << " programs have a running filter of their own: run "
-        << (own64 ? "x86" : "x64") << "\\tarvelctl.exe " << command << " for them.\n";
-  }
-}
+// What one running filter made of a live change.
+enum class Took { kYes, kNotRunning, kNo };
+
+struct Outcome {
+  Took took = Took::kYes;
+  std::string reason;   // kNotRunning, kNo: why, as one phrase
+  bool not_in = false;  // kNo: the host to remove is not in the running list,
+                        // which the output says already
+};
+
+Outcome Failed(const std::string& reason) { return {Took::kNo, reason}; }
+
+constexpr char kNotRunningReason[] =
+    "no other program holds tarvel.dll, so the filter is not running and a live change would end "
+    "with this command";
 
 // Loads the filter and tells whether it is running elsewhere. On failure
-// returns null and sets `code`.
-std::unique_ptr<LiveFilter> OpenFilter(Machine& machine, const Invocation& in, Console& console,
-                                       bool* running, int* code) {
+// returns null and sets `outcome`.
+std::unique_ptr<LiveFilter> OpenFilter(Machine& machine, const Invocation& in, Outcome* outcome) {
   std::string error;
   const std::string module = FilterModule(machine, in, &error);
   if (module.empty()) {
-    *code = Fail(console, error);
+    *outcome = Failed(error);
     return nullptr;
   }
   std::unique_ptr<LiveFilter> live = machine.LoadFilter(module, &error);
   if (!live) {
-    *code = Fail(console, error);
+    *outcome = Failed(error);
     return nullptr;
   }
   // Loading it here counted one attach; more means other programs hold it.
   const FilterState* state = live->State();
-  *running = state == nullptr || Load(state->attach_counter) > 1;
+  if (state != nullptr && Load(state->attach_counter) <= 1) {
+    *outcome = {Took::kNotRunning, kNotRunningReason};
+    return nullptr;
+  }
   return live;
 }
 
-// The module was loaded by this command alone: its state ends with it.
-int NotRunning(Console& console, bool persist) {
-  const std::string reason =
-      "no other program holds tarvel.dll, so the filter is not running and a live change would "
-      "end with this command";
-  if (!persist) return Fail(console, reason + "; add --persist to change what it starts from");
-  console.out << "Note: " << reason << "; it starts from the files and settings.\n";
-  return kExitOk;
+void NoteListsOff(const FilterState* state, std::ostream& out) {
+  if (state != nullptr && !IsOn(state->lists_ready)) {
+    out << "Note: a list file did not load when the filter started, so its host test is "
+           "off until it starts anew with both list files loading.\n";
+  }
+}
+
+// The change of one list in this program's own running filter.
+Outcome ChangeOwnList(Machine& machine, LiveFilter& live, const ListAction& action,
+                      const std::string& host, bool persisted, std::ostream& out) {
+  const FilterState* state = live.State();
+  const std::string programs = ProgramsOf(machine, machine.OwnKind());
+  const std::string list = ListName(action.kind);
+  if (action.add && state != nullptr && FindSlot(*state, action.kind, host, Match::kActive) >= 0) {
+    // Another addition would only use up one of the list's slots.
+    out << Quoted(host) << " is already in the running " << list << " of " << programs << '\n';
+  } else if (action.add) {
+    const int added = action.kind == ListKind::kWhite ? live.AddWhiteUrl(host.c_str())
+                                                      : live.AddBlackUrl(host.c_str());
+    if (added != 1) {
+      return Failed("the running " + list + " is full: it takes " + std::to_string(kListSlots) +
+                    " additions until the filter starts anew" +
+                    (persisted ? "; the list file has the change" : ""));
+    }
+    out << action.done << " " << Quoted(host) << " in the running filter (" << programs << ")\n";
+  } else {
+    const int slot = state == nullptr ? 0 : FindSlot(*state, action.kind, host, Match::kAsDelUrl);
+    if (action.kind == ListKind::kWhite) {
+      live.DelWhiteUrl(host.c_str());
+    } else {
+      live.DelBlackUrl(host.c_str());
+    }
+    if (slot < 0) {
+      const int similar = FindSlot(*state, action.kind, host, Match::kCaseless);
+      std::string hint;
+      if (similar >= 0) {
+        const UrlList view = ListOf(*state, action.kind);
+        hint = " (entries compare exactly; it holds " +
+               Quoted(std::string(view.entries[similar], EntryLength(view.entries[similar]))) + ")";
+      }
+      out << Quoted(host) << " is not in the running " << list << " of " << programs << hint
+          << '\n';
+      // Taken out of the file, it is gone once the filter starts anew.
+      if (!persisted) return {Took::kNo, Quoted(host) + " is not in its running " + list, true};
+    } else {
+      out << action.done << " " << Quoted(host) << " in the running filter (" << programs << ")\n";
+    }
+  }
+  NoteListsOff(state, out);
+  return {};
+}
+
+// The change of a mode flag in this program's own running filter.
+Outcome ChangeOwnFlag(Machine& machine, LiveFilter& live, bool white_only, int on,
+                      std::ostream& out) {
+  if (white_only) {
+    live.SetOnlyWhiteUrl(on);
+  } else {
+    live.SetSmartFilter(on);
+  }
+  out << (white_only ? "white-only mode" : "smart filter") << " " << (on == 1 ? "on" : "off")
+      << " in the running filter (" << ProgramsOf(machine, machine.OwnKind()) << ")\n";
+  const FilterState* state = live.State();
+  if (white_only && on == 1 && state != nullptr) {
+    if (!IsOn(state->lists_ready)) {
+      out << "Note: a list file did not load when the filter started, so white-only mode has no "
+             "effect until it starts anew with both list files loading.\n";
+    } else if (ActiveEntries(*state, ListKind::kWhite) == 0) {
+      out << "Note: the whitelist is empty, so every request that names a host is blocked.\n";
+    }
+  }
+  return {};
+}
+
+// The same change made by the other kind's tarvelctl in its own filter; what
+// it wrote to its output is passed on.
+// `persisted`: the change is in the files already, so a host to remove that
+// is not in the running list is gone once the filter starts anew.
+Outcome ChangeOtherFilter(Machine& machine, const Invocation& in,
+                          const std::vector<std::string>& command, bool persisted,
+                          std::ostream& out) {
+  const ProgramRun run = RunOtherTool(machine, in, command);
+  if (!run.started) return Failed(run.error);
+  out << WithoutCarriageReturns(run.out);
+  if (run.code == kExitOk || (run.code == kExitNotInList && persisted)) return {};
+  if (run.code == kExitNotInList)
+    return {Took::kNo, Quoted(command[1]) + " is not in its running list", true};
+  std::string reason = WithoutCarriageReturns(run.err);
+  reason = reason.substr(0, reason.find('\n'));
+  const std::string prefix = "tarvelctl: ";
+  if (reason.compare(0, prefix.size(), prefix) == 0) reason.erase(0, prefix.size());
+  if (run.code == kExitNotRunning) return {Took::kNotRunning, kNotRunningReason};
+  if (reason.empty()) return Failed("its tarvelctl ended with code " + std::to_string(run.code));
+  return Failed(reason);
+}
+
+// The command's end over this program's filter alone: as the command always
+// ended where there is one filter, and with kExitNotRunning under --own-only.
+int FinishOwn(const Invocation& in, const Outcome& own, Console& console) {
+  const bool persist = in.Has("--persist");
+  switch (own.took) {
+    case Took::kYes:
+      if (!persist && !in.Has(kOwnOnly)) {
+        console.out
+            << "The change lasts while some program holds tarvel.dll; add --persist to keep it.\n";
+      }
+      return kExitOk;
+    case Took::kNotRunning:
+      if (persist) {
+        console.out << "Note: " << own.reason << "; it starts from the files and settings.\n";
+        return kExitOk;
+      }
+      return Fail(console, own.reason + "; add --persist to change what it starts from",
+                  in.Has(kOwnOnly) ? kExitNotRunning : kExitFailed);
+    case Took::kNo:
+      break;
+  }
+  if (!own.not_in) return Fail(console, own.reason);
+  return in.Has(kOwnOnly) ? kExitNotInList : kExitFailed;
+}
+
+// The command's end over both filters: a filter that is not running is no
+// failure when the change was persisted, since it starts from the files.
+int FinishBoth(Machine& machine, const Invocation& in, const Outcome& own, const Outcome& other,
+               Console& console) {
+  const bool persist = in.Has("--persist");
+  const std::pair<CatalogKind, const Outcome*> filters[] = {{machine.OwnKind(), &own},
+                                                            {OtherKind(machine), &other}};
+  std::string took;
+  std::string missed;
+  for (const auto& [kind, outcome] : filters) {
+    const std::string programs = KindName(kind) + " programs";
+    if (outcome->took == Took::kNotRunning && persist) {
+      console.out << "Note: the filter of " << programs
+                  << " is not running; it starts from the files and settings.\n";
+    } else if (outcome->took == Took::kYes) {
+      took += (took.empty() ? "" : " and ") + programs;
+    } else if (outcome->took == Took::kNotRunning) {
+      missed += (missed.empty() ? "" : "; ") + programs +
+                ": not running, so a live change would end with this command (add --persist to "
+                "change what it starts from)";
+    } else {
+      missed += (missed.empty() ? "" : "; ") + programs + ": " + outcome->reason;
+    }
+  }
+  if (missed.empty()) {
+    if (!persist) {
+      console.out << "The change lasts while some program holds tarvel.dll; add --persist to "
+                     "keep it.\n";
+    }
+    return kExitOk;
+  }
+  if (took.empty()) return Fail(console, "no running filter took the change: " + missed);
+  return Fail(console, "only the filter of " + took + " took the change; " + missed);
+}
+
+// `command`: the command's words and operands, as the other tarvelctl takes them.
+int Finish(Machine& machine, const Invocation& in, const std::vector<std::string>& command,
+           bool persisted, const Outcome& own, Console& console) {
+  if (!ReachesOtherFilter(machine, in)) return FinishOwn(in, own, console);
+  const Outcome other = ChangeOtherFilter(machine, in, command, persisted, console.out);
+  return FinishBoth(machine, in, own, other, console);
 }
 
 int ListCommand(Machine& machine, const ListAction& action, const Invocation& in,
@@ -183,11 +343,12 @@ int ListCommand(Machine& machine, const ListAction& action, const Invocation& in
       changes.push_back(change);
     }
   }
-  bool running = false;
-  int code = kExitOk;
-  std::unique_ptr<LiveFilter> live = OpenFilter(machine, in, console, &running, &code);
-  if (!live) return code;
-
+  // With one filter, one that cannot be loaded leaves the files as they are.
+  Outcome own;
+  std::unique_ptr<LiveFilter> live = OpenFilter(machine, in, &own);
+  if (own.took == Took::kNo && !ReachesOtherFilter(machine, in)) {
+    return Fail(console, own.reason);
+  }
   for (const FileChange& change : changes) {
     if (change.changes) {
       const std::string error = ReplaceFileWith(change.path, change.bytes);
@@ -197,53 +358,8 @@ int ListCommand(Machine& machine, const ListAction& action, const Invocation& in
   }
   const bool persisted =
       std::any_of(changes.begin(), changes.end(), [](const FileChange& c) { return c.changes; });
-  if (!running) return NotRunning(console, in.Has("--persist"));
-
-  const FilterState* state = live->State();
-  const std::string programs = ProgramsOf(machine, machine.OwnKind());
-  const std::string list = ListName(action.kind);
-  if (action.add && state != nullptr && FindSlot(*state, action.kind, host, Match::kActive) >= 0) {
-    // Another addition would only use up one of the list's slots.
-    console.out << Quoted(host) << " is already in the running " << list << '\n';
-  } else if (action.add) {
-    const int added = action.kind == ListKind::kWhite ? live->AddWhiteUrl(host.c_str())
-                                                      : live->AddBlackUrl(host.c_str());
-    if (added != 1) {
-      return Fail(console, "the running " + list + " is full: it takes " +
-                               std::to_string(kListSlots) +
-                               " additions until the filter starts anew" +
-                               (persisted ? "; the list file has the change" : ""));
-    }
-    console.out << action.done << " " << Quoted(host) << " in the running filter (" << programs
-                << ")\n";
-  } else {
-    const int slot = state == nullptr ? 0 : FindSlot(*state, action.kind, host, Match::kAsDelUrl);
-    if (action.kind == ListKind::kWhite) {
-      live->DelWhiteUrl(host.c_str());
-    } else {
-      live->DelBlackUrl(host.c_str());
-    }
-    if (slot < 0) {
-      const int similar = FindSlot(*state, action.kind, host, Match::kCaseless);
-      std::string hint;
-      if (similar >= 0) {
-        const UrlList view = ListOf(*state, action.kind);
-        hint = " (entries compare exactly; it holds " +
-               Quoted(std::string(view.entries[similar], EntryLength(view.entries[similar]))) + ")";
-      }
-      console.out << Quoted(host) << " is not in the running " << list << hint << '\n';
-      if (!persisted) return kExitFailed;
-    } else {
-      console.out << action.done << " " << Quoted(host) << " in the running filter (" << programs
-                  << ")\n";
-    }
-  }
-  if (state != nullptr && !IsOn(state->lists_ready)) {
-    console.out << "Note: a list file did not load when the filter started, so its host test is "
-                   "off until it starts anew with both list files loading.\n";
-  }
-  DescribeReach(machine, in, std::string(action.verb) + " " + host, console.out);
-  return kExitOk;
+  if (live) own = ChangeOwnList(machine, *live, action, host, persisted, console.out);
+  return Finish(machine, in, {action.verb, host}, persisted, own, console);
 }
 
 int FlagCommand(Machine& machine, bool white_only, const Invocation& in, Console& console) {
@@ -259,10 +375,12 @@ int FlagCommand(Machine& machine, bool white_only, const Invocation& in, Console
   if (persist && !machine.IsAdministrator()) {
     return Fail(console, NeedsAdministrator(std::string(command) + " --persist"));
   }
-  bool running = false;
-  int code = kExitOk;
-  std::unique_ptr<LiveFilter> live = OpenFilter(machine, in, console, &running, &code);
-  if (!live) return code;
+  // With one filter, one that cannot be loaded leaves the settings as they are.
+  Outcome own;
+  std::unique_ptr<LiveFilter> live = OpenFilter(machine, in, &own);
+  if (own.took == Took::kNo && !ReachesOtherFilter(machine, in)) {
+    return Fail(console, own.reason);
+  }
   if (persist) {
     for (CatalogKind view : machine.SettingsViews()) {
       if (machine.Settings(view).WriteFlag(name, on) != 1) {
@@ -272,37 +390,27 @@ int FlagCommand(Machine& machine, bool white_only, const Invocation& in, Console
     }
     console.out << name << " = " << value << " under HKLM\\Software\\Tarvel\n";
   }
-  if (!running) return NotRunning(console, persist);
-
-  if (white_only) {
-    live->SetOnlyWhiteUrl(on);
-  } else {
-    live->SetSmartFilter(on);
-  }
-  console.out << (white_only ? "white-only mode" : "smart filter") << " " << value
-              << " in the running filter (" << ProgramsOf(machine, machine.OwnKind()) << ")\n";
-  const FilterState* state = live->State();
-  if (white_only && on == 1 && state != nullptr) {
-    if (!IsOn(state->lists_ready)) {
-      console.out << "Note: a list file did not load when the filter started, so white-only mode "
-                     "has no effect until it starts anew with both list files loading.\n";
-    } else if (ActiveEntries(*state, ListKind::kWhite) == 0) {
-      console.out << "Note: the whitelist is empty, so every request that names a host is "
-                     "blocked.\n";
-    }
-  }
-  DescribeReach(machine, in, std::string(command) + " " + value, console.out);
-  return kExitOk;
+  if (live) own = ChangeOwnFlag(machine, *live, white_only, on, console.out);
+  return Finish(machine, in, {command, value}, persist, own, console);
 }
 
 }  // namespace
 
 std::vector<CommandSpec> LiveCommands(Machine& m) {
+  const std::string other = OtherModuleOption(m);
   const std::string persist_help =
       "Changes the running filter: the shared state of every program that holds\n"
       "tarvel.dll (the installed module, or --dll PATH). That state lasts while some\n"
       "program holds the module; with --persist the change is also written to the list\n"
-      "file the settings name, from which the filter starts.\n";
+      "file the settings name, from which the filter starts.\n"
+      "On 64-bit Windows 64-bit and 32-bit programs each have a running filter; the\n"
+      "command changes both, through the tarvelctl.exe of the other kind in the\n"
+      "package (x64\\ and x86\\; its module: the installed one, or " +
+      other +
+      " PATH), and\n"
+      "says which took the change. --own-only changes only the filter of this\n"
+      "tarvelctl's kind; it exits 3 when that one is not running, and 4 when the host\n"
+      "to remove is not in its running list.\n";
   std::vector<CommandSpec> commands;
   const ListAction actions[] = {
       {ListKind::kBlack, true, "block", "blocked"},
@@ -328,8 +436,8 @@ std::vector<CommandSpec> LiveCommands(Machine& m) {
          "HOST",
          1,
          1,
-         {"--persist"},
-         {{"--dll", "PATH"}},
+         {"--persist", kOwnOnly},
+         {{"--dll", "PATH"}, {other, "PATH"}},
          summaries[i],
          help + persist_help,
          [&m, action](const Invocation& in, Console& c) { return ListCommand(m, action, in, c); }});
@@ -339,8 +447,8 @@ std::vector<CommandSpec> LiveCommands(Machine& m) {
        "on|off",
        1,
        1,
-       {"--persist"},
-       {{"--dll", "PATH"}},
+       {"--persist", kOwnOnly},
+       {{"--dll", "PATH"}, {other, "PATH"}},
        "let only whitelisted hosts through, or stop doing so",
        "With --persist, also sets iswhi (needs administrator rights).\n\n" + persist_help,
        [&m](const Invocation& in, Console& c) { return FlagCommand(m, true, in, c); }});
@@ -349,8 +457,8 @@ std::vector<CommandSpec> LiveCommands(Machine& m) {
        "on|off",
        1,
        1,
-       {"--persist"},
-       {{"--dll", "PATH"}},
+       {"--persist", kOwnOnly},
+       {{"--dll", "PATH"}, {other, "PATH"}},
        "switch the smart filter (the phrase test) on or off",
        "With --persist, also sets issma (needs administrator rights).\n\n" + persist_help,
        [&m](const Invocation& in, Console& c) { return FlagCommand(m, false, in, c); }});

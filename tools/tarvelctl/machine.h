@@ -29,6 +29,16 @@ class LiveFilter {
   virtual const FilterState* State() const = 0;
 };
 
+// A program run to its end: whether it started (if not, `error` says why),
+// its exit code, and what it wrote to its output and error streams.
+struct ProgramRun {
+  bool started = false;
+  int code = -1;
+  std::string out;
+  std::string err;
+  std::string error;
+};
+
 class Machine {
  public:
   virtual ~Machine() = default;
@@ -57,6 +67,10 @@ class Machine {
 
   // Loads the module at `path` into this process for good.
   virtual std::unique_ptr<LiveFilter> LoadFilter(const std::string& path, std::string* error) = 0;
+
+  // Runs the program at `path` with `args`, without a console of its own,
+  // and waits for it to end.
+  virtual ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& args) = 0;
 };
 
 }  // namespace tarvel::ctl

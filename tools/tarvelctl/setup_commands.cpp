@@ -153,7 +153,28 @@ void RunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
   }
 }
 
+// The other kind's running filter, as its tarvelctl shows it.
+void OtherRunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
+  const ProgramRun run = RunOtherTool(machine, in, {"status"});
+  if (run.started && run.code == kExitOk) {
+    out << WithoutCarriageReturns(run.out);
+    return;
+  }
+  std::string error = run.error;
+  if (run.started) {
+    error = WithoutCarriageReturns(run.err);
+    error = error.substr(0, error.find('\n'));
+    if (error.empty()) error = "its tarvelctl ended with code " + std::to_string(run.code);
+  }
+  out << "running filter (" << KindName(OtherKind(machine)) << " programs): unknown: " << error
+      << '\n';
+}
+
 int Status(Machine& machine, const Invocation& in, Console& console) {
+  if (in.Has(kOwnOnly)) {
+    RunningStatus(machine, in, console.out);
+    return kExitOk;
+  }
   std::map<std::string, std::string> values;
   for (CatalogKind view : machine.catalog().Kinds()) {
     std::map<std::string, std::string> of_view;
@@ -168,6 +189,7 @@ int Status(Machine& machine, const Invocation& in, Console& console) {
   for (const std::string& line : DescribeSettings(machine, &lists_load))
     console.out << line << '\n';
   RunningStatus(machine, in, console.out);
+  if (ReachesOtherFilter(machine, in)) OtherRunningStatus(machine, in, console.out);
   return kExitOk;
 }
 
@@ -261,11 +283,16 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        "",
        0,
        0,
-       {},
-       {{"--dll", "PATH"}},
-       "show catalog entries, lookup values, settings, list files and the running filter",
+       {kOwnOnly},
+       {{"--dll", "PATH"}, {OtherModuleOption(m), "PATH"}},
+       "show catalog entries, lookup values, settings, list files and the running filters",
        "The running filter is the shared state of the programs that hold tarvel.dll (the\n"
-       "installed module, or --dll PATH).\n",
+       "installed module, or --dll PATH). On 64-bit Windows 64-bit and 32-bit programs\n"
+       "each have one; the other kind's is shown by its tarvelctl.exe in the package\n"
+       "(x64\\ and x86\\; its module: the installed one, or " +
+           OtherModuleOption(m) +
+           " PATH).\n"
+           "--own-only shows only the running filter of this tarvelctl's kind.\n",
        std::bind(Status, std::ref(m), _1, _2)});
   commands.push_back({"config show",
                       "",

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "platform/win/machine_settings.h"
 #include "tools/tarvelctl/pe.h"
@@ -71,6 +73,58 @@ class LoadedFilter final : public LiveFilter {
   FlagExport set_smart_ = nullptr;
   const FilterState* state_ = nullptr;
 };
+
+// One argument of a command line as the C runtime splits it again: quoted
+// when it holds a blank or a quote, with the backslashes before a quote, and
+// before the closing one, doubled.
+std::string QuoteArgument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    quoted += c;
+    backslashes = 0;
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + '"';
+}
+
+// A handle closed when the holder goes.
+class OwnedHandle {
+ public:
+  OwnedHandle() = default;
+  ~OwnedHandle() { Close(); }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  HANDLE* Receive() { return &handle_; }
+  HANDLE get() const { return handle_; }
+  void Close() {
+    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// Everything a pipe delivers until its writers have all closed it.
+void ReadToEnd(HANDLE pipe, std::string* text) {
+  char chunk[4096];
+  DWORD read = 0;
+  while (ReadFile(pipe, chunk, sizeof chunk, &read, nullptr) && read > 0) text->append(chunk, read);
+}
+
+// A pipe whose write end a child inherits.
+bool ChildPipe(OwnedHandle* read, OwnedHandle* write) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  return CreatePipe(read->Receive(), write->Receive(), &inherit, 0) &&
+         SetHandleInformation(read->get(), HANDLE_FLAG_INHERIT, 0);
+}
 
 class WindowsMachine final : public Machine {
  public:
@@ -147,6 +201,49 @@ class WindowsMachine final : public Machine {
     *error = filter->Bind(module, path);
     if (!error->empty()) return nullptr;
     return filter;
+  }
+
+  ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& args) override {
+    ProgramRun run;
+    std::string command = QuoteArgument(path);
+    for (const std::string& arg : args) command += " " + QuoteArgument(arg);
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    OwnedHandle out_read, out_write, err_read, err_write, nothing;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    *nothing.Receive() = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherit, OPEN_EXISTING, 0, nullptr);
+    if (!ChildPipe(&out_read, &out_write) || !ChildPipe(&err_read, &err_write)) {
+      run.error = "cannot make a pipe: " + ErrorText(GetLastError());
+      return run;
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nothing.get();
+    startup.hStdOutput = out_write.get();
+    startup.hStdError = err_write.get();
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &process)) {
+      run.error = "cannot run " + path + ": " + ErrorText(GetLastError());
+      return run;
+    }
+    run.started = true;
+    OwnedHandle process_handle, thread_handle;
+    *process_handle.Receive() = process.hProcess;
+    *thread_handle.Receive() = process.hThread;
+    // Only the child holds the write ends now, so the reads end with it. The
+    // error stream is read meanwhile, so that neither pipe fills and stalls it.
+    out_write.Close();
+    err_write.Close();
+    std::thread err_reader([&] { ReadToEnd(err_read.get(), &run.err); });
+    ReadToEnd(out_read.get(), &run.out);
+    err_reader.join();
+    DWORD code = 0;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    if (GetExitCodeProcess(process.hProcess, &code)) run.code = static_cast<int>(code);
+    return run;
   }
 };
 
