@@ -1,5 +1,6 @@
-# Windows build (mingw-w64 cross or MSVC): tarvel.dll, its checks, and on
-# x86_64 the Windows tests, run under wine64 by ctest.
+# Windows build (mingw-w64 cross or MSVC): tarvel.dll, its checks, and the
+# Windows tests, run under Wine by ctest: x86_64 builds under wine64, i686
+# builds under Wine's 32-bit loader.
 
 set(TARVEL_X64 OFF)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -64,8 +65,13 @@ add_test(NAME ${TARVEL_TEST_LABEL}dll.exports_and_sections
                  -DDEF=${CMAKE_CURRENT_SOURCE_DIR}/exports/tarvel.def
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/check-dll.cmake)
 
-if(TARVEL_X64 AND CMAKE_CROSSCOMPILING)
+if(CMAKE_CROSSCOMPILING)
   set(TARVEL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  if(TARVEL_X64)
+    set(TARVEL_WINE_LOADER wine64)
+  else()
+    set(TARVEL_WINE_LOADER wine)
+  endif()
   configure_file(cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                   WORLD_READ WORLD_EXECUTE)

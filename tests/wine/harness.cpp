@@ -342,6 +342,51 @@ int WaitForExit(HANDLE process, DWORD timeout_ms) {
 
 }  // namespace
 
+namespace {
+
+HANDLE Inheritable(const std::string& path) {
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+Ran RunCaptured(const std::string& exe, const std::string& args) {
+  const std::string out_path = TempPath("ran-out.txt");
+  const std::string err_path = TempPath("ran-err.txt");
+  HANDLE out = Inheritable(out_path);
+  HANDLE err = Inheritable(err_path);
+  std::string command = "\"" + exe + "\" " + args;
+  std::vector<char> line(command.begin(), command.end());
+  line.push_back('\0');
+  Ran ran;
+  PROCESS_INFORMATION pi = {};
+  bool started = false;
+  for (int attempt = 0; attempt < 20 && !started; ++attempt) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = out;
+    si.hStdError = err;
+    started = CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &si, &pi) != FALSE;
+    if (!started && GetLastError() != 1359) break;
+    if (!started) Sleep(250);
+  }
+  if (started) {
+    ran.code = WaitForExit(pi.hProcess, kChildTimeoutMs);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  ReadFileBytes(out_path, ran.out);
+  ReadFileBytes(err_path, ran.err);
+  return ran;
+}
+
 int RunProcess(const std::string& exe, const std::string& args, DWORD timeout_ms) {
   HANDLE process = StartProcess(exe, args);
   if (process == nullptr) return -1;
@@ -350,8 +395,8 @@ int RunProcess(const std::string& exe, const std::string& args, DWORD timeout_ms
   return code;
 }
 
-Child::Child(const std::string& filter)
-    : process_(StartProcess(SelfPath(), "--gtest_brief=1 --gtest_filter=" + filter)) {
+Child::Child(const std::string& filter, const std::string& exe)
+    : process_(StartProcess(exe, "--gtest_brief=1 --gtest_filter=" + filter)) {
   EXPECT_NE(process_, nullptr) << "cannot start a child for " << filter;
 }
 

@@ -133,21 +133,28 @@ class ScopedEnv {
 // The test executable's own path.
 std::string SelfPath();
 
-// Runs this test executable as a child with a gtest filter; its exit code.
-int RunSelf(const std::string& filter, DWORD timeout_ms = 60000);
+// How long a child process may take. A 32-bit one may run emulated (on a
+// kernel without 32-bit support), where its start alone takes about a minute.
+inline constexpr DWORD kChildTimeoutMs = sizeof(void*) == 4 ? 360000 : 60000;
 
-// This test executable started as a child with a gtest filter, running
-// alongside; ended by force if still running when the holder goes.
+// Runs this test executable as a child with a gtest filter; its exit code.
+int RunSelf(const std::string& filter, DWORD timeout_ms = kChildTimeoutMs);
+
+// A test executable (this one unless named) started as a child with a gtest
+// filter, running alongside; ended by force if still running when the holder
+// goes.
 class Child {
  public:
-  explicit Child(const std::string& filter);
+  explicit Child(const std::string& filter, const std::string& exe = SelfPath());
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
   bool started() const { return process_ != nullptr; }
+  // The process, signalled when it ends.
+  HANDLE handle() const { return process_; }
   // The exit code, or -1 when it did not end in time.
-  int Wait(DWORD timeout_ms = 60000);
+  int Wait(DWORD timeout_ms = kChildTimeoutMs);
 
  private:
   HANDLE process_ = nullptr;
@@ -155,6 +162,15 @@ class Child {
 
 // Runs a program with arguments and returns its exit code (or -1), retrying
 // the start when a just-started wineserver refuses it (error 1359).
-int RunProcess(const std::string& exe, const std::string& args, DWORD timeout_ms = 60000);
+int RunProcess(const std::string& exe, const std::string& args, DWORD timeout_ms = kChildTimeoutMs);
+
+// A program's exit code (-1 when it did not start or end) and both streams.
+struct Ran {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+// Runs a program with arguments to its end, its streams caught in files.
+Ran RunCaptured(const std::string& exe, const std::string& args);
 
 }  // namespace tarvel::wine

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/machine_settings.h"
 #include "state/url_list.h"
 #include "tests/testing/tarvelctl_fakes.h"
 #include "tests/wine/harness.h"
@@ -27,62 +28,13 @@ constexpr int kSend = 23;
 
 // --- running tarvelctl.exe ------------------------------------------------------
 
-struct Ran {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-HANDLE Inheritable(const std::string& path) {
-  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 // Runs BinDir()\tarvelctl.exe with `args`; its exit code and both streams.
-Ran Tarvelctl(const std::string& args) {
-  const std::string exe = BinDir() + "tarvelctl.exe";
-  const std::string out_path = TempPath("ctl-out.txt");
-  const std::string err_path = TempPath("ctl-err.txt");
-  HANDLE out = Inheritable(out_path);
-  HANDLE err = Inheritable(err_path);
-  std::string command = "\"" + exe + "\" " + args;
-  std::vector<char> line(command.begin(), command.end());
-  line.push_back('\0');
-  Ran ran;
-  PROCESS_INFORMATION pi = {};
-  bool started = false;
-  for (int attempt = 0; attempt < 20 && !started; ++attempt) {
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = out;
-    si.hStdError = err;
-    started = CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                             &si, &pi) != FALSE;
-    if (!started && GetLastError() != 1359) break;
-    if (!started) Sleep(250);
-  }
-  if (started) {
-    DWORD code = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) {
-      GetExitCodeProcess(pi.hProcess, &code);
-    } else {
-      TerminateProcess(pi.hProcess, 99);
-    }
-    ran.code = static_cast<int>(code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
-  CloseHandle(out);
-  CloseHandle(err);
-  ReadFileBytes(out_path, ran.out);
-  ReadFileBytes(err_path, ran.err);
-  return ran;
-}
+Ran Tarvelctl(const std::string& args) { return RunCaptured(BinDir() + "tarvelctl.exe", args); }
 
 std::string Dll() { return "--dll \"" + BinDir() + "tarvel.dll\""; }
+// The filter of this process's kind alone: these tests run no filter of the
+// other kind (BothArchitectures.* does).
+std::string OwnFilter() { return Dll() + " --own-only"; }
 
 // The first line of a text, without its CR LF.
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find("\r\n")); }
@@ -278,8 +230,8 @@ TEST(TarvelctlExe, UsageAndHelp) {
   ran = Tarvelctl("block");
   EXPECT_EQ(ran.code, 2);
   EXPECT_EQ(ran.err,
-            "tarvelctl: missing arguments (usage: tarvelctl block HOST [--persist] [--dll "
-            "PATH])\r\n");
+            "tarvelctl: missing arguments (usage: tarvelctl block HOST [--persist] [--own-only] "
+            "[--dll PATH] [--dll32 PATH])\r\n");
   ran = Tarvelctl("uninstall --help");
   EXPECT_EQ(ran.code, 0);
   EXPECT_EQ(FirstLine(ran.out), "usage: tarvelctl uninstall");
@@ -312,9 +264,12 @@ TEST(TarvelctlExe, InstallUnderWineChangesNothing) {
 class TarvelctlSettings : public ::testing::Test {
  protected:
   void TearDown() override {
-    RemoveKey(KEY_WOW64_32KEY, "Software\\Tarvel");
+    RemoveKey(kOtherView, "Software\\Tarvel");
     PrepareDefaultSettings();
   }
+
+  // The registry view of the other kind of programs than this process's.
+  static constexpr REGSAM kOtherView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 };
 
 TEST_F(TarvelctlSettings, ConfigSetStoresTheFormsTheModuleReads) {
@@ -379,37 +334,37 @@ class TarvelctlLive : public ::testing::Test {
 
 TEST_F(TarvelctlLive, BlockAndUnblockAtTheNextSend) {
   EXPECT_EQ(Send("live.example"), "send");
-  Ran ran = Tarvelctl("block live.example " + Dll());
+  Ran ran = Tarvelctl("block live.example " + OwnFilter());
   ASSERT_EQ(ran.code, 0) << ran.err;
   EXPECT_EQ(FirstLine(ran.out), "blocked \"live.example\" in the running filter (64-bit programs)");
   EXPECT_EQ(Send("www.live.example"), "close,send");
-  ran = Tarvelctl("unblock live.example " + Dll());
+  ran = Tarvelctl("unblock live.example " + OwnFilter());
   ASSERT_EQ(ran.code, 0) << ran.err;
   EXPECT_EQ(Send("live.example"), "send");
-  ran = Tarvelctl("unblock live.example " + Dll());
-  EXPECT_EQ(ran.code, 1);
-  EXPECT_EQ(ran.out, "\"live.example\" is not in the running blacklist\r\n");
+  ran = Tarvelctl("unblock live.example " + OwnFilter());
+  EXPECT_EQ(ran.code, 4);
+  EXPECT_EQ(ran.out, "\"live.example\" is not in the running blacklist of 64-bit programs\r\n");
 }
 
 TEST_F(TarvelctlLive, WhiteOnlyAndSmart) {
-  ASSERT_EQ(Tarvelctl("allow ok.example " + Dll()).code, 0);
-  const Ran ran = Tarvelctl("white-only on " + Dll());
+  ASSERT_EQ(Tarvelctl("allow ok.example " + OwnFilter()).code, 0);
+  const Ran ran = Tarvelctl("white-only on " + OwnFilter());
   ASSERT_EQ(ran.code, 0) << ran.err;
   EXPECT_EQ(TarvelBlock().white_only, 1);
   EXPECT_EQ(Send("ok.example"), "send");
   EXPECT_EQ(Send("other.example"), "close,send");
-  ASSERT_EQ(Tarvelctl("white-only off " + Dll()).code, 0);
+  ASSERT_EQ(Tarvelctl("white-only off " + OwnFilter()).code, 0);
   EXPECT_EQ(Send("other.example"), "send");
-  ASSERT_EQ(Tarvelctl("disallow ok.example " + Dll()).code, 0);
+  ASSERT_EQ(Tarvelctl("disallow ok.example " + OwnFilter()).code, 0);
 
-  ASSERT_EQ(Tarvelctl("smart on " + Dll()).code, 0);
+  ASSERT_EQ(Tarvelctl("smart on " + OwnFilter()).code, 0);
   EXPECT_EQ(TarvelBlock().smart_filter, 1);
-  ASSERT_EQ(Tarvelctl("smart off " + Dll()).code, 0);
+  ASSERT_EQ(Tarvelctl("smart off " + OwnFilter()).code, 0);
   EXPECT_EQ(TarvelBlock().smart_filter, 0);
 }
 
 TEST_F(TarvelctlLive, StatusShowsTheRunningFilter) {
-  const Ran ran = Tarvelctl("status " + Dll());
+  const Ran ran = Tarvelctl("status " + OwnFilter());
   EXPECT_EQ(ran.code, 0);
   EXPECT_NE(ran.out.find("running filter (64-bit programs): white-only mode off, smart filter "
                          "off, lists loaded\r\n"),
@@ -423,7 +378,7 @@ TEST_F(TarvelctlLive, PersistWritesTheListFileTheSettingsName) {
   std::string saved;
   ASSERT_TRUE(GetSetting("blacklib", saved));
   SetSetting("blacklib", list + '\0');
-  const Ran ran = Tarvelctl("block kept.example --persist " + Dll());
+  const Ran ran = Tarvelctl("block kept.example --persist " + OwnFilter());
   SetSetting("blacklib", saved);
   ASSERT_EQ(ran.code, 0) << ran.err;
   EXPECT_EQ(FirstLine(ran.out), "\"kept.example\" added to " + list);
@@ -431,7 +386,47 @@ TEST_F(TarvelctlLive, PersistWritesTheListFileTheSettingsName) {
   ASSERT_TRUE(ReadFileBytes(list, bytes));
   EXPECT_EQ(bytes, ListFileBytes({"old.example", "kept.example"}));
   EXPECT_EQ(Send("kept.example"), "close,send");
-  ASSERT_EQ(Tarvelctl("unblock kept.example " + Dll()).code, 0);
+  ASSERT_EQ(Tarvelctl("unblock kept.example " + OwnFilter()).code, 0);
+}
+
+// One tarvelctl.exe run per group of commands, for the i686 tree, whose
+// processes may each run emulated for a minute: it stands there for the
+// TarvelctlExe, TarvelctlSettings and TarvelctlLive tests (the live commands
+// run through BothArchitectures.*).
+using TarvelctlExeOnce = TarvelctlSettings;
+
+TEST_F(TarvelctlExeOnce, HelpListImportAndConfigSet) {
+  Ran ran = Tarvelctl("help");
+  EXPECT_EQ(ran.code, 0);
+  EXPECT_NE(ran.out.find("\r\nusage: tarvelctl COMMAND [ARGUMENTS] [OPTIONS]\r\n"),
+            std::string::npos)
+      << ran.out;
+
+  const std::string text = TempPath("once-hosts.txt");
+  const std::string list = TempPath("once-white.lst");
+  DeleteFileA(list.c_str());
+  WriteFileBytes(text, "0.0.0.0 ads.example\r\ntrack.example\r\n");
+  ran = Tarvelctl("list import \"" + text + "\" \"" + list + "\"");
+  ASSERT_EQ(ran.code, 0) << ran.err;
+  std::string bytes;
+  ASSERT_TRUE(ReadFileBytes(list, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"ads.example", "track.example"}));
+
+  ran = Tarvelctl("config set whitelib \"" + list + "\"");
+  ASSERT_EQ(ran.code, 0) << ran.err;
+  const char* views = sizeof(void*) == 4 ? "32-bit and 64-bit" : "64-bit and 32-bit";
+  EXPECT_EQ(FirstLine(ran.out), "whitelib = " + list + " for " + views + " programs");
+  std::string stored = list;
+  stored.resize(260, '\0');
+  for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+    DWORD type = 0;
+    ASSERT_TRUE(ReadValue(view, "Software\\Tarvel", "whitelib", &bytes, &type)) << view;
+    EXPECT_EQ(bytes, stored) << view;
+  }
+  // The filter's own store, over this process's view, reads it back.
+  char path[260] = {};
+  ASSERT_EQ(MachineSettings().ReadPath("whitelib", path, sizeof path), 1);
+  EXPECT_EQ(std::string(path), list);
 }
 
 TEST(TarvelctlExe, ListCommandsRoundTripAndRefuse) {
