@@ -3,7 +3,7 @@
 #   native      g++, the core, unit tests, fuzz replays, benchmarks
 #   asan        clang with AddressSanitizer, UBSan and libFuzzer targets
 #   mingw-x64   tarvel.dll for x86_64 and the Windows tests (run under wine64)
-#   mingw-x86   tarvel.dll for i686 (built and checked; this machine runs no 32-bit code)
+#   mingw-x86   tarvel.dll for i686 and the Windows tests (run under 32-bit Wine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 name=$1

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Every test: installs what is missing, builds the four trees, and runs all
 # their tests in one ctest run (native, under ASan/UBSan, fuzz corpus
-# replays, the Windows tests under wine64, the built DLLs' checks).
+# replays, the Windows tests under 64-bit and 32-bit Wine, the built DLLs'
+# checks).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
