@@ -123,6 +123,16 @@ std::string WithoutCarriageReturns(const std::string& text) {
   return plain;
 }
 
+std::string FailureOf(const ProgramRun& run) {
+  if (!run.started) return run.error;
+  std::string line = WithoutCarriageReturns(run.err);
+  line = line.substr(0, line.find('\n'));
+  const std::string prefix = "tarvelctl: ";
+  if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
+  if (line.empty()) return "its tarvelctl ended with code " + std::to_string(run.code);
+  return line;
+}
+
 int ActiveEntries(const FilterState& state, ListKind kind) {
   const UrlList list = ListOf(state, kind);
   const std::int32_t count = std::min(Load(*list.count), kListSlots);

@@ -51,5 +51,8 @@ std::string OtherTool(Machine& machine);
 ProgramRun RunOtherTool(Machine& machine, const Invocation& in, std::vector<std::string> args);
 // A program's output as this program writes it: without carriage returns.
 std::string WithoutCarriageReturns(const std::string& text);
+// Why a run of the other tarvelctl failed, as one phrase: why it did not
+// start, or the first line of its error stream without "tarvelctl: ".
+std::string FailureOf(const ProgramRun& run);
 
 }  // namespace tarvel::ctl

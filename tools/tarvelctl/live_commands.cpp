@@ -238,15 +238,11 @@ Outcome ChangeOtherFilter(Machine& machine, const Invocation& in,
   if (!run.started) return Failed(run.error);
   out << WithoutCarriageReturns(run.out);
   if (run.code == kExitOk || (run.code == kExitNotInList && persisted)) return {};
-  if (run.code == kExitNotInList)
+  if (run.code == kExitNotInList) {
     return {Took::kNo, Quoted(command[1]) + " is not in its running list", true};
-  std::string reason = WithoutCarriageReturns(run.err);
-  reason = reason.substr(0, reason.find('\n'));
-  const std::string prefix = "tarvelctl: ";
-  if (reason.compare(0, prefix.size(), prefix) == 0) reason.erase(0, prefix.size());
+  }
   if (run.code == kExitNotRunning) return {Took::kNotRunning, kNotRunningReason};
-  if (reason.empty()) return Failed("its tarvelctl ended with code " + std::to_string(run.code));
-  return Failed(reason);
+  return Failed(FailureOf(run));
 }
 
 // The command's end over this program's filter alone: as the command always

@@ -160,14 +160,8 @@ void OtherRunningStatus(Machine& machine, const Invocation& in, std::ostream& ou
     out << WithoutCarriageReturns(run.out);
     return;
   }
-  std::string error = run.error;
-  if (run.started) {
-    error = WithoutCarriageReturns(run.err);
-    error = error.substr(0, error.find('\n'));
-    if (error.empty()) error = "its tarvelctl ended with code " + std::to_string(run.code);
-  }
-  out << "running filter (" << KindName(OtherKind(machine)) << " programs): unknown: " << error
-      << '\n';
+  out << "running filter (" << KindName(OtherKind(machine))
+      << " programs): unknown: " << FailureOf(run) << '\n';
 }
 
 int Status(Machine& machine, const Invocation& in, Console& console) {
