@@ -75,7 +75,6 @@ TEST(Processes, AdditionInAControlProcessBlocksTheNextSend) {
 DWORD WINAPI DoNothing(void*) { return 0; }
 
 TEST(Processes, ThreadStartedAndEndedAddsTwo) {
-  SKIP_UNDER_QEMU();
   const std::int32_t& counter = TarvelBlock().attach_counter;
   const std::int32_t before = Load(counter);
   HANDLE thread = CreateThread(nullptr, 0, DoNothing, nullptr, 0, nullptr);

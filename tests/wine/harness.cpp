@@ -297,17 +297,6 @@ ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
 
 ScopedEnv::~ScopedEnv() { SetEnvironmentVariableA(name_.c_str(), had_ ? old_.c_str() : nullptr); }
 
-bool RunsUnderQemu() {
-  if (sizeof(void*) != 4) return false;
-  static const bool qemu = [] {
-    std::string entry;
-    // Wine's drive Z: is the Unix root.
-    return ReadFileBytes("Z:\\proc\\sys\\fs\\binfmt_misc\\qemu-i386", entry) &&
-           entry.compare(0, 7, "enabled") == 0;
-  }();
-  return qemu;
-}
-
 std::string SelfPath() {
   char self[MAX_PATH] = {};
   GetModuleFileNameA(nullptr, self, MAX_PATH);

@@ -133,16 +133,6 @@ class ScopedEnv {
 // The test executable's own path.
 std::string SelfPath();
 
-// Whether this is a 32-bit process run under qemu's user-mode emulator: the
-// kernel runs no 32-bit code and binfmt_misc hands i386 programs to qemu
-// (see scripts/setup.sh). A Wine thread there cannot end: glibc's
-// pthread_exit cannot load libgcc_s.so.1 and the process aborts. So tests
-// that end threads skip themselves there.
-bool RunsUnderQemu();
-#define SKIP_UNDER_QEMU()                                                                       \
-  if (::tarvel::wine::RunsUnderQemu()) GTEST_SKIP() << "ends threads, which Wine cannot under " \
-                                                       "qemu"
-
 // How long a child process may take. A 32-bit one, or a 64-bit one that
 // starts a 32-bit one, may run emulated (on a kernel without 32-bit support),
 // where a process start alone takes about a minute of the processor.

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -125,9 +124,7 @@ Exchange Fetch(const WSPPROC_TABLE& table, WSAPROTOCOL_INFOW& info, const std::s
 class Loopback : public ::testing::Test {
  protected:
   void SetUp() override {
-    SKIP_UNDER_QEMU();  // the server's thread ends with each test
-    server_.emplace();
-    ASSERT_TRUE(server_->ok()) << "cannot listen on 127.0.0.1:" << kPort;
+    ASSERT_TRUE(server_.ok()) << "cannot listen on 127.0.0.1:" << kPort;
     value_ = std::make_unique<LowerPathValue>("9900", BinDir() + "forwarding_lower.dll");
     info_ = ProtocolInfo(9900);
     StartupResult r = StartTarvel(info_);
@@ -139,7 +136,7 @@ class Loopback : public ::testing::Test {
     TarvelExport<SetFlagFn>("SetOnlyWhiteUrl")(0);
   }
 
-  std::optional<PageServer> server_;
+  PageServer server_;
   std::unique_ptr<LowerPathValue> value_;
   WSAPROTOCOL_INFOW info_;
   WSPPROC_TABLE table_;

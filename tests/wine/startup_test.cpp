@@ -302,7 +302,6 @@ TEST(Startup, LaterStartupWinsForEveryTable) {
 }
 
 TEST(Startup, ConcurrentStartupsWhileSending) {
-  SKIP_UNDER_QEMU();
   ResetRecorder('a', 1000);
   ResetRecorder('b', 2000);
   LowerPathValue a("9800", LowerPath('a'));

@@ -23,9 +23,15 @@ set(TARVEL_X86_SUITES
   "Processes.AdditionInAControlProcessBlocksTheNextSend:Processes.ThreadStartedAndEndedAddsTwo"
   "TarvelctlRegistry.*:TarvelctlInstall.*:TarvelctlCatalog.*:TarvelctlExeOnce.*")
 list(JOIN TARVEL_X86_SUITES ":" TARVEL_X86_FILTER)
+# Under qemu's user-mode emulation Wine cannot end a thread: these end one
+# (the loopback server's, the racing start-ups', the counted one) and are
+# left out there.
+set(TARVEL_X86_NOT_UNDER_QEMU
+  "Loopback.*:Startup.ConcurrentStartupsWhileSending:Processes.ThreadStartedAndEndedAddsTwo")
 add_test(NAME ${TARVEL_TEST_LABEL}wine.suites
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/read_only_list.sh
-                 ${CMAKE_BINARY_DIR}/wine-run.sh $<TARGET_FILE:tarvel_wine_tests> ${TARVEL_X86_FILTER})
+                 ${CMAKE_BINARY_DIR}/wine-run.sh $<TARGET_FILE:tarvel_wine_tests> ${TARVEL_X86_FILTER}
+                 ${TARVEL_X86_NOT_UNDER_QEMU})
 set_tests_properties(${TARVEL_TEST_LABEL}wine.suites PROPERTIES
   FIXTURES_REQUIRED ${TARVEL_WINE_FIXTURE} TIMEOUT 1200
   RESOURCE_LOCK "${TARVEL_BLOCK_LOCK};ports_80_8080")
@@ -54,3 +60,8 @@ set_tests_properties(${TARVEL_TEST_LABEL}wine.both_architectures PROPERTIES
   FIXTURES_REQUIRED ${TARVEL_WINE_FIXTURE} TIMEOUT 900 SKIP_RETURN_CODE 77
   ENVIRONMENT "TARVEL_WINE_LOADER=wine64;TARVEL_X86_DIR=${x86_dir}"
   RESOURCE_LOCK "${TARVEL_BLOCK_LOCK};ports_80_8080")
+
+# A 32-bit Wine process that dies under emulation may still exit with 0.
+set_tests_properties(${TARVEL_TEST_LABEL}wine.suites ${TARVEL_TEST_LABEL}wine.guards_and_full_list
+                     ${TARVEL_TEST_LABEL}wine.both_architectures PROPERTIES
+  FAIL_REGULAR_EXPRESSION "wine client error|Unhandled [a-z ]+ at address|\\[  FAILED  \\]")
