@@ -205,7 +205,7 @@ TEST(TarvelctlInstall, ChainsOfTheRealModuleFindTheirLowerProvider) {
   SavedLowerPaths saved;
   ctl::testing::FakeWindows w = RecordingWindows();
   std::vector<std::string> report;
-  ASSERT_EQ(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, &report), "");
+  ASSERT_EQ(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, w.Expander(), &report), "");
   std::map<std::string, std::string> expected;
   for (int id = 1001; id <= 1006; ++id) {
     expected[std::to_string(id)] = BinDir() + "recording_lower_a.dll";
@@ -228,14 +228,16 @@ TEST(TarvelctlInstall, EveryFailureLeavesTheRealValuesAsTheyWere) {
   SavedLowerPaths saved;
   ctl::testing::FakeWindows clean = RecordingWindows();
   std::vector<std::string> report;
-  ASSERT_EQ(ctl::InstallTarvel(clean, ctl::RegistryLowerPaths(), kPaths, &report), "");
+  ASSERT_EQ(ctl::InstallTarvel(clean, ctl::RegistryLowerPaths(), kPaths, clean.Expander(), &report),
+            "");
   const int steps = clean.steps;
   ASSERT_EQ(ctl::UninstallTarvel(clean, ctl::RegistryLowerPaths(), &report), "");
   for (int step = 1; step <= steps; ++step) {
     ctl::testing::FakeWindows w = RecordingWindows();
     ASSERT_EQ(ctl::RegistryLowerPaths().Write(CatalogKind::k64, "1001", "C:\\old\\old.dll"), "");
     w.fail_at = step;
-    EXPECT_NE(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, &report), "") << step;
+    EXPECT_NE(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, w.Expander(), &report), "")
+        << step;
     EXPECT_EQ(LowerPathValues(), (std::map<std::string, std::string>{{"1001", "C:\\old\\old.dll"}}))
         << step;
     EXPECT_EQ(w.state.catalogs, RecordingWindows().state.catalogs) << step;
