@@ -477,5 +477,28 @@ TEST(TarvelctlExe, ListCommandsRoundTripAndRefuse) {
                          "20 characters TARVELINTERNETFILTER and a NUL byte\r\n");
 }
 
+// list check judges a file with the filter's own open: a file that another
+// program holds for reading only loads, a read-only one does not.
+TEST(TarvelctlExe, ListCheckOpensAsTheFilterDoes) {
+  const std::string list = TempPath("ctl-check.lst");
+  WriteFileBytes(list, ListFileBytes({"a.example"}));
+  HANDLE other =
+      CreateFileA(list.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  Ran ran = Tarvelctl("list check \"" + list + "\"");
+  CloseHandle(other);
+  EXPECT_EQ(ran.code, 0);
+  EXPECT_EQ(FirstLine(ran.out), list + ": loads: 1 entry");
+
+  ASSERT_TRUE(SetFileAttributesA(list.c_str(), FILE_ATTRIBUTE_READONLY));
+  ran = Tarvelctl("list check \"" + list + "\"");
+  SetFileAttributesA(list.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(list.c_str());
+  EXPECT_EQ(ran.code, 1);
+  EXPECT_EQ(FirstLine(ran.out), list +
+                                    ": does not load: the file is read-only, and the filter "
+                                    "refuses a read-only list file");
+}
+
 }  // namespace
 }  // namespace tarvel::wine

@@ -37,9 +37,12 @@ FileRead ReadWholeFile(const std::string& path, std::string* bytes, std::string*
   return FileRead::kOk;
 }
 
-bool OpensForUpdate(const std::string& path) {
-  File file(std::fopen(path.c_str(), "rb+"));
-  return file != nullptr;
+ListFileOpen FilterOpenOf(const std::string& path) {
+  ListFiles& files = PlatformListFiles();
+  ListFiles::Handle file = nullptr;
+  const ListFileOpen result = OpenExistingListFile(files, path.c_str(), &file);
+  if (result == ListFileOpen::kOpened) files.Close(file);
+  return result;
 }
 
 std::string ReplaceFileWith(const std::string& path, const std::string& bytes) {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "state/list_file.h"
+
 namespace tarvel::ctl {
 
 enum class FileRead { kOk, kMissing, kFailed };
@@ -11,10 +13,14 @@ enum class FileRead { kOk, kMissing, kFailed };
 // Reads the whole file into `bytes`. On kFailed, `error` says why.
 FileRead ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
 
-// Whether the filter's own open succeeds: an existing file opened for
-// reading and writing in binary mode without truncation. A read-only file
-// fails it, and so the filter never loads one.
-bool OpensForUpdate(const std::string& path);
+// The list files as the filter sees them on this platform: Windows binds the
+// filter's own file operations; natively a file that nobody may write stands
+// for one with the read-only attribute.
+ListFiles& PlatformListFiles();
+
+// How the filter's own open of the existing file at `path` ends (see
+// OpenExistingListFile); the file is closed again.
+ListFileOpen FilterOpenOf(const std::string& path);
 
 // Writes `bytes` to a new file beside `path` and then puts it in place of
 // `path` in one step, so a filter that starts meanwhile reads either the old
