@@ -2,6 +2,7 @@
 // temporary folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -72,6 +73,24 @@ TEST_F(ListCommandTest, ImportCreatesAppendsAndReplaces) {
 
   ASSERT_EQ(Run({"list", "import", "--replace", folder_.Path("two.txt"), folder_.Path("b.tvl")}), kExitOk);
   EXPECT_EQ(Entries("b.tvl"), (std::vector<std::string>{"track.example", "new.example"}));
+}
+
+// A file beside the list that another run may be writing (the name one
+// temporary file used to share) is left alone, and this run leaves nothing.
+TEST_F(ListCommandTest, ImportLeavesFilesBesideTheListAlone) {
+  folder_.Write("t.txt", "a.example\n");
+  folder_.Write("b.tvl.tarvelctl-new", "another run's list");
+  ASSERT_EQ(Run({"list", "import", folder_.Path("t.txt"), folder_.Path("b.tvl")}), kExitOk)
+      << err_.str();
+  ASSERT_EQ(Run({"list", "import", folder_.Path("t.txt"), folder_.Path("b.tvl")}), kExitOk);
+  EXPECT_EQ(Entries("b.tvl"), std::vector<std::string>{"a.example"});
+  EXPECT_EQ(folder_.Read("b.tvl.tarvelctl-new"), "another run's list");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder_.path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"b.tvl", "b.tvl.tarvelctl-new", "t.txt"}));
 }
 
 TEST_F(ListCommandTest, ImportKeepsForeignHeaderBytesAndDropsPartialRecord) {

@@ -12,6 +12,7 @@
 #include "state/url_list.h"
 #include "tests/testing/tarvelctl_fakes.h"
 #include "tests/wine/harness.h"
+#include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/win/registry.h"
 #include "tools/tarvelctl/win/winsock_catalog.h"
@@ -498,6 +499,44 @@ TEST(TarvelctlExe, ListCheckOpensAsTheFilterDoes) {
   EXPECT_EQ(FirstLine(ran.out), list +
                                     ": does not load: the file is read-only, and the filter "
                                     "refuses a read-only list file");
+}
+
+// The files beside `path` whose names start with its own and go on.
+std::vector<std::string> FilesBeside(const std::string& path) {
+  const std::string own = path.substr(path.find_last_of('\\') + 1);
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((path + "?*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (found.cFileName != own) names.push_back(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
+// ReplaceFile with a backup name over real files: a swap that succeeds and
+// one that a program holding the list refuses both leave the list whole and
+// nothing beside it.
+TEST(TarvelctlFiles, ReplaceLeavesAWholeListAndNothingBeside) {
+  const std::string list = TempPath("ctl-replace.lst");
+  WriteFileBytes(list, ListFileBytes({"old.example"}));
+  ASSERT_EQ(ctl::ReplaceFileWith(list, ListFileBytes({"new.example"})), "");
+  std::string bytes;
+  ASSERT_TRUE(ReadFileBytes(list, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"new.example"}));
+  EXPECT_EQ(FilesBeside(list), std::vector<std::string>{});
+
+  HANDLE editor = CreateFileA(list.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(editor, INVALID_HANDLE_VALUE);
+  const std::string error = ctl::ReplaceFileWith(list, ListFileBytes({"other.example"}));
+  CloseHandle(editor);
+  EXPECT_EQ(error.rfind("cannot replace " + list + ": ", 0), 0u) << error;
+  ASSERT_TRUE(ReadFileBytes(list, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"new.example"}));
+  EXPECT_EQ(FilesBeside(list), std::vector<std::string>{});
+  DeleteFileA(list.c_str());
 }
 
 }  // namespace
