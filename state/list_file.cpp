@@ -20,9 +20,19 @@ class OpenFile {
   OpenFile& operator=(const OpenFile&) = delete;
 
   // Opens the existing file; only when that fails, creates it where nothing
-  // is (the file may have gone since it was seen).
+  // is (the file may have gone since it was seen). A read-only file is
+  // neither opened nor created.
   bool Open(const char* path) {
-    opened_ = files_.OpenExisting(path, &handle_) || files_.CreateNew(path, &handle_);
+    switch (OpenExistingListFile(files_, path, &handle_)) {
+      case ListFileOpen::kOpened:
+        opened_ = true;
+        break;
+      case ListFileOpen::kReadOnly:
+        break;
+      case ListFileOpen::kNotOpened:
+        opened_ = files_.CreateNew(path, &handle_);
+        break;
+    }
     return opened_;
   }
   ListFiles::Handle get() const { return handle_; }
@@ -40,6 +50,13 @@ bool HeaderAccepted(const char (&header)[kListRecordBytes], std::uint32_t length
 }
 
 }  // namespace
+
+ListFileOpen OpenExistingListFile(ListFiles& files, const char* path, ListFiles::Handle* file) {
+  // Reading needs no write access, so the read-only attribute is tested on
+  // its own: the rule that such a file is refused stays whoever loads it.
+  if (files.ReadOnly(path)) return ListFileOpen::kReadOnly;
+  return files.OpenExisting(path, file) ? ListFileOpen::kOpened : ListFileOpen::kNotOpened;
+}
 
 int LoadUrlListFile(FilterState& state, ListKind kind, SettingsStore& settings, ListFiles& files) {
   char path[settings::kTextBytes] = {};

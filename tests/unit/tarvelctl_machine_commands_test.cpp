@@ -148,15 +148,15 @@ INSTANTIATE_TEST_SUITE_P(
                        {"install", "--dll", "$/x64/filter.dll"},
                        "$/x64/filter.dll: the module's file must be named tarvel.dll, the name "
                        "it registers under"},
-        InstallRefusal{
-            "AlreadyInstalled",
-            [](FakeMachine& m, const fs::path&) {
-              std::vector<std::string> r;
-              InstallTarvel(m.windows, m.windows, {"a\\tarvel.dll", "b\\tarvel.dll"}, &r);
-            },
-            {"install"},
-            "install failed: tarvel is already in the 64-bit catalog; run \"tarvelctl "
-            "uninstall\" first"}),
+        InstallRefusal{"AlreadyInstalled",
+                       [](FakeMachine& m, const fs::path&) {
+                         std::vector<std::string> r;
+                         InstallTarvel(m.windows, m.windows, {"a\\tarvel.dll", "b\\tarvel.dll"},
+                                       m.windows.Expander(), &r);
+                       },
+                       {"install"},
+                       "install failed: tarvel is already in the 64-bit catalog; run \"tarvelctl "
+                       "uninstall\" first"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MachineCommands, InstallReportsARollback) {

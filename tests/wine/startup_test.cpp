@@ -78,18 +78,46 @@ INSTANTIATE_TEST_SUITE_P(
                                 "9007"}),
     [](const ::testing::TestParamInfo<LookupRow>& info) { return std::string(info.param.name); });
 
-TEST(Startup, ExpandsEnvironmentReferences) {
+// --- Environment references in the stored text ------------------------------------
+
+struct ExpansionRow {
+  const char* name;
+  const char* variable;
+  std::string value;  // "$BIN" stands for BinDir()
+  int result;
+};
+
+class Expansion : public ::testing::TestWithParam<ExpansionRow> {};
+
+// The stored text "%VARIABLE%recording_lower_a.dll" loads the recorder
+// whether its expansion is shorter or longer than the text itself; one that
+// does not fit the module path is never loaded cut.
+TEST_P(Expansion, LoadsTheWholeExpansionOrNothing) {
+  const ExpansionRow& row = GetParam();
   ResetRecorder('a', 1000);
-  // A name longer than its value: the expansion fits the stored size.
-  const char* kVar = "TARVEL_TEST_DIRECTORY_OF_THE_RECORDING_PROVIDER_MODULES";
-  SetEnvironmentVariableA(kVar, BinDir().c_str());
-  ASSERT_LT(BinDir().size(), std::strlen(kVar) + 2);
-  LowerPathValue value("9101", std::string("%") + kVar + "%recording_lower_a.dll");
+  std::string value = row.value;
+  if (value.compare(0, 4, "$BIN") == 0) value.replace(0, 4, BinDir());
+  ScopedEnv variable(row.variable, value.c_str());
+  const std::string stored = std::string("%") + row.variable + "%recording_lower_a.dll";
+  LowerPathValue lower("9101", stored);
   WSAPROTOCOL_INFOW info = ProtocolInfo(9101);
-  EXPECT_EQ(StartTarvel(info).result, 0);
-  EXPECT_EQ(Recorder('a').startup_calls, 1);
-  SetEnvironmentVariableA(kVar, nullptr);
+  StartupResult r = StartTarvel(info);
+  EXPECT_EQ(r.result, row.result);
+  EXPECT_EQ(Recorder('a').startup_calls, row.result == 0 ? 1 : 0);
+  if (row.result != 0) EXPECT_EQ(reinterpret_cast<unsigned char*>(&r.table)[0], 0xAB);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Expansion,
+    ::testing::Values(
+        ExpansionRow{"ShorterThanTheText",
+                     "TARVEL_TEST_DIRECTORY_OF_THE_RECORDING_PROVIDER_MODULES_AND_MORE", "$BIN", 0},
+        ExpansionRow{"LongerThanTheText", "TARVEL_D", "$BIN", 0},
+        ExpansionRow{"BeyondTheModulePath", "TARVEL_D", "$BIN" + std::string(511, 'x') + "\\",
+                     WSAEPROVIDERFAILEDINIT}),
+    [](const ::testing::TestParamInfo<ExpansionRow>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST(Startup, SystemRootReferenceToModuleWithoutExport) {
   LowerPathValue value("9102", "%SystemRoot%\\system32\\kernel32.dll");

@@ -12,6 +12,7 @@
 #include "state/url_list.h"
 #include "tests/testing/tarvelctl_fakes.h"
 #include "tests/wine/harness.h"
+#include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/win/registry.h"
 #include "tools/tarvelctl/win/winsock_catalog.h"
@@ -205,7 +206,7 @@ TEST(TarvelctlInstall, ChainsOfTheRealModuleFindTheirLowerProvider) {
   SavedLowerPaths saved;
   ctl::testing::FakeWindows w = RecordingWindows();
   std::vector<std::string> report;
-  ASSERT_EQ(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, &report), "");
+  ASSERT_EQ(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, w.Expander(), &report), "");
   std::map<std::string, std::string> expected;
   for (int id = 1001; id <= 1006; ++id) {
     expected[std::to_string(id)] = BinDir() + "recording_lower_a.dll";
@@ -228,14 +229,16 @@ TEST(TarvelctlInstall, EveryFailureLeavesTheRealValuesAsTheyWere) {
   SavedLowerPaths saved;
   ctl::testing::FakeWindows clean = RecordingWindows();
   std::vector<std::string> report;
-  ASSERT_EQ(ctl::InstallTarvel(clean, ctl::RegistryLowerPaths(), kPaths, &report), "");
+  ASSERT_EQ(ctl::InstallTarvel(clean, ctl::RegistryLowerPaths(), kPaths, clean.Expander(), &report),
+            "");
   const int steps = clean.steps;
   ASSERT_EQ(ctl::UninstallTarvel(clean, ctl::RegistryLowerPaths(), &report), "");
   for (int step = 1; step <= steps; ++step) {
     ctl::testing::FakeWindows w = RecordingWindows();
     ASSERT_EQ(ctl::RegistryLowerPaths().Write(CatalogKind::k64, "1001", "C:\\old\\old.dll"), "");
     w.fail_at = step;
-    EXPECT_NE(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, &report), "") << step;
+    EXPECT_NE(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, w.Expander(), &report), "")
+        << step;
     EXPECT_EQ(LowerPathValues(), (std::map<std::string, std::string>{{"1001", "C:\\old\\old.dll"}}))
         << step;
     EXPECT_EQ(w.state.catalogs, RecordingWindows().state.catalogs) << step;
@@ -473,6 +476,67 @@ TEST(TarvelctlExe, ListCommandsRoundTripAndRefuse) {
   EXPECT_EQ(ran.out, list +
                          ": does not load: too short for a header: a list file starts with the "
                          "20 characters TARVELINTERNETFILTER and a NUL byte\r\n");
+}
+
+// list check judges a file with the filter's own open: a file that another
+// program holds for reading only loads, a read-only one does not.
+TEST(TarvelctlExe, ListCheckOpensAsTheFilterDoes) {
+  const std::string list = TempPath("ctl-check.lst");
+  WriteFileBytes(list, ListFileBytes({"a.example"}));
+  HANDLE other =
+      CreateFileA(list.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  Ran ran = Tarvelctl("list check \"" + list + "\"");
+  CloseHandle(other);
+  EXPECT_EQ(ran.code, 0);
+  EXPECT_EQ(FirstLine(ran.out), list + ": loads: 1 entry");
+
+  ASSERT_TRUE(SetFileAttributesA(list.c_str(), FILE_ATTRIBUTE_READONLY));
+  ran = Tarvelctl("list check \"" + list + "\"");
+  SetFileAttributesA(list.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(list.c_str());
+  EXPECT_EQ(ran.code, 1);
+  EXPECT_EQ(FirstLine(ran.out), list +
+                                    ": does not load: the file is read-only, and the filter "
+                                    "refuses a read-only list file");
+}
+
+// The files beside `path` whose names start with its own and go on.
+std::vector<std::string> FilesBeside(const std::string& path) {
+  const std::string own = path.substr(path.find_last_of('\\') + 1);
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((path + "?*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (found.cFileName != own) names.push_back(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
+// ReplaceFile with a backup name over real files: a swap that succeeds and
+// one that a program holding the list refuses both leave the list whole and
+// nothing beside it.
+TEST(TarvelctlFiles, ReplaceLeavesAWholeListAndNothingBeside) {
+  const std::string list = TempPath("ctl-replace.lst");
+  WriteFileBytes(list, ListFileBytes({"old.example"}));
+  ASSERT_EQ(ctl::ReplaceFileWith(list, ListFileBytes({"new.example"})), "");
+  std::string bytes;
+  ASSERT_TRUE(ReadFileBytes(list, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"new.example"}));
+  EXPECT_EQ(FilesBeside(list), std::vector<std::string>{});
+
+  HANDLE editor = CreateFileA(list.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(editor, INVALID_HANDLE_VALUE);
+  const std::string error = ctl::ReplaceFileWith(list, ListFileBytes({"other.example"}));
+  CloseHandle(editor);
+  EXPECT_EQ(error.rfind("cannot replace " + list + ": ", 0), 0u) << error;
+  ASSERT_TRUE(ReadFileBytes(list, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"new.example"}));
+  EXPECT_EQ(FilesBeside(list), std::vector<std::string>{});
+  DeleteFileA(list.c_str());
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ std::string RemoveAll(Catalog& catalog, CatalogKind kind) {
 }
 
 // The lookup values install writes: for every target, its module path.
-std::string PlanLookups(Catalog& catalog, const std::vector<View>& views,
+std::string PlanLookups(Catalog& catalog, const std::vector<View>& views, const ExpandPath& expand,
                         std::map<std::string, std::string>* values) {
   for (const View& view : views) {
     for (const ProtocolRecord& target : view.tarvel.targets) {
@@ -109,6 +109,14 @@ std::string PlanLookups(Catalog& catalog, const std::vector<View>& views,
       if (path.size() > kMaxLowerPath) {
         return "the module path of " + which + " is longer than " + std::to_string(kMaxLowerPath) +
                " characters: " + path;
+      }
+      // The module expands the value in every program; this program's
+      // environment is the best guess of theirs.
+      const std::string expanded = expand(path);
+      if (expanded.size() > kMaxExpandedLowerPath) {
+        return "the module path of " + which + " is " + std::to_string(expanded.size()) +
+               " characters long once expanded, more than the " +
+               std::to_string(kMaxExpandedLowerPath) + " tarvel.dll loads: " + expanded;
       }
       const std::string name = std::to_string(target.catalog_id);
       const auto [it, inserted] = values->emplace(name, path);
@@ -371,7 +379,7 @@ std::vector<std::uint32_t> OrderWithChainsFirst(const std::vector<ProtocolRecord
 }
 
 std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPaths& paths,
-                          std::vector<std::string>* report) {
+                          const ExpandPath& expand, std::vector<std::string>* report) {
   const std::vector<CatalogKind> kinds = catalog.Kinds();
   std::vector<View> views;
   std::string error = ReadViews(catalog, &views);
@@ -395,7 +403,7 @@ std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPat
     }
   }
   std::map<std::string, std::string> values;
-  error = PlanLookups(catalog, views, &values);
+  error = PlanLookups(catalog, views, expand, &values);
   if (!error.empty()) return error;
 
   UndoLog undo;

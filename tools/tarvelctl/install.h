@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "provider/lower_path.h"
 #include "tools/tarvelctl/catalog.h"
 
 namespace tarvel::ctl {
@@ -28,8 +29,14 @@ inline constexpr std::uint32_t kTarvelCategories = 0x00000001 | 0x00000008;
 inline constexpr char16_t kTarvelLayeredName[] = u"Tarvel web filter";
 inline constexpr char kLowerPathsKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
-// The module reads a lookup value into 260 bytes, its NUL included.
-inline constexpr std::size_t kMaxLowerPath = 259;
+// The longest lookup value the module reads, and the longest path it loads
+// once the value's environment references are expanded (NULs excluded).
+inline constexpr std::size_t kMaxLowerPath = kStoredPathBytes - 1;
+inline constexpr std::size_t kMaxExpandedLowerPath = kModulePathBytes - 1;
+
+// `path` with its %VARIABLE% references expanded, as tarvel.dll expands a
+// lookup value.
+using ExpandPath = std::function<std::string(const std::string&)>;
 
 // tarvel's part of one catalog.
 struct TarvelEntries {
@@ -57,11 +64,13 @@ ProtocolRecord ChainRecord(const ProtocolRecord& base, std::uint32_t layered_id)
 std::vector<std::uint32_t> OrderWithChainsFirst(const std::vector<ProtocolRecord>& records,
                                                 const std::vector<std::uint32_t>& chains);
 
-// Installs into every catalog of the system. Returns "" and appends what was
-// done to `report`, or returns the reason and leaves catalogs and values as
-// they were (or says what could not be undone).
+// Installs into every catalog of the system. Refuses a base provider whose
+// module path, stored or expanded by `expand`, is longer than the module
+// loads. Returns "" and appends what was done to `report`, or returns the
+// reason and leaves catalogs and values as they were (or says what could not
+// be undone).
 std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPaths& paths,
-                          std::vector<std::string>* report);
+                          const ExpandPath& expand, std::vector<std::string>* report);
 
 // Removes every tarvel entry from every catalog, then the lookup values no
 // remaining chain needs. Safe to repeat, and after a partial install.

@@ -61,8 +61,13 @@ std::string PrepareFile(const std::string& path, const ListAction& action, const
       return path + " is not a tarvel list file (" + DescribeHeader(list.header) +
              "); it was not changed";
     }
-    if (!OpensForUpdate(path)) {
-      return "the filter refuses " + path + ": it cannot be opened for writing (read-only?)";
+    switch (FilterOpenOf(path)) {
+      case ListFileOpen::kReadOnly:
+        return "the filter refuses " + path + ": it is read-only";
+      case ListFileOpen::kNotOpened:
+        return "the filter cannot open " + path + " for reading";
+      case ListFileOpen::kOpened:
+        break;
     }
   }
   const auto found = std::find(list.entries.begin(), list.entries.end(), host);

@@ -53,7 +53,9 @@ int Install(Machine& machine, const Invocation& in, Console& console) {
     if (!error.empty()) return Fail(console, error);
   }
   std::vector<std::string> report;
-  const std::string error = InstallTarvel(machine.catalog(), machine.lower_paths(), paths, &report);
+  const std::string error = InstallTarvel(
+      machine.catalog(), machine.lower_paths(), paths,
+      [&machine](const std::string& path) { return machine.Expand(path); }, &report);
   if (!error.empty()) return Fail(console, "install failed: " + error);
   for (const std::string& line : report) console.out << line << '\n';
   console.out << "tarvel is installed. Programs filter their connections from their next start;\n"

@@ -22,7 +22,7 @@ target_link_libraries(tarvelctl_core PUBLIC tarvel_core)
 if(WIN32)
   target_sources(tarvelctl_core PRIVATE
     tools/tarvelctl/win/error_text.cpp
-    tools/tarvelctl/win/move_into_place.cpp
+    tools/tarvelctl/win/file_system.cpp
     tools/tarvelctl/win/registry.cpp
     tools/tarvelctl/win/text.cpp
     tools/tarvelctl/win/windows_machine.cpp
@@ -32,7 +32,7 @@ if(WIN32)
   add_executable(tarvelctl tools/tarvelctl/win/main.cpp)
   target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
 else()
-  target_sources(tarvelctl_core PRIVATE tools/tarvelctl/native/move_into_place.cpp)
+  target_sources(tarvelctl_core PRIVATE tools/tarvelctl/native/file_system.cpp)
   add_executable(tarvelctl tools/tarvelctl/native/main.cpp)
   target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
   add_test(NAME ${TARVEL_TEST_LABEL}tarvelctl.examples
