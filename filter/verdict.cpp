@@ -82,7 +82,7 @@ void JudgeSend(SendJob& job) {
   }
   HttpTest http(site);
   if (SendIsRefused(*job.state, FirstBuffer(job.buffers, job.count), http)) {
-    site.LowerCloseSocket();
+    site.LowerCutConnection();
     job.result = site.LowerCall();
     job.decided = true;
   }
@@ -111,7 +111,7 @@ void JudgeRecv(RecvJob& job) {
   if (!IsOn(job.state->smart_filter)) return;
   const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
   if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
-  site.LowerCloseSocket();
+  site.LowerCutConnection();
   job.result = site.LowerCall();
 }
 

@@ -1,5 +1,5 @@
 // The send and receive verdicts: whether a call on an HTTP socket passes to
-// the lower provider or its socket is closed underneath the application.
+// the lower provider or its connection is cut underneath the application.
 //
 // The verdicts are functions of the filter state, the caller's buffers and
 // what a CallSite answers; the Windows layer implements CallSite over the
@@ -31,9 +31,10 @@ class CallSite {
   // The judged call (lower WSPSend or WSPRecv) with the caller's arguments
   // unchanged; its result is what the application gets.
   virtual int LowerCall() = 0;
-  // The lower WSPCloseSocket with the caller's socket and error pointer; its
-  // result is ignored.
-  virtual void LowerCloseSocket() = 0;
+  // The lower WSPShutdown(s, SD_BOTH) with the caller's socket and error
+  // pointer; its result is ignored. The connection carries no more data
+  // either way, but the handle stays the application's until it closes it.
+  virtual void LowerCutConnection() = 0;
 
  protected:
   ~CallSite() = default;
@@ -43,7 +44,7 @@ class CallSite {
 // host of the first buffer is judged against the white list (white-only mode,
 // no match blocks) or the black list (a match blocks). Then, with the smart
 // filter on and an HTTP socket, a phrase in the first buffer blocks.
-// Blocking closes the socket and then makes the send, which fails in the
+// Blocking cuts the connection and then makes the send, which fails in the
 // lower provider. A fault inside the verdict forwards the send unchanged.
 int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                CallSite& site);
@@ -51,7 +52,7 @@ int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_
 // The receive entry: receive first; a failed receive (-1), an overlapped one
 // with a completion routine, an exempt process, a non-HTTP socket or the
 // smart filter off return at once. Otherwise a phrase anywhere in the whole
-// capacity of the first buffer blocks: close, then a second receive whose
+// capacity of the first buffer blocks: cut, then a second receive whose
 // result is returned. A fault returns the first receive's result, or 0 when
 // the fault was inside it.
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,

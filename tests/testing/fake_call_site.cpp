@@ -22,12 +22,12 @@ int FakeCallSite::LowerCall() {
   return lower_results[i];
 }
 
-void FakeCallSite::LowerCloseSocket() { calls.push_back("close"); }
+void FakeCallSite::LowerCutConnection() { calls.push_back("cut"); }
 
 std::string FakeCallSite::Sequence() const {
   std::string out;
   for (const std::string& c : calls) {
-    if (c != "lower" && c != "close") continue;
+    if (c != "lower" && c != "cut") continue;
     if (!out.empty()) out += ',';
     out += c;
   }

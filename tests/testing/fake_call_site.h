@@ -20,14 +20,14 @@ class FakeCallSite final : public CallSite {
   // Called before the n-th LowerCall (0-based) returns; may throw.
   std::function<void(int)> on_lower_call;
 
-  std::vector<std::string> calls;  // "exempt", "http", "lower", "close"
+  std::vector<std::string> calls;  // "exempt", "http", "lower", "cut"
 
   int IsExemptProcess() override;
   int IsHttpSocket() override;
   int LowerCall() override;
-  void LowerCloseSocket() override;
+  void LowerCutConnection() override;
 
-  std::string Sequence() const;  // calls of the lower provider, e.g. "close,lower"
+  std::string Sequence() const;  // calls of the lower provider, e.g. "cut,lower"
 
  private:
   int lower_calls_ = 0;

@@ -41,7 +41,7 @@ struct SendRow {
   std::string request;
   int exempt;
   int http;
-  const char* lower_sequence;  // "lower" passes, "close,lower" blocks
+  const char* lower_sequence;  // "lower" passes, "cut,lower" blocks
 };
 
 class SendVerdictTest : public ::testing::TestWithParam<SendRow> {};
@@ -68,17 +68,17 @@ constexpr Setup kNothing{false, false, false};
 INSTANTIATE_TEST_SUITE_P(
     Rows, SendVerdictTest,
     ::testing::Values(
-        SendRow{"BlackListedHostBlocked", kLists, kBlocked, 0, 1, "close,lower"},
+        SendRow{"BlackListedHostBlocked", kLists, kBlocked, 0, 1, "cut,lower"},
         SendRow{"OtherHostPasses", kLists, kAllowed, 0, 1, "lower"},
         SendRow{"NotHttpNeverJudged", kAll, kBlocked, 0, 0, "lower"},
         SendRow{"ExemptPasses", kAll, kBlocked, 1, 1, "lower"},
-        SendRow{"WhiteOnlyUnlistedBlocked", kWhiteOnly, kBlocked, 0, 1, "close,lower"},
+        SendRow{"WhiteOnlyUnlistedBlocked", kWhiteOnly, kBlocked, 0, 1, "cut,lower"},
         SendRow{"WhiteOnlyListedPasses", kWhiteOnly, kAllowed, 0, 1, "lower"},
         SendRow{"WhiteOnlyNoHostPasses", kWhiteOnly, kNoHost, 0, 1, "lower"},
         SendRow{"ListsNotReadyNoListTest", {false, false, false}, kBlocked, 0, 1, "lower"},
-        SendRow{"ListsNotReadySmartStillScans", kSmart, kPhrase, 0, 1, "close,lower"},
+        SendRow{"ListsNotReadySmartStillScans", kSmart, kPhrase, 0, 1, "cut,lower"},
         SendRow{"SmartOffPhrasePasses", kLists, kPhrase, 0, 1, "lower"},
-        SendRow{"AllowedHostStillScanned", kAll, kAllowed + "orgy sex.", 0, 1, "close,lower"},
+        SendRow{"AllowedHostStillScanned", kAll, kAllowed + "orgy sex.", 0, 1, "cut,lower"},
         SendRow{"NothingOnEverythingPasses", kNothing, kBlocked + "orgy sex.", 0, 1, "lower"}),
     [](const ::testing::TestParamInfo<SendRow>& info) { return std::string(info.param.name); });
 
@@ -134,7 +134,7 @@ TEST(SendVerdict, FaultInVerdictForwardsUnchanged) {
     if (n == 0) throw std::runtime_error("fault");
   };
   EXPECT_EQ(FilterSend(*state, &buffer, 1, site), 22);
-  EXPECT_EQ(site.Sequence(), "close,lower,lower");
+  EXPECT_EQ(site.Sequence(), "cut,lower,lower");
 }
 
 TEST(SendVerdict, FaultInExemptForwardSendsAgain) {
@@ -181,16 +181,15 @@ const std::string kPlain = "<html>weather</html>";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RecvVerdictTest,
-    ::testing::Values(
-        RecvRow{"PhraseBlocked", true, kPage, 21, false, 0, 1, "lower,close,lower", -1},
-        RecvRow{"PlainPasses", true, kPlain, 20, false, 0, 1, "lower", 20},
-        RecvRow{"SmartOff", false, kPage, 21, false, 0, 1, "lower", 21},
-        RecvRow{"FailedReceiveUnscanned", true, kPage, -1, false, 0, 1, "lower", -1},
-        RecvRow{"CompletionRoutineUnscanned", true, kPage, 0, true, 0, 1, "lower", 0},
-        RecvRow{"ExemptUnscanned", true, kPage, 21, false, 1, 1, "lower", 21},
-        RecvRow{"NotHttpUnscanned", true, kPage, 21, false, 0, 0, "lower", 21},
-        RecvRow{"ZeroBytesReceivedStillScans", true, kPage, 0, false, 0, 1,
-                "lower,close,lower", -1}),
+    ::testing::Values(RecvRow{"PhraseBlocked", true, kPage, 21, false, 0, 1, "lower,cut,lower", -1},
+                      RecvRow{"PlainPasses", true, kPlain, 20, false, 0, 1, "lower", 20},
+                      RecvRow{"SmartOff", false, kPage, 21, false, 0, 1, "lower", 21},
+                      RecvRow{"FailedReceiveUnscanned", true, kPage, -1, false, 0, 1, "lower", -1},
+                      RecvRow{"CompletionRoutineUnscanned", true, kPage, 0, true, 0, 1, "lower", 0},
+                      RecvRow{"ExemptUnscanned", true, kPage, 21, false, 1, 1, "lower", 21},
+                      RecvRow{"NotHttpUnscanned", true, kPage, 21, false, 0, 0, "lower", 21},
+                      RecvRow{"ZeroBytesReceivedStillScans", true, kPage, 0, false, 0, 1,
+                              "lower,cut,lower", -1}),
     [](const ::testing::TestParamInfo<RecvRow>& info) { return std::string(info.param.name); });
 
 TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
@@ -203,7 +202,7 @@ TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
   FakeCallSite site;
   site.lower_results = {5, -1};
   EXPECT_EQ(FilterRecv(*state, buffers, 2, false, site), -1);
-  EXPECT_EQ(site.Sequence(), "lower,close,lower");
+  EXPECT_EQ(site.Sequence(), "lower,cut,lower");
 
   FakeCallSite second_only;
   std::string clean = kPlain;

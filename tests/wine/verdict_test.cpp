@@ -10,7 +10,6 @@
 namespace tarvel::wine {
 namespace {
 
-constexpr int kCloseSocket = 6;
 constexpr int kRecv = 19;
 constexpr int kRecvFrom = 21;
 constexpr int kSend = 23;
@@ -54,8 +53,8 @@ class Guards : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(ConnectLoopback(AF_INET, 8080, pair_)) << WSAGetLastError();
     BlockedRequest();
-    no_access_ = static_cast<char*>(
-        VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS));
+    no_access_ =
+        static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS));
     ASSERT_NE(no_access_, nullptr);
   }
   void TearDown() override { VirtualFree(no_access_, 0, MEM_RELEASE); }
@@ -69,13 +68,19 @@ TEST_F(Guards, UnreadableFirstBufferIsForwardedUnchanged) {
   WSABUF buffer{4096, no_access_};
   DWORD sent = 0;
   INT error = 0;
-  EXPECT_EQ(table.lpWSPSend(pair_.client, &buffer, 1, &sent, 0x11, nullptr, nullptr, nullptr,
-                            &error),
-            1000 + kSend);
+  EXPECT_EQ(
+      table.lpWSPSend(pair_.client, &buffer, 1, &sent, 0x11, nullptr, nullptr, nullptr, &error),
+      1000 + kSend);
   const RecorderState& rec = Recorder();
   ASSERT_EQ(Entries(rec), "WSPSend");
-  const std::uintptr_t expected[] = {pair_.client, reinterpret_cast<std::uintptr_t>(&buffer), 1,
-                                     reinterpret_cast<std::uintptr_t>(&sent), 0x11, 0, 0, 0,
+  const std::uintptr_t expected[] = {pair_.client,
+                                     reinterpret_cast<std::uintptr_t>(&buffer),
+                                     1,
+                                     reinterpret_cast<std::uintptr_t>(&sent),
+                                     0x11,
+                                     0,
+                                     0,
+                                     0,
                                      reinterpret_cast<std::uintptr_t>(&error)};
   for (int i = 0; i < 9; ++i) EXPECT_EQ(rec.calls[0].args[i], expected[i]) << "argument " << i;
 }
@@ -100,7 +105,7 @@ TEST_F(Guards, FaultInLowerSendOfBlockSendsAgainOutsideGuard) {
   INT error = 0;
   EXPECT_EQ(table.lpWSPSend(pair_.client, &buffer, 1, &sent, 0, nullptr, nullptr, nullptr, &error),
             1000 + kSend);
-  EXPECT_EQ(Entries(Recorder()), "WSPCloseSocket,WSPSend,WSPSend");
+  EXPECT_EQ(Entries(Recorder()), "WSPShutdown,WSPSend,WSPSend");
 }
 
 TEST_F(Guards, FaultInFirstLowerReceiveGivesZero) {
@@ -124,8 +129,8 @@ TEST_F(Guards, UnreadableReceiveBufferReturnsFirstResult) {
   WSABUF buffer{4096, no_access_};
   DWORD received = 0, flags = 0;
   INT error = 0;
-  const int result = table.lpWSPRecv(pair_.client, &buffer, 1, &received, &flags, nullptr,
-                                     nullptr, nullptr, &error);
+  const int result = table.lpWSPRecv(pair_.client, &buffer, 1, &received, &flags, nullptr, nullptr,
+                                     nullptr, &error);
   TarvelExport<SetFlagFn>("SetSmartFilter")(0);
   EXPECT_EQ(result, 1000 + kRecv);
   EXPECT_EQ(error, 20000 + kRecv);
@@ -161,12 +166,40 @@ TEST_F(Guards, FaultInLowerRecvFromGivesZeroAndLeavesOutParameters) {
   EXPECT_EQ(error, 20000 + kRecvFrom);
 }
 
+// --- The block action -------------------------------------------------------------
+
+// The connection is cut with the lower shutdown of both directions on the
+// caller's socket and error pointer; the send then goes down as called.
+TEST(BlockAction, ShutsBothDirectionsThenSendsAsCalled) {
+  SocketPair pair;
+  ASSERT_TRUE(ConnectLoopback(AF_INET, 8080, pair)) << WSAGetLastError();
+  WSPPROC_TABLE table = StartOverRecorder();
+  const char* request = BlockedRequest();
+  WSABUF buffer{static_cast<ULONG>(std::strlen(request)), const_cast<char*>(request)};
+  DWORD sent = 0;
+  INT error = 0;
+  EXPECT_EQ(
+      table.lpWSPSend(pair.client, &buffer, 1, &sent, 0x11, nullptr, nullptr, nullptr, &error),
+      1000 + kSend);
+  const RecorderState& rec = Recorder();
+  ASSERT_EQ(Entries(rec), "WSPShutdown,WSPSend");
+  const auto error_arg = reinterpret_cast<std::uintptr_t>(&error);
+  const std::uintptr_t shutdown[] = {pair.client, SD_BOTH, error_arg};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(rec.calls[0].args[i], shutdown[i]) << "argument " << i;
+  const std::uintptr_t send[] = {pair.client, reinterpret_cast<std::uintptr_t>(&buffer),
+                                 1,           reinterpret_cast<std::uintptr_t>(&sent),
+                                 0x11,        0,
+                                 0,           0,
+                                 error_arg};
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(rec.calls[1].args[i], send[i]) << "argument " << i;
+}
+
 // --- The port test on real sockets -------------------------------------------
 
 struct PortRow {
   const char* name;
   int family;
-  u_short port;  // the listener's port
+  u_short port;       // the listener's port
   bool use_accepted;  // judge the server side (local port) instead of the client
   const char* entries;
 };
@@ -183,16 +216,15 @@ TEST_P(HttpSocket, JudgedOnlyOnHttpPorts) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, HttpSocket,
-    ::testing::Values(
-        PortRow{"Remote8080", AF_INET, 8080, false, "WSPCloseSocket,WSPSend"},
-        PortRow{"Local8080", AF_INET, 8080, true, "WSPCloseSocket,WSPSend"},
-        PortRow{"Remote80", AF_INET, 80, false, "WSPCloseSocket,WSPSend"},
-        PortRow{"Local80", AF_INET, 80, true, "WSPCloseSocket,WSPSend"},
-        PortRow{"OtherPortClient", AF_INET, 0, false, "WSPSend"},
-        PortRow{"OtherPortServer", AF_INET, 0, true, "WSPSend"},
-        PortRow{"Ipv6Remote8080", AF_INET6, 8080, false, "WSPCloseSocket,WSPSend"},
-        PortRow{"Ipv6Local80", AF_INET6, 80, true, "WSPCloseSocket,WSPSend"},
-        PortRow{"Ipv6OtherPort", AF_INET6, 0, false, "WSPSend"}),
+    ::testing::Values(PortRow{"Remote8080", AF_INET, 8080, false, "WSPShutdown,WSPSend"},
+                      PortRow{"Local8080", AF_INET, 8080, true, "WSPShutdown,WSPSend"},
+                      PortRow{"Remote80", AF_INET, 80, false, "WSPShutdown,WSPSend"},
+                      PortRow{"Local80", AF_INET, 80, true, "WSPShutdown,WSPSend"},
+                      PortRow{"OtherPortClient", AF_INET, 0, false, "WSPSend"},
+                      PortRow{"OtherPortServer", AF_INET, 0, true, "WSPSend"},
+                      PortRow{"Ipv6Remote8080", AF_INET6, 8080, false, "WSPShutdown,WSPSend"},
+                      PortRow{"Ipv6Local80", AF_INET6, 80, true, "WSPShutdown,WSPSend"},
+                      PortRow{"Ipv6OtherPort", AF_INET6, 0, false, "WSPSend"}),
     [](const ::testing::TestParamInfo<PortRow>& info) { return std::string(info.param.name); });
 
 TEST(HttpSocketEdge, UnconnectedSocketIsNotJudged) {
@@ -219,7 +251,7 @@ TEST(ExemptChild, SendJudgedAsParentExpects) {
   SocketPair http;
   ASSERT_TRUE(ConnectLoopback(AF_INET, 8080, http)) << WSAGetLastError();
   EXPECT_EQ(SendThrough(http.client, BlockedRequest()),
-            expect[0] == '1' ? "WSPSend" : "WSPCloseSocket,WSPSend");
+            expect[0] == '1' ? "WSPSend" : "WSPShutdown,WSPSend");
 }
 
 struct ExemptRow {
@@ -250,13 +282,14 @@ TEST_P(Exempt, ByImageName) {
   EXPECT_EQ(code, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, Exempt,
-    ::testing::Values(ExemptRow{"UpperCase", "MSNMSGR.EXE", "1"},
-                      ExemptRow{"LowerCase", "msnmsgr.exe", "1"},
-                      ExemptRow{"OtherName", "msnmsgr2.exe", "0"},
-                      ExemptRow{"SuffixAfterExe", "msnmsgr.exe.bak.exe", "0"}),
-    [](const ::testing::TestParamInfo<ExemptRow>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, Exempt,
+                         ::testing::Values(ExemptRow{"UpperCase", "MSNMSGR.EXE", "1"},
+                                           ExemptRow{"LowerCase", "msnmsgr.exe", "1"},
+                                           ExemptRow{"OtherName", "msnmsgr2.exe", "0"},
+                                           ExemptRow{"SuffixAfterExe", "msnmsgr.exe.bak.exe", "0"}),
+                         [](const ::testing::TestParamInfo<ExemptRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace tarvel::wine
