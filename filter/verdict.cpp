@@ -63,12 +63,23 @@ bool RunGuarded(Job& job) {
   return GuardedCall(fn, &job) == 1 && !job.faulted;
 }
 
+// The answer to a fault caught inside a lower call: the call fails with
+// WSAEFAULT and is not made again, since the lower provider may have taken
+// the data already.
+int FailedWithFault(CallSite& site) {
+  site.FailWithFault();
+  return kSocketError;
+}
+
+// in_lower is set around each lower call, so that a fault caught there is
+// known as the lower provider's and one caught elsewhere as tarvel's own.
 struct SendJob {
   const FilterState* state;
   const BufferDesc* buffers;
   std::uint32_t count;
   CallSite* site;
   volatile bool faulted;
+  volatile bool in_lower;
   volatile bool decided;  // the guarded part made the lower call itself
   volatile int result;
 };
@@ -76,16 +87,19 @@ struct SendJob {
 void JudgeSend(SendJob& job) {
   CallSite& site = *job.site;
   if (site.IsExemptProcess() == 1) {
+    job.in_lower = true;
     job.result = site.LowerCall();
+    job.in_lower = false;
     job.decided = true;
     return;
   }
   HttpTest http(site);
-  if (SendIsRefused(*job.state, FirstBuffer(job.buffers, job.count), http)) {
-    site.LowerCutConnection();
-    job.result = site.LowerCall();
-    job.decided = true;
-  }
+  if (!SendIsRefused(*job.state, FirstBuffer(job.buffers, job.count), http)) return;
+  job.in_lower = true;
+  site.LowerCutConnection();
+  job.result = site.LowerCall();
+  job.in_lower = false;
+  job.decided = true;
 }
 
 struct RecvJob {
@@ -95,6 +109,7 @@ struct RecvJob {
   bool overlapped_with_routine;
   CallSite* site;
   volatile bool faulted;
+  volatile bool in_lower;
   volatile bool received;  // the first lower receive returned
   volatile int first;
   volatile int result;
@@ -102,7 +117,9 @@ struct RecvJob {
 
 void JudgeRecv(RecvJob& job) {
   CallSite& site = *job.site;
+  job.in_lower = true;
   const int first = site.LowerCall();
+  job.in_lower = false;
   job.first = first;
   job.result = first;
   job.received = true;
@@ -111,25 +128,31 @@ void JudgeRecv(RecvJob& job) {
   if (!IsOn(job.state->smart_filter)) return;
   const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
   if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
+  job.in_lower = true;
   site.LowerCutConnection();
   job.result = site.LowerCall();
+  job.in_lower = false;
 }
 
 }  // namespace
 
 int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                CallSite& site) {
-  SendJob job{&state, buffers, count, &site, false, false, 0};
-  if (RunGuarded<SendJob, JudgeSend>(job) && job.decided) return job.result;
-  // A pass, or a fault inside the verdict: forward unchanged, unguarded.
+  SendJob job{&state, buffers, count, &site, false, false, false, 0};
+  const bool ran = RunGuarded<SendJob, JudgeSend>(job);
+  if (ran && job.decided) return job.result;
+  if (!ran && job.in_lower) return FailedWithFault(site);
+  // A pass, or a fault in tarvel's own work: forward unchanged, unguarded.
   return site.LowerCall();
 }
 
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                bool overlapped_with_routine, CallSite& site) {
-  RecvJob job{&state, buffers, count, overlapped_with_routine, &site, false, false, 0, 0};
+  RecvJob job{&state, buffers, count, overlapped_with_routine, &site, false, false, false, 0, 0};
   if (RunGuarded<RecvJob, JudgeRecv>(job)) return job.result;
-  return job.received ? job.first : 0;
+  // A fault in tarvel's own work after the first receive keeps its result.
+  if (job.received && !job.in_lower) return job.first;
+  return FailedWithFault(site);
 }
 
 }  // namespace tarvel

@@ -35,6 +35,10 @@ class CallSite {
   // pointer; its result is ignored. The connection carries no more data
   // either way, but the handle stays the application's until it closes it.
   virtual void LowerCutConnection() = 0;
+  // Stores WSAEFAULT through the caller's error pointer: the answer to a
+  // fault caught inside a lower call. The pointer may be bad; a fault in the
+  // store itself is caught and ignored.
+  virtual void FailWithFault() = 0;
 
  protected:
   ~CallSite() = default;
@@ -45,7 +49,9 @@ class CallSite {
 // no match blocks) or the black list (a match blocks). Then, with the smart
 // filter on and an HTTP socket, a phrase in the first buffer blocks.
 // Blocking cuts the connection and then makes the send, which fails in the
-// lower provider. A fault inside the verdict forwards the send unchanged.
+// lower provider. A fault inside a guarded lower call (the exempt forward, the
+// cut, the blocked send) fails the call with WSAEFAULT and repeats nothing; a
+// fault in tarvel's own work forwards the send unchanged.
 int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                CallSite& site);
 
@@ -53,8 +59,9 @@ int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_
 // with a completion routine, an exempt process, a non-HTTP socket or the
 // smart filter off return at once. Otherwise a phrase anywhere in the whole
 // capacity of the first buffer blocks: cut, then a second receive whose
-// result is returned. A fault returns the first receive's result, or 0 when
-// the fault was inside it.
+// result is returned. A fault inside a lower call (either receive, the cut)
+// fails the call with WSAEFAULT and repeats nothing; a fault in tarvel's own
+// work returns the first receive's result.
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                bool overlapped_with_routine, CallSite& site);
 

@@ -17,6 +17,13 @@ static_assert(offsetof(BufferDesc, buf) == offsetof(WSABUF, buf));
 
 namespace {
 
+// Stores WSAEFAULT at `error`, which may be a bad pointer: a fault in the
+// store is caught and ignored.
+void StoreFaultError(LPINT error) {
+  GuardedFn store = [](void* context) { *static_cast<volatile INT*>(context) = WSAEFAULT; };
+  GuardedCall(store, error);
+}
+
 const BufferDesc* AsBuffers(LPWSABUF buffers) {
   return reinterpret_cast<const BufferDesc*>(buffers);
 }
@@ -47,6 +54,7 @@ class WinCallSite final : public CallSite {
   void LowerCutConnection() override {
     LowerEntry(g_lower_procs.lpWSPShutdown)(s_, SD_BOTH, error_);
   }
+  void FailWithFault() override { StoreFaultError(error_); }
 
  private:
   SOCKET s_;
@@ -87,7 +95,7 @@ int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lp
 }
 
 // --- WSPRecvFrom: a forward inside a catch-all guard ------------------------
-// A fault in the lower provider gives 0 and leaves *lpErrno and the
+// A fault in the lower provider fails the call with WSAEFAULT and leaves the
 // out-parameters as the lower provider left them.
 namespace {
 
@@ -129,7 +137,8 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
                     lpFrom,  lpFromlen, lpOverlapped,  lpCompletionRoutine,  lpThreadId,
                     lpErrno, 0,         false};
   if (GuardedCall(ForwardRecvFrom, &call) == 1 && !call.faulted) return call.result;
-  return 0;
+  StoreFaultError(lpErrno);
+  return SOCKET_ERROR;
 }
 
 }  // namespace tarvel

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 
 #include "tests/testing/fake_call_site.h"
@@ -122,33 +121,6 @@ TEST(SendVerdict, NoBuffersNothingInspected) {
   }
 }
 
-TEST(SendVerdict, FaultInVerdictForwardsUnchanged) {
-  auto state = MakeState(kAll);
-  std::string request = kBlocked;
-  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
-  FakeCallSite site;
-  site.lower_results = {11, 22};
-  // The guarded close-then-send faults inside the lower send: a second send
-  // goes down outside the guard and its result is returned.
-  site.on_lower_call = [](int n) {
-    if (n == 0) throw std::runtime_error("fault");
-  };
-  EXPECT_EQ(FilterSend(*state, &buffer, 1, site), 22);
-  EXPECT_EQ(site.Sequence(), "cut,lower,lower");
-}
-
-TEST(SendVerdict, FaultInExemptForwardSendsAgain) {
-  auto state = MakeState(kNothing);
-  FakeCallSite site;
-  site.exempt = 1;
-  site.lower_results = {5, 6};
-  site.on_lower_call = [](int n) {
-    if (n == 0) throw std::runtime_error("fault");
-  };
-  EXPECT_EQ(FilterSend(*state, nullptr, 0, site), 6);
-  EXPECT_EQ(site.Sequence(), "lower,lower");
-}
-
 struct RecvRow {
   const char* name;
   bool smart;
@@ -211,26 +183,50 @@ TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
   EXPECT_EQ(second_only.Sequence(), "lower");
 }
 
-TEST(RecvVerdict, FaultAfterFirstReceiveReturnsItsResult) {
-  auto state = MakeState({true, false, true});
-  std::string data = kPage;
+// --- Faults -----------------------------------------------------------------
+// A fault inside a lower call fails the call with WSAEFAULT ("efault") and
+// repeats nothing: data the lower provider may have taken never goes down
+// twice. A fault in tarvel's own work forwards a send unchanged and gives a
+// receive the first receive's result.
+
+struct FaultRow {
+  const char* name;
+  bool receive;
+  int exempt;
+  const char* fault_at;
+  const char* sequence;
+  int result;
+};
+
+class FaultTest : public ::testing::TestWithParam<FaultRow> {};
+
+TEST_P(FaultTest, LowerCallsAndResult) {
+  const FaultRow& row = GetParam();
+  auto state = MakeState(kAll);
+  std::string data = row.receive ? kPage : kBlocked;
   BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
   FakeCallSite site;
-  site.lower_results = {21, -1};
-  site.on_lower_call = [](int n) {
-    if (n == 1) throw std::runtime_error("fault");
-  };
-  EXPECT_EQ(FilterRecv(*state, &buffer, 1, false, site), 21);
+  site.exempt = row.exempt;
+  site.lower_results = {21, 22};
+  site.fault_at = row.fault_at;
+  const int result = row.receive ? FilterRecv(*state, &buffer, 1, false, site)
+                                 : FilterSend(*state, &buffer, 1, site);
+  EXPECT_EQ(result, row.result);
+  EXPECT_EQ(site.Sequence(), row.sequence);
 }
 
-TEST(RecvVerdict, FaultInsideFirstReceiveReturnsZero) {
-  auto state = MakeState({true, false, true});
-  FakeCallSite site;
-  site.lower_results = {21};
-  site.on_lower_call = [](int) { throw std::runtime_error("fault"); };
-  EXPECT_EQ(FilterRecv(*state, nullptr, 0, false, site), 0);
-  EXPECT_EQ(site.Sequence(), "lower");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FaultTest,
+    ::testing::Values(
+        FaultRow{"SendExemptForwardFaults", false, 1, "lower#0", "lower,efault", -1},
+        FaultRow{"SendOfBlockFaults", false, 0, "lower#0", "cut,lower,efault", -1},
+        FaultRow{"CutOfSendFaultsNothingSent", false, 0, "cut", "cut,efault", -1},
+        FaultRow{"SendOwnWorkFaultForwards", false, 0, "http", "lower", 21},
+        FaultRow{"FirstReceiveFaults", true, 0, "lower#0", "lower,efault", -1},
+        FaultRow{"CutOfReceiveFaults", true, 0, "cut", "lower,cut,efault", -1},
+        FaultRow{"SecondReceiveFaults", true, 0, "lower#1", "lower,cut,lower,efault", -1},
+        FaultRow{"ReceiveOwnWorkFaultGivesFirstResult", true, 0, "http", "lower", 21}),
+    [](const ::testing::TestParamInfo<FaultRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tarvel

@@ -13,6 +13,7 @@ namespace {
 constexpr int kRecv = 19;
 constexpr int kRecvFrom = 21;
 constexpr int kSend = 23;
+constexpr int kShutdown = 27;
 
 using AddUrlFn = int(__cdecl*)(const char*);
 using SetFlagFn = int(__cdecl*)(int);
@@ -95,34 +96,6 @@ TEST_F(Guards, UnreadableBufferArrayIsForwardedUnchanged) {
   EXPECT_EQ(Entries(Recorder()), "WSPSend");
 }
 
-TEST_F(Guards, FaultInLowerSendOfBlockSendsAgainOutsideGuard) {
-  WSPPROC_TABLE table = StartOverRecorder();
-  Recorder().fault_entry = kSend;
-  Recorder().fault_times = 1;
-  const char* request = BlockedRequest();
-  WSABUF buffer{static_cast<ULONG>(std::strlen(request)), const_cast<char*>(request)};
-  DWORD sent = 0;
-  INT error = 0;
-  EXPECT_EQ(table.lpWSPSend(pair_.client, &buffer, 1, &sent, 0, nullptr, nullptr, nullptr, &error),
-            1000 + kSend);
-  EXPECT_EQ(Entries(Recorder()), "WSPShutdown,WSPSend,WSPSend");
-}
-
-TEST_F(Guards, FaultInFirstLowerReceiveGivesZero) {
-  WSPPROC_TABLE table = StartOverRecorder();
-  Recorder().fault_entry = kRecv;
-  Recorder().fault_times = 1;
-  char data[64] = {};
-  WSABUF buffer{sizeof data, data};
-  DWORD received = 0xAB, flags = 0;
-  INT error = static_cast<INT>(0xDEADBEEF);
-  EXPECT_EQ(table.lpWSPRecv(pair_.client, &buffer, 1, &received, &flags, nullptr, nullptr, nullptr,
-                            &error),
-            0);
-  EXPECT_EQ(error, static_cast<INT>(0xDEADBEEF));
-  EXPECT_EQ(Entries(Recorder()), "WSPRecv");
-}
-
 TEST_F(Guards, UnreadableReceiveBufferReturnsFirstResult) {
   WSPPROC_TABLE table = StartOverRecorder();
   ASSERT_EQ(TarvelExport<SetFlagFn>("SetSmartFilter")(1), 1);
@@ -137,33 +110,105 @@ TEST_F(Guards, UnreadableReceiveBufferReturnsFirstResult) {
   EXPECT_EQ(Entries(Recorder()), "WSPRecv");
 }
 
-TEST_F(Guards, FaultInLowerRecvFromGivesZeroAndLeavesOutParameters) {
-  WSPPROC_TABLE table = StartOverRecorder();
-  Recorder().fault_entry = kRecvFrom;
-  Recorder().fault_times = 1;
+// --- Faults in the lower provider ---------------------------------------------
+// Whatever the fault, the call fails with WSAEFAULT, no lower call is made
+// again, the out-parameters stay as they were and the process lives on.
+
+enum class Call { kBlockedSend, kReceive, kReceiveFrom };
+
+// The out-parameters of one call, filled with sentinels.
+struct OutParams {
+  OutParams() {
+    std::memset(data, 0xAB, sizeof data);
+    std::memset(&from, 0xAB, sizeof from);
+  }
+  bool Untouched() const {
+    return bytes == 0xABABABABu && flags == 0xABABABABu && from_length == 0x0ABABABA &&
+           static_cast<unsigned char>(data[0]) == 0xAB &&
+           reinterpret_cast<const unsigned char*>(&from)[0] == 0xAB;
+  }
+
   char data[16];
-  std::memset(data, 0xAB, sizeof data);
   WSABUF buffer{sizeof data, data};
-  DWORD received = 0xABABABAB, flags = 0xABABABAB;
+  DWORD bytes = 0xABABABAB;
+  DWORD flags = 0xABABABAB;
   sockaddr_in from;
-  std::memset(&from, 0xAB, sizeof from);
   INT from_length = 0x0ABABABA;
+};
+
+int Make(const WSPPROC_TABLE& table, Call call, SOCKET s, OutParams& out, LPINT error) {
+  if (call == Call::kReceive) {
+    return table.lpWSPRecv(s, &out.buffer, 1, &out.bytes, &out.flags, nullptr, nullptr, nullptr,
+                           error);
+  }
+  if (call == Call::kReceiveFrom) {
+    return table.lpWSPRecvFrom(s, &out.buffer, 1, &out.bytes, &out.flags,
+                               reinterpret_cast<sockaddr*>(&out.from), &out.from_length, nullptr,
+                               nullptr, nullptr, error);
+  }
+  const char* request = BlockedRequest();
+  WSABUF buffer{static_cast<ULONG>(std::strlen(request)), const_cast<char*>(request)};
+  return table.lpWSPSend(s, &buffer, 1, &out.bytes, 0, nullptr, nullptr, nullptr, error);
+}
+
+struct LowerFaultRow {
+  const char* name;
+  Call call;
+  int fault_entry;
+  int fault_kind;
+  const char* entries;
+};
+
+class LowerFault : public Guards, public ::testing::WithParamInterface<LowerFaultRow> {};
+
+TEST_P(LowerFault, FailsWithFaultErrorAndIsNotRepeated) {
+  const LowerFaultRow& row = GetParam();
+  WSPPROC_TABLE table = StartOverRecorder();
+  RecorderState& rec = Recorder();
+  rec.fault_entry = row.fault_entry;
+  rec.fault_kind = row.fault_kind;
+  rec.fault_times = 1;
+  OutParams out;
   INT error = static_cast<INT>(0xDEADBEEF);
-  EXPECT_EQ(table.lpWSPRecvFrom(pair_.client, &buffer, 1, &received, &flags,
-                                reinterpret_cast<sockaddr*>(&from), &from_length, nullptr, nullptr,
-                                nullptr, &error),
-            0);
-  EXPECT_EQ(error, static_cast<INT>(0xDEADBEEF));
-  EXPECT_EQ(received, 0xABABABABu);
-  EXPECT_EQ(flags, 0xABABABABu);
-  EXPECT_EQ(from_length, 0x0ABABABA);
-  EXPECT_EQ(reinterpret_cast<unsigned char*>(&from)[0], 0xAB);
-  EXPECT_EQ(static_cast<unsigned char>(data[0]), 0xAB);
-  // Without a fault the lower result and error come back untouched.
-  EXPECT_EQ(table.lpWSPRecvFrom(pair_.client, &buffer, 1, &received, &flags, nullptr, nullptr,
-                                nullptr, nullptr, nullptr, &error),
-            1000 + kRecvFrom);
-  EXPECT_EQ(error, 20000 + kRecvFrom);
+  EXPECT_EQ(Make(table, row.call, pair_.client, out, &error), SOCKET_ERROR);
+  EXPECT_EQ(error, WSAEFAULT);
+  EXPECT_EQ(Entries(rec), row.entries);
+  EXPECT_TRUE(out.Untouched());
+}
+
+constexpr int kViolation = kFaultAccessViolation;
+constexpr int kNoncontinuable = kFaultNoncontinuable;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LowerFault,
+    ::testing::Values(
+        LowerFaultRow{"SendOfBlockViolation", Call::kBlockedSend, kSend, kViolation,
+                      "WSPShutdown,WSPSend"},
+        LowerFaultRow{"SendOfBlockNoncontinuable", Call::kBlockedSend, kSend, kNoncontinuable,
+                      "WSPShutdown,WSPSend"},
+        LowerFaultRow{"ShutdownOfBlockViolation", Call::kBlockedSend, kShutdown, kViolation,
+                      "WSPShutdown"},
+        LowerFaultRow{"ShutdownOfBlockNoncontinuable", Call::kBlockedSend, kShutdown,
+                      kNoncontinuable, "WSPShutdown"},
+        LowerFaultRow{"ReceiveViolation", Call::kReceive, kRecv, kViolation, "WSPRecv"},
+        LowerFaultRow{"ReceiveNoncontinuable", Call::kReceive, kRecv, kNoncontinuable, "WSPRecv"},
+        LowerFaultRow{"ReceiveFromViolation", Call::kReceiveFrom, kRecvFrom, kViolation,
+                      "WSPRecvFrom"},
+        LowerFaultRow{"ReceiveFromNoncontinuable", Call::kReceiveFrom, kRecvFrom, kNoncontinuable,
+                      "WSPRecvFrom"}),
+    [](const ::testing::TestParamInfo<LowerFaultRow>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(Guards, FaultErrorThroughBadErrorPointerIsDropped) {
+  for (Call call : {Call::kBlockedSend, Call::kReceiveFrom}) {
+    WSPPROC_TABLE table = StartOverRecorder();
+    Recorder().fault_entry = call == Call::kBlockedSend ? kSend : kRecvFrom;
+    Recorder().fault_times = 1;
+    OutParams out;
+    EXPECT_EQ(Make(table, call, pair_.client, out, reinterpret_cast<LPINT>(no_access_)),
+              SOCKET_ERROR);
+  }
 }
 
 // --- The block action -------------------------------------------------------------
