@@ -106,7 +106,7 @@ struct RecvJob {
   const FilterState* state;
   const BufferDesc* buffers;
   std::uint32_t count;
-  bool overlapped_with_routine;
+  Overlap overlap;
   CallSite* site;
   volatile bool faulted;
   volatile bool in_lower;
@@ -123,14 +123,17 @@ void JudgeRecv(RecvJob& job) {
   job.first = first;
   job.result = first;
   job.received = true;
-  if (first == kSocketError || job.overlapped_with_routine) return;
+  if (first == kSocketError || job.overlap == Overlap::kWithRoutine) return;
   if (site.IsExemptProcess() == 1 || site.IsHttpSocket() != 1) return;
   if (!IsOn(job.state->smart_filter)) return;
   const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
   if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
   job.in_lower = true;
   site.LowerCutConnection();
-  job.result = site.LowerCall();
+  // An overlapped receive's completion is already queued: failing the call
+  // now would let the application free what the completion still names. It
+  // keeps its result; its next receive fails on the cut connection.
+  if (job.overlap == Overlap::kNone) job.result = site.LowerCall();
   job.in_lower = false;
 }
 
@@ -147,8 +150,8 @@ int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_
 }
 
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
-               bool overlapped_with_routine, CallSite& site) {
-  RecvJob job{&state, buffers, count, overlapped_with_routine, &site, false, false, false, 0, 0};
+               Overlap overlap, CallSite& site) {
+  RecvJob job{&state, buffers, count, overlap, &site, false, false, false, 0, 0};
   if (RunGuarded<RecvJob, JudgeRecv>(job)) return job.result;
   // A fault in tarvel's own work after the first receive keeps its result.
   if (job.received && !job.in_lower) return job.first;

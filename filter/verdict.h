@@ -55,14 +55,25 @@ class CallSite {
 int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                CallSite& site);
 
+// How a receive was asked for. An overlapped receive that completes at once
+// has its completion queued (to the caller's event, completion port or
+// routine) by the time the call returns.
+enum class Overlap : std::uint8_t {
+  kNone,         // lpOverlapped null
+  kOverlapped,   // lpOverlapped set, no completion routine
+  kWithRoutine,  // lpOverlapped and a completion routine
+};
+
 // The receive entry: receive first; a failed receive (-1), an overlapped one
 // with a completion routine, an exempt process, a non-HTTP socket or the
 // smart filter off return at once. Otherwise a phrase anywhere in the whole
 // capacity of the first buffer blocks: cut, then a second receive whose
-// result is returned. A fault inside a lower call (either receive, the cut)
+// result is returned; an overlapped receive (no routine) is cut and keeps the
+// first result, so that its queued completion is the only one and the next
+// receive fails. A fault inside a lower call (either receive, the cut)
 // fails the call with WSAEFAULT and repeats nothing; a fault in tarvel's own
 // work returns the first receive's result.
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
-               bool overlapped_with_routine, CallSite& site);
+               Overlap overlap, CallSite& site);
 
 }  // namespace tarvel

@@ -90,8 +90,10 @@ int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lp
                    LPINT lpErrno) {
   RecvSite site(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpOverlapped,
                 lpCompletionRoutine, lpThreadId, lpErrno);
-  const bool with_routine = lpOverlapped != nullptr && lpCompletionRoutine != nullptr;
-  return FilterRecv(SharedState(), AsBuffers(lpBuffers), dwBufferCount, with_routine, site);
+  const Overlap overlap = lpOverlapped == nullptr          ? Overlap::kNone
+                          : lpCompletionRoutine == nullptr ? Overlap::kOverlapped
+                                                           : Overlap::kWithRoutine;
+  return FilterRecv(SharedState(), AsBuffers(lpBuffers), dwBufferCount, overlap, site);
 }
 
 // --- WSPRecvFrom: a forward inside a catch-all guard ------------------------

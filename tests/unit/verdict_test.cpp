@@ -126,7 +126,7 @@ struct RecvRow {
   bool smart;
   std::string buffer;
   int first_result;
-  bool overlapped_with_routine;
+  Overlap overlap;
   int exempt;
   int http;
   const char* lower_sequence;
@@ -144,24 +144,32 @@ TEST_P(RecvVerdictTest, LowerCalls) {
   site.exempt = row.exempt;
   site.http = row.http;
   site.lower_results = {row.first_result, -1};
-  EXPECT_EQ(FilterRecv(*state, &buffer, 1, row.overlapped_with_routine, site), row.result);
+  EXPECT_EQ(FilterRecv(*state, &buffer, 1, row.overlap, site), row.result);
   EXPECT_EQ(site.Sequence(), row.lower_sequence);
 }
 
 const std::string kPage = "<html>orgy sex</html>";
 const std::string kPlain = "<html>weather</html>";
 
+constexpr Overlap kPlainCall = Overlap::kNone;
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, RecvVerdictTest,
-    ::testing::Values(RecvRow{"PhraseBlocked", true, kPage, 21, false, 0, 1, "lower,cut,lower", -1},
-                      RecvRow{"PlainPasses", true, kPlain, 20, false, 0, 1, "lower", 20},
-                      RecvRow{"SmartOff", false, kPage, 21, false, 0, 1, "lower", 21},
-                      RecvRow{"FailedReceiveUnscanned", true, kPage, -1, false, 0, 1, "lower", -1},
-                      RecvRow{"CompletionRoutineUnscanned", true, kPage, 0, true, 0, 1, "lower", 0},
-                      RecvRow{"ExemptUnscanned", true, kPage, 21, false, 1, 1, "lower", 21},
-                      RecvRow{"NotHttpUnscanned", true, kPage, 21, false, 0, 0, "lower", 21},
-                      RecvRow{"ZeroBytesReceivedStillScans", true, kPage, 0, false, 0, 1,
-                              "lower,cut,lower", -1}),
+    ::testing::Values(
+        RecvRow{"PhraseBlocked", true, kPage, 21, kPlainCall, 0, 1, "lower,cut,lower", -1},
+        RecvRow{"PlainPasses", true, kPlain, 20, kPlainCall, 0, 1, "lower", 20},
+        RecvRow{"SmartOff", false, kPage, 21, kPlainCall, 0, 1, "lower", 21},
+        RecvRow{"FailedReceiveUnscanned", true, kPage, -1, kPlainCall, 0, 1, "lower", -1},
+        RecvRow{"CompletionRoutineUnscanned", true, kPage, 0, Overlap::kWithRoutine, 0, 1, "lower",
+                0},
+        // Its completion is queued already: a second receive would fail a
+        // call whose completion still arrives. The next receive fails instead.
+        RecvRow{"OverlappedDoneAtOnceCutAndFirstResultKept", true, kPage, 0, Overlap::kOverlapped,
+                0, 1, "lower,cut", 0},
+        RecvRow{"ExemptUnscanned", true, kPage, 21, kPlainCall, 1, 1, "lower", 21},
+        RecvRow{"NotHttpUnscanned", true, kPage, 21, kPlainCall, 0, 0, "lower", 21},
+        RecvRow{"ZeroBytesReceivedStillScans", true, kPage, 0, kPlainCall, 0, 1, "lower,cut,lower",
+                -1}),
     [](const ::testing::TestParamInfo<RecvRow>& info) { return std::string(info.param.name); });
 
 TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
@@ -173,13 +181,13 @@ TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
                            {static_cast<std::uint32_t>(second.size()), second.data()}};
   FakeCallSite site;
   site.lower_results = {5, -1};
-  EXPECT_EQ(FilterRecv(*state, buffers, 2, false, site), -1);
+  EXPECT_EQ(FilterRecv(*state, buffers, 2, Overlap::kNone, site), -1);
   EXPECT_EQ(site.Sequence(), "lower,cut,lower");
 
   FakeCallSite second_only;
   std::string clean = kPlain;
   buffers[0] = {static_cast<std::uint32_t>(clean.size()), clean.data()};
-  EXPECT_EQ(FilterRecv(*state, buffers, 2, false, second_only), 7);
+  EXPECT_EQ(FilterRecv(*state, buffers, 2, Overlap::kNone, second_only), 7);
   EXPECT_EQ(second_only.Sequence(), "lower");
 }
 
@@ -209,7 +217,7 @@ TEST_P(FaultTest, LowerCallsAndResult) {
   site.exempt = row.exempt;
   site.lower_results = {21, 22};
   site.fault_at = row.fault_at;
-  const int result = row.receive ? FilterRecv(*state, &buffer, 1, false, site)
+  const int result = row.receive ? FilterRecv(*state, &buffer, 1, Overlap::kNone, site)
                                  : FilterSend(*state, &buffer, 1, site);
   EXPECT_EQ(result, row.result);
   EXPECT_EQ(site.Sequence(), row.sequence);

@@ -241,3 +241,56 @@ TEST_F(Loopback, PageWithPhraseIsCutOffBySmartFilter) {
 
 }  // namespace
 }  // namespace tarvel::wine
+
+namespace tarvel::wine {
+namespace {
+
+// An overlapped receive on a completion port that completes at once has its
+// completion queued when the call returns. A phrase in it cuts the connection
+// but keeps that result: the application gets the one completion it was
+// promised, and its next receive fails.
+TEST_F(Loopback, OverlappedReceiveDoneAtOnceCompletesOnceThenNextFails) {
+  ASSERT_EQ(TarvelExport<SetFlagFn>("SetSmartFilter")(1), 1);
+  INT error = 0;
+  SOCKET s =
+      table_.lpWSPSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP, &info_, 0, WSA_FLAG_OVERLAPPED, &error);
+  ASSERT_NE(s, INVALID_SOCKET) << error;
+  ConnectToServer(table_, s);
+  HANDLE port = CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), nullptr, 7, 0);
+  ASSERT_NE(port, nullptr) << GetLastError();
+  int send_error = 0;
+  ASSERT_EQ(SendText(table_, s, Request("/adult", "pages.example"), send_error), 0) << send_error;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval wait{5, 0};
+  ASSERT_EQ(select(0, &readable, nullptr, nullptr, &wait), 1) << "the page never arrived";
+  Sleep(100);  // the whole page, not only its first bytes
+
+  char data[4096] = {};
+  WSABUF in{sizeof data, data};
+  DWORD received = 0, flags = 0;
+  WSAOVERLAPPED overlapped = {};
+  error = static_cast<INT>(0xDEADBEEF);
+  EXPECT_EQ(table_.lpWSPRecv(s, &in, 1, &received, &flags, &overlapped, nullptr, nullptr, &error),
+            0)
+      << error;
+
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED done = nullptr;
+  ASSERT_TRUE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 2000)) << GetLastError();
+  EXPECT_EQ(done, &overlapped);
+  EXPECT_EQ(key, 7u);
+  EXPECT_GT(bytes, 0u);
+  EXPECT_FALSE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 200)) << "a second completion";
+
+  std::string got;
+  EXPECT_EQ(ReceiveSome(table_, s, error, got), SOCKET_ERROR);
+  EXPECT_EQ(error, WSAESHUTDOWN);
+  table_.lpWSPCloseSocket(s, &error);
+  CloseHandle(port);
+}
+
+}  // namespace
+}  // namespace tarvel::wine
