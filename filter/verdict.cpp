@@ -71,15 +71,17 @@ int FailedWithFault(CallSite& site) {
   return kSocketError;
 }
 
-// in_lower is set around each lower call, so that a fault caught there is
-// known as the lower provider's and one caught elsewhere as tarvel's own.
+// The lower call a job is inside, set around each one: a fault caught there
+// is the lower provider's, one caught at kNone tarvel's own.
+enum class InLower : int { kNone, kJudgedCall, kCut };
+
 struct SendJob {
   const FilterState* state;
   const BufferDesc* buffers;
   std::uint32_t count;
   CallSite* site;
   volatile bool faulted;
-  volatile bool in_lower;
+  volatile InLower in_lower;
   volatile bool decided;  // the guarded part made the lower call itself
   volatile int result;
 };
@@ -87,18 +89,19 @@ struct SendJob {
 void JudgeSend(SendJob& job) {
   CallSite& site = *job.site;
   if (site.IsExemptProcess() == 1) {
-    job.in_lower = true;
+    job.in_lower = InLower::kJudgedCall;
     job.result = site.LowerCall();
-    job.in_lower = false;
+    job.in_lower = InLower::kNone;
     job.decided = true;
     return;
   }
   HttpTest http(site);
   if (!SendIsRefused(*job.state, FirstBuffer(job.buffers, job.count), http)) return;
-  job.in_lower = true;
+  job.in_lower = InLower::kCut;
   site.LowerCutConnection();
+  job.in_lower = InLower::kJudgedCall;
   job.result = site.LowerCall();
-  job.in_lower = false;
+  job.in_lower = InLower::kNone;
   job.decided = true;
 }
 
@@ -109,7 +112,7 @@ struct RecvJob {
   Overlap overlap;
   CallSite* site;
   volatile bool faulted;
-  volatile bool in_lower;
+  volatile InLower in_lower;
   volatile bool received;  // the first lower receive returned
   volatile int first;
   volatile int result;
@@ -117,9 +120,9 @@ struct RecvJob {
 
 void JudgeRecv(RecvJob& job) {
   CallSite& site = *job.site;
-  job.in_lower = true;
+  job.in_lower = InLower::kJudgedCall;
   const int first = site.LowerCall();
-  job.in_lower = false;
+  job.in_lower = InLower::kNone;
   job.first = first;
   job.result = first;
   job.received = true;
@@ -128,34 +131,40 @@ void JudgeRecv(RecvJob& job) {
   if (!IsOn(job.state->smart_filter)) return;
   const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
   if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
-  job.in_lower = true;
+  job.in_lower = InLower::kCut;
   site.LowerCutConnection();
+  job.in_lower = InLower::kNone;
   // An overlapped receive's completion is already queued: failing the call
   // now would let the application free what the completion still names. It
   // keeps its result; its next receive fails on the cut connection.
-  if (job.overlap == Overlap::kNone) job.result = site.LowerCall();
-  job.in_lower = false;
+  if (job.overlap != Overlap::kNone) return;
+  job.in_lower = InLower::kJudgedCall;
+  job.result = site.LowerCall();
+  job.in_lower = InLower::kNone;
 }
 
 }  // namespace
 
 int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                CallSite& site) {
-  SendJob job{&state, buffers, count, &site, false, false, false, 0};
+  SendJob job{&state, buffers, count, &site, false, InLower::kNone, false, 0};
   const bool ran = RunGuarded<SendJob, JudgeSend>(job);
   if (ran && job.decided) return job.result;
-  if (!ran && job.in_lower) return FailedWithFault(site);
+  if (!ran && job.in_lower != InLower::kNone) return FailedWithFault(site);
   // A pass, or a fault in tarvel's own work: forward unchanged, unguarded.
   return site.LowerCall();
 }
 
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                Overlap overlap, CallSite& site) {
-  RecvJob job{&state, buffers, count, overlap, &site, false, false, false, 0, 0};
+  RecvJob job{&state, buffers, count, overlap, &site, false, InLower::kNone, false, 0, 0};
   if (RunGuarded<RecvJob, JudgeRecv>(job)) return job.result;
-  // A fault in tarvel's own work after the first receive keeps its result.
-  if (job.received && !job.in_lower) return job.first;
-  return FailedWithFault(site);
+  if (!job.received) return FailedWithFault(site);
+  // A fault in tarvel's own work keeps the first result, and so does one in
+  // the cut of an overlapped receive, whose completion is queued already.
+  const bool keeps_first = job.in_lower == InLower::kNone ||
+                           (job.in_lower == InLower::kCut && overlap != Overlap::kNone);
+  return keeps_first ? job.first : FailedWithFault(site);
 }
 
 }  // namespace tarvel

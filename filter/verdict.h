@@ -71,8 +71,9 @@ enum class Overlap : std::uint8_t {
 // result is returned; an overlapped receive (no routine) is cut and keeps the
 // first result, so that its queued completion is the only one and the next
 // receive fails. A fault inside a lower call (either receive, the cut)
-// fails the call with WSAEFAULT and repeats nothing; a fault in tarvel's own
-// work returns the first receive's result.
+// fails the call with WSAEFAULT and repeats nothing, except in the cut of an
+// overlapped receive, which keeps the first result as its completion is
+// queued; a fault in tarvel's own work returns the first receive's result.
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                Overlap overlap, CallSite& site);
 

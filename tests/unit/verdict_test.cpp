@@ -197,9 +197,11 @@ TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
 // twice. A fault in tarvel's own work forwards a send unchanged and gives a
 // receive the first receive's result.
 
+enum class Judged { kSend, kReceive, kOverlappedReceive };
+
 struct FaultRow {
   const char* name;
-  bool receive;
+  Judged judged;
   int exempt;
   const char* fault_at;
   const char* sequence;
@@ -211,29 +213,37 @@ class FaultTest : public ::testing::TestWithParam<FaultRow> {};
 TEST_P(FaultTest, LowerCallsAndResult) {
   const FaultRow& row = GetParam();
   auto state = MakeState(kAll);
-  std::string data = row.receive ? kPage : kBlocked;
+  std::string data = row.judged == Judged::kSend ? kBlocked : kPage;
   BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
   FakeCallSite site;
   site.exempt = row.exempt;
   site.lower_results = {21, 22};
   site.fault_at = row.fault_at;
-  const int result = row.receive ? FilterRecv(*state, &buffer, 1, Overlap::kNone, site)
-                                 : FilterSend(*state, &buffer, 1, site);
+  const Overlap overlap =
+      row.judged == Judged::kOverlappedReceive ? Overlap::kOverlapped : Overlap::kNone;
+  const int result = row.judged == Judged::kSend ? FilterSend(*state, &buffer, 1, site)
+                                                 : FilterRecv(*state, &buffer, 1, overlap, site);
   EXPECT_EQ(result, row.result);
   EXPECT_EQ(site.Sequence(), row.sequence);
 }
 
+constexpr Judged kSend = Judged::kSend;
+constexpr Judged kRecv = Judged::kReceive;
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, FaultTest,
     ::testing::Values(
-        FaultRow{"SendExemptForwardFaults", false, 1, "lower#0", "lower,efault", -1},
-        FaultRow{"SendOfBlockFaults", false, 0, "lower#0", "cut,lower,efault", -1},
-        FaultRow{"CutOfSendFaultsNothingSent", false, 0, "cut", "cut,efault", -1},
-        FaultRow{"SendOwnWorkFaultForwards", false, 0, "http", "lower", 21},
-        FaultRow{"FirstReceiveFaults", true, 0, "lower#0", "lower,efault", -1},
-        FaultRow{"CutOfReceiveFaults", true, 0, "cut", "lower,cut,efault", -1},
-        FaultRow{"SecondReceiveFaults", true, 0, "lower#1", "lower,cut,lower,efault", -1},
-        FaultRow{"ReceiveOwnWorkFaultGivesFirstResult", true, 0, "http", "lower", 21}),
+        FaultRow{"SendExemptForwardFaults", kSend, 1, "lower#0", "lower,efault", -1},
+        FaultRow{"SendOfBlockFaults", kSend, 0, "lower#0", "cut,lower,efault", -1},
+        FaultRow{"CutOfSendFaultsNothingSent", kSend, 0, "cut", "cut,efault", -1},
+        FaultRow{"SendOwnWorkFaultForwards", kSend, 0, "http", "lower", 21},
+        FaultRow{"FirstReceiveFaults", kRecv, 0, "lower#0", "lower,efault", -1},
+        FaultRow{"CutOfReceiveFaults", kRecv, 0, "cut", "lower,cut,efault", -1},
+        FaultRow{"SecondReceiveFaults", kRecv, 0, "lower#1", "lower,cut,lower,efault", -1},
+        FaultRow{"ReceiveOwnWorkFaultGivesFirstResult", kRecv, 0, "http", "lower", 21},
+        // Its completion is queued: the call must not fail.
+        FaultRow{"CutOfOverlappedReceiveFaultsKeepsFirstResult", Judged::kOverlappedReceive, 0,
+                 "cut", "lower,cut", 21}),
     [](const ::testing::TestParamInfo<FaultRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
