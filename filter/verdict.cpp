@@ -63,12 +63,25 @@ bool RunGuarded(Job& job) {
   return GuardedCall(fn, &job) == 1 && !job.faulted;
 }
 
+// The answer to a fault caught inside a lower call: the call fails with
+// WSAEFAULT and is not made again, since the lower provider may have taken
+// the data already.
+int FailedWithFault(CallSite& site) {
+  site.FailWithFault();
+  return kSocketError;
+}
+
+// The lower call a job is inside, set around each one: a fault caught there
+// is the lower provider's, one caught at kNone tarvel's own.
+enum class InLower : int { kNone, kJudgedCall, kCut };
+
 struct SendJob {
   const FilterState* state;
   const BufferDesc* buffers;
   std::uint32_t count;
   CallSite* site;
   volatile bool faulted;
+  volatile InLower in_lower;
   volatile bool decided;  // the guarded part made the lower call itself
   volatile int result;
 };
@@ -76,25 +89,30 @@ struct SendJob {
 void JudgeSend(SendJob& job) {
   CallSite& site = *job.site;
   if (site.IsExemptProcess() == 1) {
+    job.in_lower = InLower::kJudgedCall;
     job.result = site.LowerCall();
+    job.in_lower = InLower::kNone;
     job.decided = true;
     return;
   }
   HttpTest http(site);
-  if (SendIsRefused(*job.state, FirstBuffer(job.buffers, job.count), http)) {
-    site.LowerCloseSocket();
-    job.result = site.LowerCall();
-    job.decided = true;
-  }
+  if (!SendIsRefused(*job.state, FirstBuffer(job.buffers, job.count), http)) return;
+  job.in_lower = InLower::kCut;
+  site.LowerCutConnection();
+  job.in_lower = InLower::kJudgedCall;
+  job.result = site.LowerCall();
+  job.in_lower = InLower::kNone;
+  job.decided = true;
 }
 
 struct RecvJob {
   const FilterState* state;
   const BufferDesc* buffers;
   std::uint32_t count;
-  bool overlapped_with_routine;
+  Overlap overlap;
   CallSite* site;
   volatile bool faulted;
+  volatile InLower in_lower;
   volatile bool received;  // the first lower receive returned
   volatile int first;
   volatile int result;
@@ -102,34 +120,51 @@ struct RecvJob {
 
 void JudgeRecv(RecvJob& job) {
   CallSite& site = *job.site;
+  job.in_lower = InLower::kJudgedCall;
   const int first = site.LowerCall();
+  job.in_lower = InLower::kNone;
   job.first = first;
   job.result = first;
   job.received = true;
-  if (first == kSocketError || job.overlapped_with_routine) return;
+  if (first == kSocketError || job.overlap == Overlap::kWithRoutine) return;
   if (site.IsExemptProcess() == 1 || site.IsHttpSocket() != 1) return;
   if (!IsOn(job.state->smart_filter)) return;
   const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
   if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
-  site.LowerCloseSocket();
+  job.in_lower = InLower::kCut;
+  site.LowerCutConnection();
+  job.in_lower = InLower::kNone;
+  // An overlapped receive's completion is already queued: failing the call
+  // now would let the application free what the completion still names. It
+  // keeps its result; its next receive fails on the cut connection.
+  if (job.overlap != Overlap::kNone) return;
+  job.in_lower = InLower::kJudgedCall;
   job.result = site.LowerCall();
+  job.in_lower = InLower::kNone;
 }
 
 }  // namespace
 
 int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                CallSite& site) {
-  SendJob job{&state, buffers, count, &site, false, false, 0};
-  if (RunGuarded<SendJob, JudgeSend>(job) && job.decided) return job.result;
-  // A pass, or a fault inside the verdict: forward unchanged, unguarded.
+  SendJob job{&state, buffers, count, &site, false, InLower::kNone, false, 0};
+  const bool ran = RunGuarded<SendJob, JudgeSend>(job);
+  if (ran && job.decided) return job.result;
+  if (!ran && job.in_lower != InLower::kNone) return FailedWithFault(site);
+  // A pass, or a fault in tarvel's own work: forward unchanged, unguarded.
   return site.LowerCall();
 }
 
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
-               bool overlapped_with_routine, CallSite& site) {
-  RecvJob job{&state, buffers, count, overlapped_with_routine, &site, false, false, 0, 0};
+               Overlap overlap, CallSite& site) {
+  RecvJob job{&state, buffers, count, overlap, &site, false, InLower::kNone, false, 0, 0};
   if (RunGuarded<RecvJob, JudgeRecv>(job)) return job.result;
-  return job.received ? job.first : 0;
+  if (!job.received) return FailedWithFault(site);
+  // A fault in tarvel's own work keeps the first result, and so does one in
+  // the cut of an overlapped receive, whose completion is queued already.
+  const bool keeps_first = job.in_lower == InLower::kNone ||
+                           (job.in_lower == InLower::kCut && overlap != Overlap::kNone);
+  return keeps_first ? job.first : FailedWithFault(site);
 }
 
 }  // namespace tarvel

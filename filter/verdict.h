@@ -1,5 +1,5 @@
 // The send and receive verdicts: whether a call on an HTTP socket passes to
-// the lower provider or its socket is closed underneath the application.
+// the lower provider or its connection is cut underneath the application.
 //
 // The verdicts are functions of the filter state, the caller's buffers and
 // what a CallSite answers; the Windows layer implements CallSite over the
@@ -31,9 +31,14 @@ class CallSite {
   // The judged call (lower WSPSend or WSPRecv) with the caller's arguments
   // unchanged; its result is what the application gets.
   virtual int LowerCall() = 0;
-  // The lower WSPCloseSocket with the caller's socket and error pointer; its
-  // result is ignored.
-  virtual void LowerCloseSocket() = 0;
+  // The lower WSPShutdown(s, SD_BOTH) with the caller's socket and error
+  // pointer; its result is ignored. The connection carries no more data
+  // either way, but the handle stays the application's until it closes it.
+  virtual void LowerCutConnection() = 0;
+  // Stores WSAEFAULT through the caller's error pointer: the answer to a
+  // fault caught inside a lower call. The pointer may be bad; a fault in the
+  // store itself is caught and ignored.
+  virtual void FailWithFault() = 0;
 
  protected:
   ~CallSite() = default;
@@ -43,18 +48,33 @@ class CallSite {
 // host of the first buffer is judged against the white list (white-only mode,
 // no match blocks) or the black list (a match blocks). Then, with the smart
 // filter on and an HTTP socket, a phrase in the first buffer blocks.
-// Blocking closes the socket and then makes the send, which fails in the
-// lower provider. A fault inside the verdict forwards the send unchanged.
+// Blocking cuts the connection and then makes the send, which fails in the
+// lower provider. A fault inside a guarded lower call (the exempt forward, the
+// cut, the blocked send) fails the call with WSAEFAULT and repeats nothing; a
+// fault in tarvel's own work forwards the send unchanged.
 int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                CallSite& site);
+
+// How a receive was asked for. An overlapped receive that completes at once
+// has its completion queued (to the caller's event, completion port or
+// routine) by the time the call returns.
+enum class Overlap : std::uint8_t {
+  kNone,         // lpOverlapped null
+  kOverlapped,   // lpOverlapped set, no completion routine
+  kWithRoutine,  // lpOverlapped and a completion routine
+};
 
 // The receive entry: receive first; a failed receive (-1), an overlapped one
 // with a completion routine, an exempt process, a non-HTTP socket or the
 // smart filter off return at once. Otherwise a phrase anywhere in the whole
-// capacity of the first buffer blocks: close, then a second receive whose
-// result is returned. A fault returns the first receive's result, or 0 when
-// the fault was inside it.
+// capacity of the first buffer blocks: cut, then a second receive whose
+// result is returned; an overlapped receive (no routine) is cut and keeps the
+// first result, so that its queued completion is the only one and the next
+// receive fails. A fault inside a lower call (either receive, the cut)
+// fails the call with WSAEFAULT and repeats nothing, except in the cut of an
+// overlapped receive, which keeps the first result as its completion is
+// queued; a fault in tarvel's own work returns the first receive's result.
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
-               bool overlapped_with_routine, CallSite& site);
+               Overlap overlap, CallSite& site);
 
 }  // namespace tarvel

@@ -17,7 +17,16 @@ static_assert(offsetof(BufferDesc, buf) == offsetof(WSABUF, buf));
 
 namespace {
 
-const BufferDesc* AsBuffers(LPWSABUF buffers) { return reinterpret_cast<const BufferDesc*>(buffers); }
+// Stores WSAEFAULT at `error`, which may be a bad pointer: a fault in the
+// store is caught and ignored.
+void StoreFaultError(LPINT error) {
+  GuardedFn store = [](void* context) { *static_cast<volatile INT*>(context) = WSAEFAULT; };
+  GuardedCall(store, error);
+}
+
+const BufferDesc* AsBuffers(LPWSABUF buffers) {
+  return reinterpret_cast<const BufferDesc*>(buffers);
+}
 
 // The nine arguments of one WSPSend or WSPRecv, and what the verdict asks.
 template <typename Flags, typename Lower, Lower WSPPROC_TABLE::*Entry>
@@ -26,8 +35,15 @@ class WinCallSite final : public CallSite {
   WinCallSite(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD bytes, Flags flags,
               LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine,
               LPWSATHREADID thread, LPINT error)
-      : s_(s), buffers_(buffers), count_(count), bytes_(bytes), flags_(flags),
-        overlapped_(overlapped), routine_(routine), thread_(thread), error_(error) {}
+      : s_(s),
+        buffers_(buffers),
+        count_(count),
+        bytes_(bytes),
+        flags_(flags),
+        overlapped_(overlapped),
+        routine_(routine),
+        thread_(thread),
+        error_(error) {}
 
   int IsExemptProcess() override { return tarvel::IsExemptProcess(); }
   int IsHttpSocket() override { return tarvel::IsHttpSocket(s_); }
@@ -35,7 +51,10 @@ class WinCallSite final : public CallSite {
     return LowerEntry(g_lower_procs.*Entry)(s_, buffers_, count_, bytes_, flags_, overlapped_,
                                             routine_, thread_, error_);
   }
-  void LowerCloseSocket() override { LowerEntry(g_lower_procs.lpWSPCloseSocket)(s_, error_); }
+  void LowerCutConnection() override {
+    LowerEntry(g_lower_procs.lpWSPShutdown)(s_, SD_BOTH, error_);
+  }
+  void FailWithFault() override { StoreFaultError(error_); }
 
  private:
   SOCKET s_;
@@ -55,28 +74,30 @@ using RecvSite = WinCallSite<LPDWORD, LPWSPRECV, &WSPPROC_TABLE::lpWSPRecv>;
 }  // namespace
 
 // --- WSPSend: the send verdict --------------------------------------------
-int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
-                   LPDWORD lpNumberOfBytesSent, DWORD dwFlags, LPWSAOVERLAPPED lpOverlapped,
-                   LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
-                   LPWSATHREADID lpThreadId, LPINT lpErrno) {
+int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent,
+                   DWORD dwFlags, LPWSAOVERLAPPED lpOverlapped,
+                   LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId,
+                   LPINT lpErrno) {
   SendSite site(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpOverlapped,
                 lpCompletionRoutine, lpThreadId, lpErrno);
   return FilterSend(SharedState(), AsBuffers(lpBuffers), dwBufferCount, site);
 }
 
 // --- WSPRecv: the receive verdict -----------------------------------------
-int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
-                   LPDWORD lpNumberOfBytesRecvd, LPDWORD lpFlags, LPWSAOVERLAPPED lpOverlapped,
-                   LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
-                   LPWSATHREADID lpThreadId, LPINT lpErrno) {
+int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesRecvd,
+                   LPDWORD lpFlags, LPWSAOVERLAPPED lpOverlapped,
+                   LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId,
+                   LPINT lpErrno) {
   RecvSite site(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpOverlapped,
                 lpCompletionRoutine, lpThreadId, lpErrno);
-  const bool with_routine = lpOverlapped != nullptr && lpCompletionRoutine != nullptr;
-  return FilterRecv(SharedState(), AsBuffers(lpBuffers), dwBufferCount, with_routine, site);
+  const Overlap overlap = lpOverlapped == nullptr          ? Overlap::kNone
+                          : lpCompletionRoutine == nullptr ? Overlap::kOverlapped
+                                                           : Overlap::kWithRoutine;
+  return FilterRecv(SharedState(), AsBuffers(lpBuffers), dwBufferCount, overlap, site);
 }
 
 // --- WSPRecvFrom: a forward inside a catch-all guard ------------------------
-// A fault in the lower provider gives 0 and leaves *lpErrno and the
+// A fault in the lower provider fails the call with WSAEFAULT and leaves the
 // out-parameters as the lower provider left them.
 namespace {
 
@@ -114,10 +135,12 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
                        LPINT lpFromlen, LPWSAOVERLAPPED lpOverlapped,
                        LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
                        LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  RecvFromCall call{s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom,
-                    lpFromlen, lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno, 0, false};
+  RecvFromCall call{s,       lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags,
+                    lpFrom,  lpFromlen, lpOverlapped,  lpCompletionRoutine,  lpThreadId,
+                    lpErrno, 0,         false};
   if (GuardedCall(ForwardRecvFrom, &call) == 1 && !call.faulted) return call.result;
-  return 0;
+  StoreFaultError(lpErrno);
+  return SOCKET_ERROR;
 }
 
 }  // namespace tarvel

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 
 #include "tests/testing/fake_call_site.h"
@@ -41,7 +40,7 @@ struct SendRow {
   std::string request;
   int exempt;
   int http;
-  const char* lower_sequence;  // "lower" passes, "close,lower" blocks
+  const char* lower_sequence;  // "lower" passes, "cut,lower" blocks
 };
 
 class SendVerdictTest : public ::testing::TestWithParam<SendRow> {};
@@ -68,17 +67,17 @@ constexpr Setup kNothing{false, false, false};
 INSTANTIATE_TEST_SUITE_P(
     Rows, SendVerdictTest,
     ::testing::Values(
-        SendRow{"BlackListedHostBlocked", kLists, kBlocked, 0, 1, "close,lower"},
+        SendRow{"BlackListedHostBlocked", kLists, kBlocked, 0, 1, "cut,lower"},
         SendRow{"OtherHostPasses", kLists, kAllowed, 0, 1, "lower"},
         SendRow{"NotHttpNeverJudged", kAll, kBlocked, 0, 0, "lower"},
         SendRow{"ExemptPasses", kAll, kBlocked, 1, 1, "lower"},
-        SendRow{"WhiteOnlyUnlistedBlocked", kWhiteOnly, kBlocked, 0, 1, "close,lower"},
+        SendRow{"WhiteOnlyUnlistedBlocked", kWhiteOnly, kBlocked, 0, 1, "cut,lower"},
         SendRow{"WhiteOnlyListedPasses", kWhiteOnly, kAllowed, 0, 1, "lower"},
         SendRow{"WhiteOnlyNoHostPasses", kWhiteOnly, kNoHost, 0, 1, "lower"},
         SendRow{"ListsNotReadyNoListTest", {false, false, false}, kBlocked, 0, 1, "lower"},
-        SendRow{"ListsNotReadySmartStillScans", kSmart, kPhrase, 0, 1, "close,lower"},
+        SendRow{"ListsNotReadySmartStillScans", kSmart, kPhrase, 0, 1, "cut,lower"},
         SendRow{"SmartOffPhrasePasses", kLists, kPhrase, 0, 1, "lower"},
-        SendRow{"AllowedHostStillScanned", kAll, kAllowed + "orgy sex.", 0, 1, "close,lower"},
+        SendRow{"AllowedHostStillScanned", kAll, kAllowed + "orgy sex.", 0, 1, "cut,lower"},
         SendRow{"NothingOnEverythingPasses", kNothing, kBlocked + "orgy sex.", 0, 1, "lower"}),
     [](const ::testing::TestParamInfo<SendRow>& info) { return std::string(info.param.name); });
 
@@ -122,39 +121,12 @@ TEST(SendVerdict, NoBuffersNothingInspected) {
   }
 }
 
-TEST(SendVerdict, FaultInVerdictForwardsUnchanged) {
-  auto state = MakeState(kAll);
-  std::string request = kBlocked;
-  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
-  FakeCallSite site;
-  site.lower_results = {11, 22};
-  // The guarded close-then-send faults inside the lower send: a second send
-  // goes down outside the guard and its result is returned.
-  site.on_lower_call = [](int n) {
-    if (n == 0) throw std::runtime_error("fault");
-  };
-  EXPECT_EQ(FilterSend(*state, &buffer, 1, site), 22);
-  EXPECT_EQ(site.Sequence(), "close,lower,lower");
-}
-
-TEST(SendVerdict, FaultInExemptForwardSendsAgain) {
-  auto state = MakeState(kNothing);
-  FakeCallSite site;
-  site.exempt = 1;
-  site.lower_results = {5, 6};
-  site.on_lower_call = [](int n) {
-    if (n == 0) throw std::runtime_error("fault");
-  };
-  EXPECT_EQ(FilterSend(*state, nullptr, 0, site), 6);
-  EXPECT_EQ(site.Sequence(), "lower,lower");
-}
-
 struct RecvRow {
   const char* name;
   bool smart;
   std::string buffer;
   int first_result;
-  bool overlapped_with_routine;
+  Overlap overlap;
   int exempt;
   int http;
   const char* lower_sequence;
@@ -172,25 +144,32 @@ TEST_P(RecvVerdictTest, LowerCalls) {
   site.exempt = row.exempt;
   site.http = row.http;
   site.lower_results = {row.first_result, -1};
-  EXPECT_EQ(FilterRecv(*state, &buffer, 1, row.overlapped_with_routine, site), row.result);
+  EXPECT_EQ(FilterRecv(*state, &buffer, 1, row.overlap, site), row.result);
   EXPECT_EQ(site.Sequence(), row.lower_sequence);
 }
 
 const std::string kPage = "<html>orgy sex</html>";
 const std::string kPlain = "<html>weather</html>";
 
+constexpr Overlap kPlainCall = Overlap::kNone;
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, RecvVerdictTest,
     ::testing::Values(
-        RecvRow{"PhraseBlocked", true, kPage, 21, false, 0, 1, "lower,close,lower", -1},
-        RecvRow{"PlainPasses", true, kPlain, 20, false, 0, 1, "lower", 20},
-        RecvRow{"SmartOff", false, kPage, 21, false, 0, 1, "lower", 21},
-        RecvRow{"FailedReceiveUnscanned", true, kPage, -1, false, 0, 1, "lower", -1},
-        RecvRow{"CompletionRoutineUnscanned", true, kPage, 0, true, 0, 1, "lower", 0},
-        RecvRow{"ExemptUnscanned", true, kPage, 21, false, 1, 1, "lower", 21},
-        RecvRow{"NotHttpUnscanned", true, kPage, 21, false, 0, 0, "lower", 21},
-        RecvRow{"ZeroBytesReceivedStillScans", true, kPage, 0, false, 0, 1,
-                "lower,close,lower", -1}),
+        RecvRow{"PhraseBlocked", true, kPage, 21, kPlainCall, 0, 1, "lower,cut,lower", -1},
+        RecvRow{"PlainPasses", true, kPlain, 20, kPlainCall, 0, 1, "lower", 20},
+        RecvRow{"SmartOff", false, kPage, 21, kPlainCall, 0, 1, "lower", 21},
+        RecvRow{"FailedReceiveUnscanned", true, kPage, -1, kPlainCall, 0, 1, "lower", -1},
+        RecvRow{"CompletionRoutineUnscanned", true, kPage, 0, Overlap::kWithRoutine, 0, 1, "lower",
+                0},
+        // Its completion is queued already: a second receive would fail a
+        // call whose completion still arrives. The next receive fails instead.
+        RecvRow{"OverlappedDoneAtOnceCutAndFirstResultKept", true, kPage, 0, Overlap::kOverlapped,
+                0, 1, "lower,cut", 0},
+        RecvRow{"ExemptUnscanned", true, kPage, 21, kPlainCall, 1, 1, "lower", 21},
+        RecvRow{"NotHttpUnscanned", true, kPage, 21, kPlainCall, 0, 0, "lower", 21},
+        RecvRow{"ZeroBytesReceivedStillScans", true, kPage, 0, kPlainCall, 0, 1, "lower,cut,lower",
+                -1}),
     [](const ::testing::TestParamInfo<RecvRow>& info) { return std::string(info.param.name); });
 
 TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
@@ -202,36 +181,70 @@ TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
                            {static_cast<std::uint32_t>(second.size()), second.data()}};
   FakeCallSite site;
   site.lower_results = {5, -1};
-  EXPECT_EQ(FilterRecv(*state, buffers, 2, false, site), -1);
-  EXPECT_EQ(site.Sequence(), "lower,close,lower");
+  EXPECT_EQ(FilterRecv(*state, buffers, 2, Overlap::kNone, site), -1);
+  EXPECT_EQ(site.Sequence(), "lower,cut,lower");
 
   FakeCallSite second_only;
   std::string clean = kPlain;
   buffers[0] = {static_cast<std::uint32_t>(clean.size()), clean.data()};
-  EXPECT_EQ(FilterRecv(*state, buffers, 2, false, second_only), 7);
+  EXPECT_EQ(FilterRecv(*state, buffers, 2, Overlap::kNone, second_only), 7);
   EXPECT_EQ(second_only.Sequence(), "lower");
 }
 
-TEST(RecvVerdict, FaultAfterFirstReceiveReturnsItsResult) {
-  auto state = MakeState({true, false, true});
-  std::string data = kPage;
+// --- Faults -----------------------------------------------------------------
+// A fault inside a lower call fails the call with WSAEFAULT ("efault") and
+// repeats nothing: data the lower provider may have taken never goes down
+// twice. A fault in tarvel's own work forwards a send unchanged and gives a
+// receive the first receive's result.
+
+enum class Judged { kSend, kReceive, kOverlappedReceive };
+
+struct FaultRow {
+  const char* name;
+  Judged judged;
+  int exempt;
+  const char* fault_at;
+  const char* sequence;
+  int result;
+};
+
+class FaultTest : public ::testing::TestWithParam<FaultRow> {};
+
+TEST_P(FaultTest, LowerCallsAndResult) {
+  const FaultRow& row = GetParam();
+  auto state = MakeState(kAll);
+  std::string data = row.judged == Judged::kSend ? kBlocked : kPage;
   BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
   FakeCallSite site;
-  site.lower_results = {21, -1};
-  site.on_lower_call = [](int n) {
-    if (n == 1) throw std::runtime_error("fault");
-  };
-  EXPECT_EQ(FilterRecv(*state, &buffer, 1, false, site), 21);
+  site.exempt = row.exempt;
+  site.lower_results = {21, 22};
+  site.fault_at = row.fault_at;
+  const Overlap overlap =
+      row.judged == Judged::kOverlappedReceive ? Overlap::kOverlapped : Overlap::kNone;
+  const int result = row.judged == Judged::kSend ? FilterSend(*state, &buffer, 1, site)
+                                                 : FilterRecv(*state, &buffer, 1, overlap, site);
+  EXPECT_EQ(result, row.result);
+  EXPECT_EQ(site.Sequence(), row.sequence);
 }
 
-TEST(RecvVerdict, FaultInsideFirstReceiveReturnsZero) {
-  auto state = MakeState({true, false, true});
-  FakeCallSite site;
-  site.lower_results = {21};
-  site.on_lower_call = [](int) { throw std::runtime_error("fault"); };
-  EXPECT_EQ(FilterRecv(*state, nullptr, 0, false, site), 0);
-  EXPECT_EQ(site.Sequence(), "lower");
-}
+constexpr Judged kSend = Judged::kSend;
+constexpr Judged kRecv = Judged::kReceive;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FaultTest,
+    ::testing::Values(
+        FaultRow{"SendExemptForwardFaults", kSend, 1, "lower#0", "lower,efault", -1},
+        FaultRow{"SendOfBlockFaults", kSend, 0, "lower#0", "cut,lower,efault", -1},
+        FaultRow{"CutOfSendFaultsNothingSent", kSend, 0, "cut", "cut,efault", -1},
+        FaultRow{"SendOwnWorkFaultForwards", kSend, 0, "http", "lower", 21},
+        FaultRow{"FirstReceiveFaults", kRecv, 0, "lower#0", "lower,efault", -1},
+        FaultRow{"CutOfReceiveFaults", kRecv, 0, "cut", "lower,cut,efault", -1},
+        FaultRow{"SecondReceiveFaults", kRecv, 0, "lower#1", "lower,cut,lower,efault", -1},
+        FaultRow{"ReceiveOwnWorkFaultGivesFirstResult", kRecv, 0, "http", "lower", 21},
+        // Its completion is queued: the call must not fail.
+        FaultRow{"CutOfOverlappedReceiveFaultsKeepsFirstResult", Judged::kOverlappedReceive, 0,
+                 "cut", "lower,cut", 21}),
+    [](const ::testing::TestParamInfo<FaultRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tarvel

@@ -69,7 +69,7 @@ TEST(Processes, AdditionInAControlProcessBlocksTheNextSend) {
     ScopedEnv keep("TARVEL_TEST_SETTINGS", "keep");
     ASSERT_EQ(RunSelf("ControlChild.*"), 0);
   }
-  EXPECT_EQ(SendRequest(table, pair.client, request), "WSPCloseSocket,WSPSend");
+  EXPECT_EQ(SendRequest(table, pair.client, request), "WSPShutdown,WSPSend");
 }
 
 DWORD WINAPI DoNothing(void*) { return 0; }
@@ -395,7 +395,7 @@ TEST(BlockChild, WithoutWhiteListFile) {
   const std::string page = "GET /erotic/stories HTTP/1.1\r\nHost: on-the-file.example\r\n\r\n";
   EXPECT_EQ(SendRequest(table, pair.client, page), "WSPSend");
   EXPECT_EQ(TarvelExport<ValueFn>("SetSmartFilter")(1), 1);
-  EXPECT_EQ(SendRequest(table, pair.client, page), "WSPCloseSocket,WSPSend");
+  EXPECT_EQ(SendRequest(table, pair.client, page), "WSPShutdown,WSPSend");
 }
 
 TEST(NewBlock, MissingWhiteListFileSwitchesTheListsOff) {

@@ -88,7 +88,7 @@ TEST(Exports, FlagsStoredAsGivenOnlyOneIsOn) {
   ASSERT_EQ(block.lists_ready, 1);
 
   EXPECT_EQ(TarvelExport<ValueFn>("SetOnlyWhiteUrl")(1), 1);
-  EXPECT_EQ(SendRequest(table, pair.client, request), "WSPCloseSocket,WSPSend");
+  EXPECT_EQ(SendRequest(table, pair.client, request), "WSPShutdown,WSPSend");
   EXPECT_EQ(TarvelExport<ValueFn>("SetOnlyWhiteUrl")(2), 1);
   EXPECT_EQ(block.white_only, 2);
   EXPECT_EQ(SendRequest(table, pair.client, request), "WSPSend") << "2 counted as on";

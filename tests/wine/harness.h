@@ -43,7 +43,7 @@ HMODULE TestModule(const char* file_name);
 // The recording provider's state in recording_lower_a.dll ("a") or _b.dll.
 RecorderState& Recorder(char which = 'a');
 const char* EntryName(int entry);
-// The lower entries the recorder saw called, in order: "WSPCloseSocket,WSPSend".
+// The lower entries the recorder saw called, in order: "WSPShutdown,WSPSend".
 std::string RecordedEntries(char which = 'a');
 // Sends `request` as one buffer through `table` (from StartOverRecorder) on
 // `s`, with the recorder cleared first; the lower entries called.

@@ -1,8 +1,9 @@
 // A lower provider for tests that records every call of its 30 entries with
 // all their arguments, then stores a sentinel error code through lpErrno and
 // returns a sentinel result (each distinct per entry), so that tests can
-// prove what reached it and what came back. It can be told to raise an
-// access violation in a chosen entry, after recording the call.
+// prove what reached it and what came back. It can be told to fault in a
+// chosen entry, after recording the call: an access violation, or a
+// non-continuable exception.
 //
 // Built twice, as recording_lower_a.dll and recording_lower_b.dll, so that
 // tests can tell two lower modules apart (RECORDER_ID).
@@ -28,6 +29,13 @@ std::uintptr_t Arg(T value) {
   }
 }
 
+void Fault(int kind) {
+  if (kind == kFaultNoncontinuable) {
+    RaiseException(kNoncontinuableCode, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  }
+  *reinterpret_cast<volatile int*>(g_bad_address) = 0;  // access violation
+}
+
 template <typename R>
 R Answer(int entry, std::initializer_list<std::uintptr_t> args, LPINT lpErrno) {
   if (g_state.call_count < kMaxRecordedCalls) {
@@ -40,7 +48,7 @@ R Answer(int entry, std::initializer_list<std::uintptr_t> args, LPINT lpErrno) {
   ++g_state.call_count;
   if (g_state.fault_entry == entry && g_state.fault_times > 0) {
     --g_state.fault_times;
-    *reinterpret_cast<volatile int*>(g_bad_address) = 0;  // access violation
+    Fault(g_state.fault_kind);
   }
   *lpErrno = g_state.error_base + entry;
   return (R)(g_state.result_base + entry);

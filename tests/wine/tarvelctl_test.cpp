@@ -23,7 +23,7 @@ namespace {
 using ctl::CatalogKind;
 using ctl::kLowerPathsKey;
 
-constexpr int kCloseSocket = 6;
+constexpr int kShutdown = 27;
 constexpr int kSend = 23;
 
 // --- running tarvelctl.exe ------------------------------------------------------
@@ -369,10 +369,10 @@ class TarvelctlLive : public ::testing::Test {
     const RecorderState& rec = Recorder();
     std::string entries;
     for (int i = 0; i < rec.call_count && i < kMaxRecordedCalls; ++i) {
-      entries += std::string(entries.empty() ? "" : ",") +
-                 (rec.calls[i].entry == kCloseSocket ? "close"
-                  : rec.calls[i].entry == kSend      ? "send"
-                                                     : EntryName(rec.calls[i].entry));
+      entries += std::string(entries.empty() ? "" : ",") + (rec.calls[i].entry == kShutdown ? "cut"
+                                                            : rec.calls[i].entry == kSend
+                                                                ? "send"
+                                                                : EntryName(rec.calls[i].entry));
     }
     return entries;
   }
@@ -385,7 +385,7 @@ TEST_F(TarvelctlLive, BlockAndUnblockAtTheNextSend) {
   Ran ran = Tarvelctl("block live.example " + Dll());
   ASSERT_EQ(ran.code, 0) << ran.err;
   EXPECT_EQ(FirstLine(ran.out), "blocked \"live.example\" in the running filter (64-bit programs)");
-  EXPECT_EQ(Send("www.live.example"), "close,send");
+  EXPECT_EQ(Send("www.live.example"), "cut,send");
   ran = Tarvelctl("unblock live.example " + Dll());
   ASSERT_EQ(ran.code, 0) << ran.err;
   EXPECT_EQ(Send("live.example"), "send");
@@ -400,7 +400,7 @@ TEST_F(TarvelctlLive, WhiteOnlyAndSmart) {
   ASSERT_EQ(ran.code, 0) << ran.err;
   EXPECT_EQ(TarvelBlock().white_only, 1);
   EXPECT_EQ(Send("ok.example"), "send");
-  EXPECT_EQ(Send("other.example"), "close,send");
+  EXPECT_EQ(Send("other.example"), "cut,send");
   ASSERT_EQ(Tarvelctl("white-only off " + Dll()).code, 0);
   EXPECT_EQ(Send("other.example"), "send");
   ASSERT_EQ(Tarvelctl("disallow ok.example " + Dll()).code, 0);
@@ -433,7 +433,7 @@ TEST_F(TarvelctlLive, PersistWritesTheListFileTheSettingsName) {
   std::string bytes;
   ASSERT_TRUE(ReadFileBytes(list, bytes));
   EXPECT_EQ(bytes, ListFileBytes({"old.example", "kept.example"}));
-  EXPECT_EQ(Send("kept.example"), "close,send");
+  EXPECT_EQ(Send("kept.example"), "cut,send");
   ASSERT_EQ(Tarvelctl("unblock kept.example " + Dll()).code, 0);
 }
 

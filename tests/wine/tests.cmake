@@ -38,7 +38,7 @@ function(tarvel_wine_test name filter)
     FIXTURES_REQUIRED wine TIMEOUT 120 RESOURCE_LOCK "${locks}")
 endfunction()
 
-tarvel_wine_test(guards "Guards.*" ports_80_8080)
+tarvel_wine_test(guards "Guards.*:*LowerFault.*:BlockAction.*" ports_80_8080)
 tarvel_wine_test(http_socket "*HttpSocket*" ports_80_8080)
 tarvel_wine_test(exempt_process "*Exempt*" ports_80_8080)
 tarvel_wine_test(startup "*Lookup*:Startup*:*StartupFailure*:*Expansion*:HandedOutTable*:Forwards*")

@@ -94,7 +94,7 @@ class Provider {
     WSABUF out{static_cast<ULONG>(request.size()), request.data()};
     DWORD sent = 0;
     if (table_.lpWSPSend(s, &out, 1, &sent, 0, nullptr, nullptr, &thread, &error) != 0) {
-      return {false, "send failed with error " + ErrorText(error)};
+      return Close(s, {false, "send failed with error " + ErrorText(error)});
     }
     // A fresh, zeroed page for every request: the filter scans the whole
     // buffer of a receive, not only the bytes it delivered.
@@ -105,13 +105,12 @@ class Provider {
       DWORD received = 0;
       DWORD flags = 0;
       if (table_.lpWSPRecv(s, &in, 1, &received, &flags, nullptr, nullptr, &thread, &error) != 0) {
-        return {false, "receive failed with error " + ErrorText(error)};
+        return Close(s, {false, "receive failed with error " + ErrorText(error)});
       }
       if (received == 0) break;
       got += received;
     }
-    table_.lpWSPCloseSocket(s, &error);
-    return {true, Describe(std::string(page, got))};
+    return Close(s, {true, Describe(std::string(page, got))});
   }
 
  private:
@@ -120,9 +119,16 @@ class Provider {
     return false;
   }
 
+  // A blocked connection is cut, but its socket is still the client's to close.
+  Outcome Close(SOCKET s, Outcome outcome) {
+    INT error = 0;
+    table_.lpWSPCloseSocket(s, &error);
+    return outcome;
+  }
+
   static std::string ErrorText(int error) {
     return std::to_string(error) +
-           (error == WSAENOTSOCK ? " (WSAENOTSOCK: the socket is closed)" : "");
+           (error == WSAESHUTDOWN ? " (WSAESHUTDOWN: the connection is cut)" : "");
   }
 
   // 200 OK "<body>" from a whole response.
