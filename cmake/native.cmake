@@ -15,6 +15,7 @@ include(GoogleTest)
 # targets and benchmarks.
 add_library(tarvel_oracles STATIC
   tests/testing/phrases_plain.cpp
+  tests/testing/tls_hello_plain.cpp
   tests/testing/url_match_plain.cpp
 )
 target_link_libraries(tarvel_oracles PUBLIC tarvel_native_platform)
@@ -33,6 +34,20 @@ file(GLOB TARVEL_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/
 add_executable(tarvel_unit_tests ${TARVEL_UNIT_TESTS})
 target_link_libraries(tarvel_unit_tests PRIVATE tarvel_testing GTest::gtest_main)
 gtest_discover_tests(tarvel_unit_tests TEST_PREFIX "${TARVEL_TEST_LABEL}unit." DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
+
+# ClientHellos made by this machine's TLS stacks (Python's ssl, openssl) when
+# the tests run, offline; the tests that read them need that fixture.
+set(TARVEL_CLIENT_HELLOS ${CMAKE_BINARY_DIR}/client_hellos)
+add_test(NAME ${TARVEL_TEST_LABEL}client_hellos.make
+         COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/scripts/make_client_hellos.py
+                 ${TARVEL_CLIENT_HELLOS})
+set_tests_properties(${TARVEL_TEST_LABEL}client_hellos.make PROPERTIES
+  FIXTURES_SETUP client_hellos TIMEOUT 120)
+add_executable(tarvel_hello_tests tests/hellos/real_client_hello_test.cpp)
+target_link_libraries(tarvel_hello_tests PRIVATE tarvel_testing GTest::gtest_main)
+gtest_discover_tests(tarvel_hello_tests TEST_PREFIX "${TARVEL_TEST_LABEL}client_hellos."
+  DISCOVERY_TIMEOUT 60
+  PROPERTIES FIXTURES_REQUIRED client_hellos ENVIRONMENT TARVEL_CLIENT_HELLOS=${TARVEL_CLIENT_HELLOS})
 
 # Counts heap allocations: its own global operator new, and malloc, calloc
 # and realloc wrapped at link time, so it stays a binary of its own.
@@ -58,7 +73,7 @@ function(tarvel_fuzz_target target library)
   endif()
 endfunction()
 
-foreach(target host wildcard phrases phrases_diff url_match_diff list_file settings)
+foreach(target host wildcard phrases phrases_diff url_match_diff list_file settings tls_hello)
   tarvel_fuzz_target(${target} tarvel_oracles)
 endforeach()
 
