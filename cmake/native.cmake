@@ -21,6 +21,7 @@ add_library(tarvel_oracles STATIC
 target_link_libraries(tarvel_oracles PUBLIC tarvel_native_platform)
 
 add_library(tarvel_testing STATIC
+  tests/testing/client_hello.cpp
   tests/testing/fake_call_site.cpp
   tests/testing/fake_list_files.cpp
   tests/testing/fake_settings.cpp

@@ -2,6 +2,7 @@
 
 #include "filter/host.h"
 #include "filter/phrases.h"
+#include "filter/tls_hello.h"
 #include "filter/url_match.h"
 #include "platform/guard.h"
 
@@ -29,11 +30,22 @@ const BufferDesc* FirstBuffer(const BufferDesc* buffers, std::uint32_t count) {
   return (buffers != nullptr && count != 0) ? &buffers[0] : nullptr;
 }
 
-bool HostIsRefused(const FilterState& state, const BufferDesc& first) {
-  const Host host = ExtractHost(first.buf, first.len);
-  if (host.length == 0) return false;
+bool ListsRefuse(const FilterState& state, const Host& host) {
   if (IsOn(state.white_only)) return MatchUrlList(ListOf(state, ListKind::kWhite), host) == 0;
   return MatchUrlList(ListOf(state, ListKind::kBlack), host) == 1;
+}
+
+bool HostIsRefused(const FilterState& state, const BufferDesc& first) {
+  const Host host = ExtractHost(first.buf, first.len);
+  return host.length != 0 && ListsRefuse(state, host);
+}
+
+// A hello that names no host has nothing the white list could allow.
+bool HelloIsRefused(const FilterState& state, const BufferDesc& first) {
+  if (!IsOn(state.lists_ready)) return false;
+  const Host host = ServerNameOf(first.buf, first.len);
+  if (host.length == 0) return IsOn(state.white_only);
+  return ListsRefuse(state, host);
 }
 
 bool HasPhrase(const FilterState& state, const BufferDesc& first) {
@@ -77,14 +89,36 @@ enum class InLower : int { kNone, kJudgedCall, kCut };
 
 struct SendJob {
   const FilterState* state;
+  const FilterExtensions* extensions;
   const BufferDesc* buffers;
   std::uint32_t count;
   CallSite* site;
   volatile bool faulted;
   volatile InLower in_lower;
   volatile bool decided;  // the guarded part made the lower call itself
+  volatile bool refused;  // the send fails unsent
   volatile int result;
 };
+
+void Block(SendJob& job) {
+  job.in_lower = InLower::kCut;
+  job.site->LowerCutConnection();
+  job.in_lower = InLower::kJudgedCall;
+  job.result = job.site->LowerCall();
+  job.in_lower = InLower::kNone;
+  job.decided = true;
+}
+
+// The tests of the HTTPS filter. True when they judged the send: a
+// ClientHello is judged here alone, and a datagram to port 443 refused.
+bool JudgeHttps(SendJob& job, const BufferDesc* first) {
+  if (first != nullptr && BeginsWithClientHello(first->buf, first->len)) {
+    if (HelloIsRefused(*job.state, *first)) Block(job);
+    return true;
+  }
+  job.refused = job.site->IsQuicSocket() == 1;
+  return job.refused;
+}
 
 void JudgeSend(SendJob& job) {
   CallSite& site = *job.site;
@@ -95,14 +129,10 @@ void JudgeSend(SendJob& job) {
     job.decided = true;
     return;
   }
+  const BufferDesc* first = FirstBuffer(job.buffers, job.count);
+  if (IsOn(job.extensions->https_filter) && JudgeHttps(job, first)) return;
   HttpTest http(site);
-  if (!SendIsRefused(*job.state, FirstBuffer(job.buffers, job.count), http)) return;
-  job.in_lower = InLower::kCut;
-  site.LowerCutConnection();
-  job.in_lower = InLower::kJudgedCall;
-  job.result = site.LowerCall();
-  job.in_lower = InLower::kNone;
-  job.decided = true;
+  if (SendIsRefused(*job.state, first, http)) Block(job);
 }
 
 struct RecvJob {
@@ -143,13 +173,27 @@ void JudgeRecv(RecvJob& job) {
   job.in_lower = InLower::kNone;
 }
 
+struct DatagramJob {
+  DatagramSite* site;
+  volatile bool faulted;
+  volatile bool refused;
+};
+
+void JudgeDatagram(DatagramJob& job) {
+  job.refused = job.site->IsExemptProcess() != 1 && job.site->IsQuicDestination() == 1;
+}
+
 }  // namespace
 
-int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
-               CallSite& site) {
-  SendJob job{&state, buffers, count, &site, false, InLower::kNone, false, 0};
+int FilterSend(const FilterState& state, const FilterExtensions& extensions,
+               const BufferDesc* buffers, std::uint32_t count, CallSite& site) {
+  SendJob job{&state, &extensions, buffers, count, &site, false, InLower::kNone, false, false, 0};
   const bool ran = RunGuarded<SendJob, JudgeSend>(job);
   if (ran && job.decided) return job.result;
+  if (ran && job.refused) {
+    site.FailRefused();
+    return kSocketError;
+  }
   if (!ran && job.in_lower != InLower::kNone) return FailedWithFault(site);
   // A pass, or a fault in tarvel's own work: forward unchanged, unguarded.
   return site.LowerCall();
@@ -165,6 +209,12 @@ int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_
   const bool keeps_first = job.in_lower == InLower::kNone ||
                            (job.in_lower == InLower::kCut && overlap != Overlap::kNone);
   return keeps_first ? job.first : FailedWithFault(site);
+}
+
+int RefusesDatagram(const FilterExtensions& extensions, DatagramSite& site) {
+  if (!IsOn(extensions.https_filter)) return 0;
+  DatagramJob job{&site, false, false};
+  return RunGuarded<DatagramJob, JudgeDatagram>(job) && job.refused ? 1 : 0;
 }
 
 }  // namespace tarvel

@@ -1,5 +1,7 @@
-// The send and receive verdicts: whether a call on an HTTP socket passes to
-// the lower provider or its connection is cut underneath the application.
+// The send and receive verdicts: whether a call on an HTTP socket, or one
+// that opens a TLS connection, passes to the lower provider or its
+// connection is cut underneath the application; and whether a datagram to
+// UDP port 443 (QUIC) is refused.
 //
 // The verdicts are functions of the filter state, the caller's buffers and
 // what a CallSite answers; the Windows layer implements CallSite over the
@@ -8,6 +10,7 @@
 
 #include <cstdint>
 
+#include "state/extensions.h"
 #include "state/filter_state.h"
 
 namespace tarvel {
@@ -28,6 +31,8 @@ class CallSite {
   virtual int IsExemptProcess() = 0;
   // 1 if the socket's local or remote port is 80 or 8080, else 0.
   virtual int IsHttpSocket() = 0;
+  // 1 if the socket is a datagram socket connected to port 443, else 0.
+  virtual int IsQuicSocket() = 0;
   // The judged call (lower WSPSend or WSPRecv) with the caller's arguments
   // unchanged; its result is what the application gets.
   virtual int LowerCall() = 0;
@@ -39,6 +44,9 @@ class CallSite {
   // fault caught inside a lower call. The pointer may be bad; a fault in the
   // store itself is caught and ignored.
   virtual void FailWithFault() = 0;
+  // Stores WSAEACCES through the caller's error pointer, under the same
+  // guard: the answer to a call refused without reaching the lower provider.
+  virtual void FailRefused() = 0;
 
  protected:
   ~CallSite() = default;
@@ -48,12 +56,20 @@ class CallSite {
 // host of the first buffer is judged against the white list (white-only mode,
 // no match blocks) or the black list (a match blocks). Then, with the smart
 // filter on and an HTTP socket, a phrase in the first buffer blocks.
+//
+// With the HTTPS filter on, two tests come first, after the exempt process.
+// A first buffer that begins with a ClientHello (BeginsWithClientHello) is
+// judged by the host it names alone, on any socket, with the lists ready:
+// like a Host header's host, except that a hello naming none blocks in
+// white-only mode; the phrase test plays no part. Otherwise a datagram
+// socket connected to port 443 fails refused (FailRefused), unsent.
+//
 // Blocking cuts the connection and then makes the send, which fails in the
 // lower provider. A fault inside a guarded lower call (the exempt forward, the
 // cut, the blocked send) fails the call with WSAEFAULT and repeats nothing; a
 // fault in tarvel's own work forwards the send unchanged.
-int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
-               CallSite& site);
+int FilterSend(const FilterState& state, const FilterExtensions& extensions,
+               const BufferDesc* buffers, std::uint32_t count, CallSite& site);
 
 // How a receive was asked for. An overlapped receive that completes at once
 // has its completion queued (to the caller's event, completion port or
@@ -76,5 +92,24 @@ enum class Overlap : std::uint8_t {
 // queued; a fault in tarvel's own work returns the first receive's result.
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
                Overlap overlap, CallSite& site);
+
+// What the send-to entry asks of one call.
+class DatagramSite {
+ public:
+  virtual int IsExemptProcess() = 0;
+  // 1 if the socket is a datagram socket and the datagram goes to port 443:
+  // the destination given, or without one the connected peer.
+  virtual int IsQuicDestination() = 0;
+
+ protected:
+  ~DatagramSite() = default;
+};
+
+// 1 when a send-to must fail refused without reaching the lower provider:
+// the HTTPS filter on, the process not exempt, a datagram to port 443. The
+// tests run inside the guard; a fault in them (a bad destination address)
+// gives 0, and the lower provider answers the call. With the filter off
+// nothing is asked.
+int RefusesDatagram(const FilterExtensions& extensions, DatagramSite& site);
 
 }  // namespace tarvel

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "state/extensions.h"
 #include "state/filter_state.h"
 #include "state/list_file.h"
 #include "state/settings.h"
@@ -43,11 +44,13 @@ class AttachPlatform {
   ~AttachPlatform() = default;
 };
 
-// Sets a new block up, in this order: lists ready; the white-only and smart
-// filter flags from "iswhi" and "issma" (a value that cannot be read leaves
-// its flag as it was); the phrase table; the white list file, then the
-// black list file, always both, each failure clearing the lists-ready flag.
-void SetUpBlock(FilterState& state, SettingsStore& settings, ListFiles& files);
+// Sets a new block up, in this order: lists ready; the white-only, smart
+// filter and HTTPS filter flags from "iswhi", "issma" and "issni" (a value
+// that cannot be read leaves its flag as it was); the phrase table; the
+// white list file, then the black list file, always both, each failure
+// clearing the lists-ready flag.
+void SetUpBlock(FilterState& state, FilterExtensions& extensions, SettingsStore& settings,
+                ListFiles& files);
 
 // One notification, whatever its code: a process attach first prepares the
 // process's start-up lock. When the attach counter is 0 the block is set up,
@@ -57,6 +60,7 @@ void SetUpBlock(FilterState& state, SettingsStore& settings, ListFiles& files);
 // unguarded, rather than leave the block without lists for good.
 // Then the counter grows by 1; it stops at its largest value rather than
 // wrap round to 0, which would set a block in use up again. Returns 1.
-int ModuleAttach(FilterState& state, AttachPlatform& platform, Notification reason);
+int ModuleAttach(FilterState& state, FilterExtensions& extensions, AttachPlatform& platform,
+                 Notification reason);
 
 }  // namespace tarvel

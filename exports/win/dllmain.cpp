@@ -34,7 +34,7 @@ WindowsAttachPlatform g_platform;
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   (void)module;
   (void)reserved;
-  return tarvel::ModuleAttach(tarvel::SharedState(), tarvel::g_platform,
+  return tarvel::ModuleAttach(tarvel::SharedState(), tarvel::SharedExtensions(), tarvel::g_platform,
                               static_cast<tarvel::Notification>(reason)) == 1;
 }
 

@@ -1,6 +1,6 @@
-// The six list-editing exports, called by a control program in its own
-// process; they change the shared block of every process at once and never
-// the registry or the list files. cdecl, plain names (see tarvel.def).
+// The list-editing exports, called by a control program in its own process;
+// they change the shared block of every process at once and never the
+// registry or the list files. cdecl, plain names (see tarvel.def).
 #include "state/shared_state.h"
 #include "state/url_list.h"
 
@@ -15,5 +15,6 @@ int __cdecl DelWhiteUrl(const char* text) { return tarvel::DelUrl(SharedState(),
 int __cdecl DelBlackUrl(const char* text) { return tarvel::DelUrl(SharedState(), ListKind::kBlack, text); }
 int __cdecl SetOnlyWhiteUrl(int value) { return tarvel::SetFlag(SharedState().white_only, value); }
 int __cdecl SetSmartFilter(int value) { return tarvel::SetFlag(SharedState().smart_filter, value); }
+int __cdecl SetHttpsFilter(int value) { return tarvel::SetFlag(tarvel::SharedExtensions().https_filter, value); }
 
 }  // extern "C"

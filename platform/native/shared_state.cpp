@@ -2,14 +2,20 @@
 #include "state/shared_state.h"
 
 namespace tarvel {
+namespace {
 
-FilterState& SharedState() {
-  static FilterState* state = [] {
-    static FilterState s;
-    ResetToInitial(s);
-    return &s;
+SharedBlock& Block() {
+  static SharedBlock* block = [] {
+    static SharedBlock b{};
+    ResetToInitial(b.state);
+    return &b;
   }();
-  return *state;
+  return *block;
 }
+
+}  // namespace
+
+FilterState& SharedState() { return Block().state; }
+FilterExtensions& SharedExtensions() { return Block().extensions; }
 
 }  // namespace tarvel

@@ -14,4 +14,13 @@ int IsExemptProcess();
 // any family are read whole; a port that cannot be read counts as 0.
 int IsHttpSocket(SOCKET s);
 
+// 1 if the socket is a datagram socket whose peer's port is 443, else 0.
+// The socket's type is asked first: other sockets cost no more.
+int IsQuicSocket(SOCKET s);
+
+// 1 if the socket is a datagram socket and `to` names port 443 (an IPv4 or
+// IPv6 address of `to_length` bytes); with `to` null, as IsQuicSocket.
+// `to` is the caller's and may be unreadable: call inside a guard.
+int IsQuicDestination(SOCKET s, const sockaddr* to, int to_length);
+
 }  // namespace tarvel

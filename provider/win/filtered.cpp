@@ -1,5 +1,6 @@
 // The three guarded entry points: WSPSend and WSPRecv run the verdicts,
-// WSPRecvFrom forwards inside a guard.
+// WSPRecvFrom forwards inside a guard; and the refusal of QUIC datagrams
+// that WSPSendTo asks for.
 #include <cstddef>
 
 #include "filter/verdict.h"
@@ -7,6 +8,7 @@
 #include "platform/win/process_facts.h"
 #include "provider/win/entry_points.h"
 #include "provider/win/lower_table.h"
+#include "provider/win/quic_refusal.h"
 #include "state/shared_state.h"
 
 namespace tarvel {
@@ -17,12 +19,27 @@ static_assert(offsetof(BufferDesc, buf) == offsetof(WSABUF, buf));
 
 namespace {
 
-// Stores WSAEFAULT at `error`, which may be a bad pointer: a fault in the
+struct ErrorStore {
+  LPINT error;
+  INT code;
+};
+
+// Stores `code` at `error`, which may be a bad pointer: a fault in the
 // store is caught and ignored.
-void StoreFaultError(LPINT error) {
-  GuardedFn store = [](void* context) { *static_cast<volatile INT*>(context) = WSAEFAULT; };
-  GuardedCall(store, error);
+void StoreError(LPINT error, INT code) {
+  ErrorStore job{error, code};
+  GuardedFn store = [](void* context) {
+    const auto& j = *static_cast<ErrorStore*>(context);
+    *static_cast<volatile INT*>(j.error) = j.code;
+  };
+  GuardedCall(store, &job);
 }
+
+void StoreFaultError(LPINT error) { StoreError(error, WSAEFAULT); }
+
+// A firewall's refusal: clients take it as final, not as a full buffer or
+// a busy socket (WSAENOBUFS, WSAEWOULDBLOCK) that they would send again.
+constexpr INT kRefusedError = WSAEACCES;
 
 const BufferDesc* AsBuffers(LPWSABUF buffers) {
   return reinterpret_cast<const BufferDesc*>(buffers);
@@ -47,6 +64,7 @@ class WinCallSite final : public CallSite {
 
   int IsExemptProcess() override { return tarvel::IsExemptProcess(); }
   int IsHttpSocket() override { return tarvel::IsHttpSocket(s_); }
+  int IsQuicSocket() override { return tarvel::IsQuicSocket(s_); }
   int LowerCall() override {
     return LowerEntry(g_lower_procs.*Entry)(s_, buffers_, count_, bytes_, flags_, overlapped_,
                                             routine_, thread_, error_);
@@ -55,6 +73,7 @@ class WinCallSite final : public CallSite {
     LowerEntry(g_lower_procs.lpWSPShutdown)(s_, SD_BOTH, error_);
   }
   void FailWithFault() override { StoreFaultError(error_); }
+  void FailRefused() override { StoreError(error_, kRefusedError); }
 
  private:
   SOCKET s_;
@@ -80,7 +99,7 @@ int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lp
                    LPINT lpErrno) {
   SendSite site(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpOverlapped,
                 lpCompletionRoutine, lpThreadId, lpErrno);
-  return FilterSend(SharedState(), AsBuffers(lpBuffers), dwBufferCount, site);
+  return FilterSend(SharedState(), SharedExtensions(), AsBuffers(lpBuffers), dwBufferCount, site);
 }
 
 // --- WSPRecv: the receive verdict -----------------------------------------
@@ -141,6 +160,32 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
   if (GuardedCall(ForwardRecvFrom, &call) == 1 && !call.faulted) return call.result;
   StoreFaultError(lpErrno);
   return SOCKET_ERROR;
+}
+
+// --- WSPSendTo: datagrams to UDP port 443 ----------------------------------
+namespace {
+
+class SendToSite final : public DatagramSite {
+ public:
+  SendToSite(SOCKET s, const sockaddr* to, int to_length) : s_(s), to_(to), to_length_(to_length) {}
+  int IsExemptProcess() override { return tarvel::IsExemptProcess(); }
+  int IsQuicDestination() override { return tarvel::IsQuicDestination(s_, to_, to_length_); }
+
+ private:
+  SOCKET s_;
+  const sockaddr* to_;
+  int to_length_;
+};
+
+}  // namespace
+
+bool RefusesQuicDatagram(SOCKET s, const sockaddr* to, int to_length, LPINT error) {
+  const FilterExtensions& extensions = SharedExtensions();
+  if (!IsOn(extensions.https_filter)) return false;
+  SendToSite site(s, to, to_length);
+  if (RefusesDatagram(extensions, site) != 1) return false;
+  StoreError(error, kRefusedError);
+  return true;
 }
 
 }  // namespace tarvel

@@ -1,10 +1,12 @@
 // The 27 plain entry points: each calls the same entry of the lower
 // provider's table with its own arguments, unchanged, and returns the lower
 // result; the lower provider alone writes *lpErrno and the out-parameters.
-// No lock, no test, no state: one indirect call.
+// No lock, no test, no state: one indirect call. WSPSendTo alone first reads
+// the HTTPS filter's flag, and while it is on refuses QUIC datagrams.
 #include "provider/win/entry_points.h"
 
 #include "provider/win/lower_table.h"
+#include "provider/win/quic_refusal.h"
 
 namespace tarvel {
 
@@ -96,7 +98,10 @@ int WSPAPI WSPSendDisconnect(SOCKET s, LPWSABUF lpOutboundDisconnectData, LPINT 
   return LowerEntry(g_lower_procs.lpWSPSendDisconnect)(s, lpOutboundDisconnectData, lpErrno);
 }
 
+// The one forward with a test: a QUIC datagram fails unsent while the HTTPS
+// filter is on (provider/win/quic_refusal.h).
 int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent, DWORD dwFlags, const struct sockaddr *lpTo, int iTolen, LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno) {
+  if (RefusesQuicDatagram(s, lpTo, iTolen, lpErrno)) return SOCKET_ERROR;
   return LowerEntry(g_lower_procs.lpWSPSendTo)(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpTo, iTolen, lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
 }
 

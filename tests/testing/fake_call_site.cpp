@@ -19,6 +19,11 @@ int FakeCallSite::IsHttpSocket() {
   return http;
 }
 
+int FakeCallSite::IsQuicSocket() {
+  Record("quic");
+  return quic;
+}
+
 int FakeCallSite::LowerCall() {
   const int n = lower_calls_++;
   Record("lower#" + std::to_string(n));
@@ -32,10 +37,12 @@ void FakeCallSite::LowerCutConnection() { Record("cut"); }
 
 void FakeCallSite::FailWithFault() { calls.push_back("efault"); }
 
+void FakeCallSite::FailRefused() { calls.push_back("refused"); }
+
 std::string FakeCallSite::Sequence() const {
   std::string out;
   for (const std::string& c : calls) {
-    if (c != "lower" && c != "cut" && c != "efault") continue;
+    if (c != "lower" && c != "cut" && c != "efault" && c != "refused") continue;
     if (!out.empty()) out += ',';
     out += c;
   }

@@ -15,21 +15,25 @@ class FakeCallSite final : public CallSite {
  public:
   int exempt = 0;
   int http = 1;
+  int quic = 0;
   // Results of successive LowerCall()s; the last repeats.
   std::vector<int> lower_results = {7};
-  // The call that throws: "exempt", "http", "cut", or "lower#N" for the N-th
-  // LowerCall (0-based); empty for none.
+  // The call that throws: "exempt", "http", "quic", "cut", or "lower#N" for
+  // the N-th LowerCall (0-based); empty for none.
   std::string fault_at;
 
-  std::vector<std::string> calls;  // "exempt", "http", "lower", "cut", "efault"
+  // "exempt", "http", "quic", "lower", "cut", "efault", "refused"
+  std::vector<std::string> calls;
 
   int IsExemptProcess() override;
   int IsHttpSocket() override;
+  int IsQuicSocket() override;
   int LowerCall() override;
   void LowerCutConnection() override;
   void FailWithFault() override;
+  void FailRefused() override;
 
-  // The lower calls and the fault error stores, e.g. "cut,lower,efault".
+  // The lower calls and the error stores, e.g. "cut,lower,efault".
   std::string Sequence() const;
 
  private:

@@ -11,17 +11,21 @@ namespace {
 
 class FakeLiveFilter : public LiveFilter {
  public:
-  explicit FakeLiveFilter(FilterState* state) : state_(state) {}
+  FakeLiveFilter(FilterState* state, FilterExtensions* extensions)
+      : state_(state), extensions_(extensions) {}
   int AddWhiteUrl(const char* text) override { return AddUrl(*state_, ListKind::kWhite, text); }
   int AddBlackUrl(const char* text) override { return AddUrl(*state_, ListKind::kBlack, text); }
   int DelWhiteUrl(const char* text) override { return DelUrl(*state_, ListKind::kWhite, text); }
   int DelBlackUrl(const char* text) override { return DelUrl(*state_, ListKind::kBlack, text); }
   int SetOnlyWhiteUrl(int value) override { return SetFlag(state_->white_only, value); }
   int SetSmartFilter(int value) override { return SetFlag(state_->smart_filter, value); }
+  int SetHttpsFilter(int value) override { return SetFlag(extensions_->https_filter, value); }
   const FilterState* State() const override { return state_; }
+  const FilterExtensions* Extensions() const override { return extensions_; }
 
  private:
   FilterState* state_;
+  FilterExtensions* extensions_;
 };
 
 }  // namespace
@@ -76,7 +80,7 @@ std::unique_ptr<LiveFilter> FakeMachine::LoadFilter(const std::string& path, std
     *error = load_error;
     return nullptr;
   }
-  return std::make_unique<FakeLiveFilter>(block.get());
+  return std::make_unique<FakeLiveFilter>(block.get(), &extensions);
 }
 
 }  // namespace tarvel::ctl::testing

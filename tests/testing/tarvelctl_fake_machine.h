@@ -39,6 +39,7 @@ class FakeMachine : public Machine {
   std::map<CatalogKind, std::unique_ptr<SettingsStore>> stores;
   // The running filter's block; its attach counter says whether others hold it.
   std::unique_ptr<FilterState> block;
+  FilterExtensions extensions{};
   CatalogKind own = CatalogKind::k64;
   bool wow64 = false;
   bool admin = true;

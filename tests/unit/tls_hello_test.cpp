@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/testing/client_hello.h"
 #include "tests/testing/guarded_buffer.h"
 #include "tests/testing/tls_hello_plain.h"
 
@@ -13,50 +14,32 @@ namespace {
 
 using testing::GuardedBuffer;
 
-// --- Building hellos ----------------------------------------------------------
-
-// `value` as a big-endian number of `bytes` bytes.
-std::string N(std::size_t bytes, std::size_t value) {
-  std::string out(bytes, '\0');
-  for (std::size_t i = bytes; i-- > 0; value >>= 8) out[i] = static_cast<char>(value & 0xFF);
-  return out;
+// Short names for the builders, as the rows use them often.
+std::string N(std::size_t bytes, std::size_t value) { return testing::Number(bytes, value); }
+std::string V(std::size_t bytes, const std::string& body) { return testing::Vector(bytes, body); }
+std::string Ext(std::size_t type, const std::string& body) {
+  return testing::Extension(type, body);
 }
-// A vector: its length in `bytes` bytes, then its body.
-std::string V(std::size_t bytes, const std::string& body) { return N(bytes, body.size()) + body; }
-std::string Ext(std::size_t type, const std::string& body) { return N(2, type) + V(2, body); }
-
-struct Entry {
-  int type;
-  std::string name;
-};
-std::string ServerName(const std::vector<Entry>& entries) {
-  std::string list;
-  for (const Entry& e : entries) list += N(1, e.type) + V(2, e.name);
-  return Ext(0, V(2, list));
+std::string ServerName(const std::vector<testing::NameEntry>& entries) {
+  return testing::ServerNameExtension(entries);
 }
-std::string Sni(const std::string& name) { return ServerName({{0, name}}); }
-
-const std::string kVersionAndRandom = "\x03\x03" + std::string(32, 'r');
-const std::string kSessionId = V(1, std::string(32, 's'));
-const std::string kSuites = V(2, "\x13\x01\x13\x02\xc0\x2f");
-const std::string kCompression = V(1, std::string(1, '\0'));
-
-// A ClientHello body whose fields before the extensions are well formed.
+std::string Sni(const std::string& name) { return testing::ServerNameExtension(name); }
 std::string Body(const std::string& extensions_field) {
-  return kVersionAndRandom + kSessionId + kSuites + kCompression + extensions_field;
+  return testing::HelloBody(extensions_field);
 }
-std::string Message(const std::string& body) { return "\x01" + V(3, body); }
-std::string Record(const std::string& fragment, const std::string& version = "\x03\x01") {
-  return "\x16" + version + V(2, fragment);
+std::string Message(const std::string& body) { return testing::HelloMessage(body); }
+std::string Record(const std::string& fragment,
+                   const std::string& version = std::string("\x03\x01", 2)) {
+  return testing::HandshakeRecord(fragment, version);
 }
-// The message cut into records of at most `size` bytes.
 std::string Records(const std::string& message, std::size_t size) {
-  std::string out;
-  for (std::size_t at = 0; at < message.size(); at += size) out += Record(message.substr(at, size));
-  return out;
+  return testing::HandshakeRecords(message, size);
 }
-// A whole hello in one record with these extensions.
-std::string Hello(const std::string& extensions) { return Record(Message(Body(V(2, extensions)))); }
+std::string Hello(const std::string& extensions) { return testing::ClientHello(extensions); }
+
+const std::string kVersionAndRandom = testing::VersionAndRandom();
+const std::string kSessionId = testing::SessionIdField();
+const std::string kSuites = testing::CipherSuitesField();
 
 const std::string kGrease = Ext(0x0a0a, "");
 const std::string kVersions = Ext(43, V(1, "\x7a\x7a\x03\x04\x03\x03"));

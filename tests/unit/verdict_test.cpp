@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "tests/testing/client_hello.h"
 #include "tests/testing/fake_call_site.h"
 #include "tests/testing/state_builder.h"
 
@@ -23,6 +26,9 @@ struct Setup {
   bool white_only = false;
   bool smart = false;
 };
+
+constexpr FilterExtensions kHttpsOff{0};
+constexpr FilterExtensions kHttpsOn{1};
 
 std::unique_ptr<FilterState> MakeState(const Setup& setup) {
   auto state = testing::NewStateWithPhrases();
@@ -54,7 +60,7 @@ TEST_P(SendVerdictTest, LowerCalls) {
   site.exempt = row.exempt;
   site.http = row.http;
   site.lower_results = {-1};
-  EXPECT_EQ(FilterSend(*state, &buffer, 1, site), -1);
+  EXPECT_EQ(FilterSend(*state, kHttpsOff, &buffer, 1, site), -1);
   EXPECT_EQ(site.Sequence(), row.lower_sequence);
 }
 
@@ -87,7 +93,7 @@ TEST(SendVerdict, ExemptProcessAskedFirstAndAlone) {
   BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
   FakeCallSite site;
   site.exempt = 1;
-  FilterSend(*state, &buffer, 1, site);
+  FilterSend(*state, kHttpsOff, &buffer, 1, site);
   EXPECT_EQ(site.calls, (std::vector<std::string>{"exempt", "lower"}));
 }
 
@@ -96,7 +102,7 @@ TEST(SendVerdict, PortTestAskedOncePerCall) {
   std::string request = kAllowed;
   BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
   FakeCallSite site;
-  FilterSend(*state, &buffer, 1, site);
+  FilterSend(*state, kHttpsOff, &buffer, 1, site);
   EXPECT_EQ(site.calls, (std::vector<std::string>{"exempt", "http", "lower"}));
 }
 
@@ -107,7 +113,7 @@ TEST(SendVerdict, OnlyFirstBufferIsJudged) {
   BufferDesc buffers[2] = {{static_cast<std::uint32_t>(first.size()), first.data()},
                            {static_cast<std::uint32_t>(second.size()), second.data()}};
   FakeCallSite site;
-  FilterSend(*state, buffers, 2, site);
+  FilterSend(*state, kHttpsOff, buffers, 2, site);
   EXPECT_EQ(site.Sequence(), "lower");
 }
 
@@ -116,8 +122,169 @@ TEST(SendVerdict, NoBuffersNothingInspected) {
   for (std::uint32_t count : {0u, 1u}) {
     FakeCallSite site;
     BufferDesc null_buf{100, nullptr};
-    EXPECT_EQ(FilterSend(*state, count ? &null_buf : nullptr, count, site), 7);
+    EXPECT_EQ(FilterSend(*state, kHttpsOff, count ? &null_buf : nullptr, count, site), 7);
     EXPECT_EQ(site.Sequence(), "lower");
+  }
+}
+
+// --- The HTTPS filter -------------------------------------------------------
+// A ClientHello is judged by its name on any socket; the port test is never
+// asked for it. Other sends ask whether the socket is QUIC, then go the HTTP
+// way.
+
+using testing::BrowserClientHello;
+
+struct HttpsRow {
+  const char* name;
+  Setup setup;
+  FilterExtensions extensions;
+  std::string first_buffer;
+  int exempt;
+  int quic;
+  std::vector<std::string> calls;
+  int result;  // 7 the lower send's, -1 a refusal
+};
+
+class HttpsVerdictTest : public ::testing::TestWithParam<HttpsRow> {};
+
+TEST_P(HttpsVerdictTest, CallsAndResult) {
+  const HttpsRow& row = GetParam();
+  auto state = MakeState(row.setup);
+  std::string data = row.first_buffer;
+  BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
+  FakeCallSite site;
+  site.exempt = row.exempt;
+  site.http = 0;
+  site.quic = row.quic;
+  EXPECT_EQ(FilterSend(*state, row.extensions, &buffer, 1, site), row.result);
+  EXPECT_EQ(site.calls, row.calls);
+}
+
+const std::string kBadHello = BrowserClientHello("www.Bad.Example");
+const std::string kGoodHello = BrowserClientHello("good.example");
+const std::string kNamelessHello = BrowserClientHello("");
+// The record header alone: the rest of the hello comes in a later send.
+const std::string kHelloHeader = kBadHello.substr(0, 5);
+const std::string kData = "\x17\x03\x03\x00\x10 sixteen bytes..";
+
+using Calls = std::vector<std::string>;
+const Calls kPassedCalls{"exempt", "lower"};
+const Calls kBlockedCalls{"exempt", "cut", "lower"};
+const Calls kRefusedCalls{"exempt", "quic", "refused"};
+constexpr Setup kWhite{true, true, false};
+constexpr Setup kNotReady{false, true, true};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HttpsVerdictTest,
+    ::testing::Values(
+        HttpsRow{"BlackListedNameBlocked", kLists, kHttpsOn, kBadHello, 0, 0, kBlockedCalls, 7},
+        HttpsRow{"OtherNamePasses", kLists, kHttpsOn, kGoodHello, 0, 0, kPassedCalls, 7},
+        HttpsRow{"NamelessPasses", kLists, kHttpsOn, kNamelessHello, 0, 0, kPassedCalls, 7},
+        HttpsRow{"WhiteOnlyListedPasses", kWhite, kHttpsOn, kGoodHello, 0, 0, kPassedCalls, 7},
+        HttpsRow{"WhiteOnlyUnlistedBlocked", kWhite, kHttpsOn, kBadHello, 0, 0, kBlockedCalls, 7},
+        HttpsRow{"WhiteOnlyNamelessBlocked", kWhite, kHttpsOn, kNamelessHello, 0, 0, kBlockedCalls,
+                 7},
+        HttpsRow{"WhiteOnlyHeaderAloneBlocked", kWhite, kHttpsOn, kHelloHeader, 0, 0, kBlockedCalls,
+                 7},
+        HttpsRow{"HeaderAlonePasses", kLists, kHttpsOn, kHelloHeader, 0, 0, kPassedCalls, 7},
+        HttpsRow{"ListsNotReadyPasses", kNotReady, kHttpsOn, kNamelessHello, 0, 0, kPassedCalls, 7},
+        HttpsRow{"ExemptPasses", kWhite, kHttpsOn, kBadHello, 1, 0, Calls{"exempt", "lower"}, 7},
+        HttpsRow{"FilterOffNotJudged", kWhite, kHttpsOff, kBadHello, 0, 0,
+                 Calls{"exempt", "http", "lower"}, 7},
+        HttpsRow{"QuicRefused", kLists, kHttpsOn, kData, 0, 1, kRefusedCalls, -1},
+        HttpsRow{"QuicExemptPasses", kLists, kHttpsOn, kData, 1, 1, kPassedCalls, 7},
+        HttpsRow{"QuicFilterOffPasses", kLists, kHttpsOff, kData, 0, 1,
+                 Calls{"exempt", "http", "lower"}, 7},
+        HttpsRow{"OtherDataGoesTheHttpWay", kLists, kHttpsOn, kData, 0, 0,
+                 Calls{"exempt", "quic", "http", "lower"}, 7}),
+    [](const ::testing::TestParamInfo<HttpsRow>& info) { return std::string(info.param.name); });
+
+// On an HTTP port too, a hello is judged by its name alone: the Host-like
+// text and the phrases its bytes may hold play no part.
+TEST(HttpsVerdict, HelloOnHttpPortSkipsHostAndPhrases) {
+  auto state = MakeState(kAll);
+  std::string hello =
+      testing::ClientHello(testing::ServerNameExtension("good.example") +
+                           testing::Extension(21, "Host: bad.example\r\norgy sex."));
+  for (const FilterExtensions& extensions : {kHttpsOn, kHttpsOff}) {
+    BufferDesc buffer{static_cast<std::uint32_t>(hello.size()), hello.data()};
+    FakeCallSite site;
+    FilterSend(*state, extensions, &buffer, 1, site);
+    EXPECT_EQ(site.Sequence(), extensions.https_filter == 1 ? "lower" : "cut,lower");
+  }
+}
+
+// Only the first buffer counts: a hello behind another buffer is not seen.
+TEST(HttpsVerdict, OnlyFirstBufferIsJudged) {
+  auto state = MakeState(kLists);
+  std::string first = "x";
+  std::string second = kBadHello;
+  BufferDesc buffers[2] = {{1, first.data()},
+                           {static_cast<std::uint32_t>(second.size()), second.data()}};
+  FakeCallSite site;
+  site.http = 0;
+  EXPECT_EQ(FilterSend(*state, kHttpsOn, buffers, 2, site), 7);
+  EXPECT_EQ(site.Sequence(), "lower");
+}
+
+// A fault in the QUIC test is tarvel's own: the send goes down unchanged.
+TEST(HttpsVerdict, QuicTestFaultForwards) {
+  auto state = MakeState(kLists);
+  std::string data = kData;
+  BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
+  FakeCallSite site;
+  site.quic = 1;
+  site.fault_at = "quic";
+  EXPECT_EQ(FilterSend(*state, kHttpsOn, &buffer, 1, site), 7);
+  EXPECT_EQ(site.Sequence(), "lower");
+}
+
+// --- Send-to -------------------------------------------------------------------
+
+class FakeDatagramSite final : public DatagramSite {
+ public:
+  int exempt = 0;
+  int quic = 1;
+  bool fault = false;
+  std::vector<std::string> calls;
+
+  int IsExemptProcess() override {
+    calls.push_back("exempt");
+    return exempt;
+  }
+  int IsQuicDestination() override {
+    calls.push_back("quic");
+    if (fault) throw std::runtime_error("bad destination address");
+    return quic;
+  }
+};
+
+TEST(RefusesDatagram, Rows) {
+  struct Row {
+    const char* name;
+    FilterExtensions extensions;
+    int exempt;
+    int quic;
+    bool fault;
+    int refused;
+    Calls calls;
+  };
+  const Row rows[] = {
+      {"to port 443: refused", kHttpsOn, 0, 1, false, 1, {"exempt", "quic"}},
+      {"elsewhere: sent", kHttpsOn, 0, 0, false, 0, {"exempt", "quic"}},
+      {"exempt: sent", kHttpsOn, 1, 1, false, 0, {"exempt"}},
+      {"bad address: the lower provider answers", kHttpsOn, 0, 1, true, 0, {"exempt", "quic"}},
+      {"filter off: nothing asked", kHttpsOff, 0, 1, false, 0, {}},
+      {"filter not exactly 1: off", FilterExtensions{2}, 0, 1, false, 0, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeDatagramSite site;
+    site.exempt = row.exempt;
+    site.quic = row.quic;
+    site.fault = row.fault;
+    EXPECT_EQ(RefusesDatagram(row.extensions, site), row.refused);
+    EXPECT_EQ(site.calls, row.calls);
   }
 }
 
@@ -221,7 +388,7 @@ TEST_P(FaultTest, LowerCallsAndResult) {
   site.fault_at = row.fault_at;
   const Overlap overlap =
       row.judged == Judged::kOverlappedReceive ? Overlap::kOverlapped : Overlap::kNone;
-  const int result = row.judged == Judged::kSend ? FilterSend(*state, &buffer, 1, site)
+  const int result = row.judged == Judged::kSend ? FilterSend(*state, kHttpsOff, &buffer, 1, site)
                                                  : FilterRecv(*state, &buffer, 1, overlap, site);
   EXPECT_EQ(result, row.result);
   EXPECT_EQ(site.Sequence(), row.sequence);

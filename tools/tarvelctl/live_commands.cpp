@@ -1,6 +1,6 @@
-// block, unblock, allow, disallow, white-only, smart: changes to the running
-// filter through tarvel.dll's exports, and with --persist to the list files
-// and settings the filter starts from.
+// block, unblock, allow, disallow, white-only, smart, https: changes to the
+// running filter through tarvel.dll's exports, and with --persist to the
+// list files and settings the filter starts from.
 #include <algorithm>
 #include <functional>
 
@@ -251,15 +251,32 @@ int ListCommand(Machine& machine, const ListAction& action, const Invocation& in
   return kExitOk;
 }
 
-int FlagCommand(Machine& machine, bool white_only, const Invocation& in, Console& console) {
+// One of the on/off commands: its setting, how status names it, its export.
+struct FlagAction {
+  const char* command;  // "white-only"
+  const char* name;     // "iswhi"
+  const char* label;    // "white-only mode"
+  int (LiveFilter::*set)(int);
+};
+
+const FlagAction kWhiteOnlyFlag{"white-only", settings::kWhiteOnly, "white-only mode",
+                                &LiveFilter::SetOnlyWhiteUrl};
+const FlagAction kSmartFlag{"smart", settings::kSmartFilter, "smart filter",
+                            &LiveFilter::SetSmartFilter};
+const FlagAction kHttpsFlag{"https", settings::kHttpsFilter, "HTTPS filter",
+                            &LiveFilter::SetHttpsFilter};
+
+int FlagCommand(Machine& machine, const FlagAction& action, const Invocation& in,
+                Console& console) {
   const std::string& value = in.operands[0];
-  const char* command = white_only ? "white-only" : "smart";
+  const char* command = action.command;
+  const bool white_only = &action == &kWhiteOnlyFlag;
   if (value != "on" && value != "off") {
     return Fail(console, std::string(command) + " takes on or off, not " + Quoted(value),
                 kExitUsage);
   }
   const int on = value == "on" ? 1 : 0;
-  const char* name = white_only ? settings::kWhiteOnly : settings::kSmartFilter;
+  const char* name = action.name;
   const bool persist = in.Has("--persist");
   if (persist && !machine.IsAdministrator()) {
     return Fail(console, NeedsAdministrator(std::string(command) + " --persist"));
@@ -279,14 +296,15 @@ int FlagCommand(Machine& machine, bool white_only, const Invocation& in, Console
   }
   if (!running) return NotRunning(console, persist);
 
-  if (white_only) {
-    live->SetOnlyWhiteUrl(on);
-  } else {
-    live->SetSmartFilter(on);
-  }
-  console.out << (white_only ? "white-only mode" : "smart filter") << " " << value
-              << " in the running filter (" << ProgramsOf(machine, machine.OwnKind()) << ")\n";
+  ((*live).*action.set)(on);
+  console.out << action.label << " " << value << " in the running filter ("
+              << ProgramsOf(machine, machine.OwnKind()) << ")\n";
   const FilterState* state = live->State();
+  if (&action == &kHttpsFlag && on == 1 && state != nullptr && !IsOn(state->lists_ready)) {
+    console.out << "Note: a list file did not load when the filter started, so no server name "
+                   "is judged until it starts anew with both list files loading; QUIC is "
+                   "refused all the same.\n";
+  }
   if (white_only && on == 1 && state != nullptr) {
     if (!IsOn(state->lists_ready)) {
       console.out << "Note: a list file did not load when the filter started, so white-only mode "
@@ -348,7 +366,7 @@ std::vector<CommandSpec> LiveCommands(Machine& m) {
        {{"--dll", "PATH"}},
        "let only whitelisted hosts through, or stop doing so",
        "With --persist, also sets iswhi (needs administrator rights).\n\n" + persist_help,
-       [&m](const Invocation& in, Console& c) { return FlagCommand(m, true, in, c); }});
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, kWhiteOnlyFlag, in, c); }});
   commands.push_back(
       {"smart",
        "on|off",
@@ -358,7 +376,22 @@ std::vector<CommandSpec> LiveCommands(Machine& m) {
        {{"--dll", "PATH"}},
        "switch the smart filter (the phrase test) on or off",
        "With --persist, also sets issma (needs administrator rights).\n\n" + persist_help,
-       [&m](const Invocation& in, Console& c) { return FlagCommand(m, false, in, c); }});
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, kSmartFlag, in, c); }});
+  commands.push_back(
+      {"https",
+       "on|off",
+       1,
+       1,
+       {"--persist"},
+       {{"--dll", "PATH"}},
+       "judge TLS connections by the server name they send, and keep QUIC to TCP",
+       "On: a connection that opens with a TLS ClientHello is judged by its server name\n"
+       "(SNI) like an HTTP request by its Host header, on any port, and datagrams to UDP\n"
+       "port 443 (QUIC) fail, so that browsers use TCP. A hello that names no host is\n"
+       "blocked in white-only mode. With --persist, also sets issni (needs administrator\n"
+       "rights).\n\n" +
+           persist_help,
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, kHttpsFlag, in, c); }});
   return commands;
 }
 

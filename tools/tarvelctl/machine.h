@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "state/extensions.h"
 #include "state/filter_state.h"
 #include "state/settings.h"
 #include "tools/tarvelctl/catalog.h"
 
 namespace tarvel::ctl {
 
-// tarvel.dll loaded into this process: its six exports, and the block that
+// tarvel.dll loaded into this process: its exports, and the block that
 // every program holding the same module file shares.
 class LiveFilter {
  public:
@@ -25,8 +26,11 @@ class LiveFilter {
   virtual int DelBlackUrl(const char* text) = 0;
   virtual int SetOnlyWhiteUrl(int value) = 0;
   virtual int SetSmartFilter(int value) = 0;
+  virtual int SetHttpsFilter(int value) = 0;
   // The shared block, read in place; null when it cannot be found.
   virtual const FilterState* State() const = 0;
+  // The extensions beside it; null when the module's section has none.
+  virtual const FilterExtensions* Extensions() const = 0;
 };
 
 class Machine {

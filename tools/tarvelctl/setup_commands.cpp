@@ -142,8 +142,10 @@ void RunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
     out << title << "not running (no other program holds " << module << ")\n";
     return;
   }
+  const FilterExtensions* extensions = live->Extensions();
   out << title << "white-only mode " << (IsOn(state->white_only) ? "on" : "off")
-      << ", smart filter " << (IsOn(state->smart_filter) ? "on" : "off") << ", "
+      << ", smart filter " << (IsOn(state->smart_filter) ? "on" : "off") << ", HTTPS filter "
+      << (extensions != nullptr && IsOn(extensions->https_filter) ? "on" : "off") << ", "
       << (IsOn(state->lists_ready) ? "lists loaded"
                                    : "a list file did not load at start, so the host test is off")
       << '\n';
@@ -183,10 +185,11 @@ int ConfigShow(Machine& machine, const Invocation&, Console& console) {
 int ConfigSet(Machine& machine, const Invocation& in, Console& console) {
   const std::string& name = in.operands[0];
   const std::string& value = in.operands[1];
-  const bool flag = name == settings::kWhiteOnly || name == settings::kSmartFilter;
+  const bool flag = name == settings::kWhiteOnly || name == settings::kSmartFilter ||
+                    name == settings::kHttpsFilter;
   const bool path = name == settings::kWhiteListPath || name == settings::kBlackListPath;
   if (!flag && !path) {
-    return Fail(console, "no setting \"" + name + "\": iswhi, issma, whitelib or blacklib",
+    return Fail(console, "no setting \"" + name + "\": iswhi, issma, issni, whitelib or blacklib",
                 kExitUsage);
   }
   if (flag && value != "on" && value != "off") {
@@ -276,8 +279,8 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
                       {},
                       {},
                       "show the settings under HKLM\\Software\\Tarvel",
-                      "Shows iswhi and issma, and whitelib and blacklib with whether their list\n"
-                      "files load.\n",
+                      "Shows iswhi, issma and issni, and whitelib and blacklib with whether their\n"
+                      "list files load.\n",
                       std::bind(ConfigShow, std::ref(m), _1, _2)});
   commands.push_back(
       {"config set",
@@ -286,9 +289,10 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        2,
        {},
        {},
-       "set iswhi or issma on|off, or whitelib or blacklib to a list file",
+       "set iswhi, issma or issni on|off, or whitelib or blacklib to a list file",
        "  tarvelctl config set iswhi on|off      white-only mode\n"
        "  tarvelctl config set issma on|off      smart filter (phrase test)\n"
+       "  tarvelctl config set issni on|off      HTTPS filter (TLS server names, no QUIC)\n"
        "  tarvelctl config set whitelib PATH     the whitelist file\n"
        "  tarvelctl config set blacklib PATH     the blacklist file\n"
        "The filter reads them when it starts. On 64-bit Windows both registry views are\n"

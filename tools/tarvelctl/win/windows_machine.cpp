@@ -33,7 +33,9 @@ class LoadedFilter final : public LiveFilter {
   int DelBlackUrl(const char* text) override { return del_black_(text); }
   int SetOnlyWhiteUrl(int value) override { return set_white_only_(value); }
   int SetSmartFilter(int value) override { return set_smart_(value); }
+  int SetHttpsFilter(int value) override { return set_https_(value); }
   const FilterState* State() const override { return state_; }
+  const FilterExtensions* Extensions() const override { return extensions_; }
 
   std::string Bind(HMODULE module, const std::string& path) {
     struct {
@@ -43,7 +45,8 @@ class LoadedFilter final : public LiveFilter {
     } exports[] = {
         {"AddWhiteUrl", &add_white_, nullptr},          {"AddBlackUrl", &add_black_, nullptr},
         {"DelWhiteUrl", &del_white_, nullptr},          {"DelBlackUrl", &del_black_, nullptr},
-        {"SetOnlyWhiteUrl", nullptr, &set_white_only_}, {"SetSmartFilter", nullptr, &set_smart_}};
+        {"SetOnlyWhiteUrl", nullptr, &set_white_only_}, {"SetSmartFilter", nullptr, &set_smart_},
+        {"SetHttpsFilter", nullptr, &set_https_}};
     for (const auto& e : exports) {
       FARPROC proc = GetProcAddress(module, e.name);
       if (proc == nullptr) return path + " is not tarvel.dll: it has no export " + e.name;
@@ -58,6 +61,9 @@ class LoadedFilter final : public LiveFilter {
     if (FindPeSection(std::string_view(base, 4096), ".inidata", &rva, &size) &&
         size >= sizeof(FilterState)) {
       state_ = reinterpret_cast<const FilterState*>(base + rva);
+      if (size >= sizeof(SharedBlock)) {
+        extensions_ = &reinterpret_cast<const SharedBlock*>(base + rva)->extensions;
+      }
     }
     return "";
   }
@@ -69,7 +75,9 @@ class LoadedFilter final : public LiveFilter {
   TextExport del_black_ = nullptr;
   FlagExport set_white_only_ = nullptr;
   FlagExport set_smart_ = nullptr;
+  FlagExport set_https_ = nullptr;
   const FilterState* state_ = nullptr;
+  const FilterExtensions* extensions_ = nullptr;
 };
 
 class WindowsMachine final : public Machine {
