@@ -1,8 +1,11 @@
 // The per-call cost of the filter: MatchPhrases against the plain
 // phrase-by-phrase search on ordinary pages, the floor of reading 64 KiB
-// once (memchr for an absent byte), and MatchUrlList against the
-// pattern-per-slot version over a full list. scripts/bench.sh runs this with
-// interleaved repetitions and turns the medians into ratios.
+// once (memchr for an absent byte), MatchUrlList against the
+// pattern-per-slot version over a full list, and whole send verdicts: a
+// send that is not a ClientHello with the HTTPS filter off and on, and a
+// ClientHello's verdict beside a Host header's against a full list.
+// scripts/bench.sh runs this with interleaved repetitions and turns the
+// medians into ratios.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -13,7 +16,9 @@
 
 #include "filter/phrases.h"
 #include "filter/url_match.h"
+#include "filter/verdict.h"
 #include "platform/cpu_features.h"
+#include "tests/testing/client_hello.h"
 #include "tests/testing/phrase_inputs.h"
 #include "tests/testing/phrases_plain.h"
 #include "tests/testing/state_builder.h"
@@ -126,6 +131,46 @@ void UrlListFast(benchmark::State& st) {
   }
 }
 
+// A call site whose facts are constants and whose lower calls do nothing:
+// what is timed is the verdict's own work.
+class QuietSite final : public CallSite {
+ public:
+  explicit QuietSite(int http) : http_(http) {}
+  int IsExemptProcess() override { return 0; }
+  int IsHttpSocket() override { return http_; }
+  int IsQuicSocket() override { return 0; }
+  int LowerCall() override { return 0; }
+  void LowerCutConnection() override {}
+  void FailWithFault() override {}
+  void FailRefused() override {}
+
+ private:
+  int http_;
+};
+
+struct SendCase {
+  std::string first_buffer;
+  int http;  // the port test's answer
+  FilterExtensions extensions;
+  const FilterState* state;
+};
+
+void Send(benchmark::State& st, const SendCase* c) {
+  std::string data = c->first_buffer;
+  const BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
+  QuietSite site(c->http);
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(FilterSend(*c->state, c->extensions, &buffer, 1, site));
+  }
+}
+
+// 1460 bytes of a TLS record of application data: what most sends carry.
+std::string EncryptedData() {
+  std::string data = std::string("\x17\x03\x03\x05\xaf", 5);
+  data.resize(1460, '\x5a');
+  return data;
+}
+
 const char* LevelName(SimdLevel level) {
   switch (level) {
     case SimdLevel::kAvx2:
@@ -159,6 +204,20 @@ void RegisterAll() {
   benchmark::RegisterBenchmark("memchr_absent/64KiB", MemchrAbsent, &pages[3]);
   benchmark::RegisterBenchmark("url_list/plain/2000", UrlListPlain);
   benchmark::RegisterBenchmark("url_list/fast/2000", UrlListFast);
+  // The list holds no entry for the host: the whole list is scanned.
+  const FilterState* list = FullList().state.get();
+  static const SendCase sends[] = {
+      {EncryptedData(), 0, FilterExtensions{0}, list},
+      {EncryptedData(), 0, FilterExtensions{1}, list},
+      {testing::BrowserClientHello("www.news.example.org"), 0, FilterExtensions{1}, list},
+      {"GET / HTTP/1.1\r\nHost: www.news.example.org\r\nUser-Agent: bench\r\n"
+       "Accept: */*\r\n\r\n",
+       1, FilterExtensions{1}, list},
+  };
+  benchmark::RegisterBenchmark("send/data_https_off/1460B", Send, &sends[0]);
+  benchmark::RegisterBenchmark("send/data_https_on/1460B", Send, &sends[1]);
+  benchmark::RegisterBenchmark("send/client_hello/2000", Send, &sends[2]);
+  benchmark::RegisterBenchmark("send/host_header/2000", Send, &sends[3]);
   benchmark::AddCustomContext("vector_level", LevelName(best));
 }
 

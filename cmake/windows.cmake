@@ -53,8 +53,9 @@ if(NOT MSVC AND NOT TARVEL_X64)
 endif()
 
 # The demonstration's client and control program (scripts/demo.sh).
-add_executable(demo_client tools/demo/demo_client.cpp)
-target_link_libraries(demo_client PRIVATE ws2_32)
+add_executable(demo_client tools/demo/demo_client.cpp tools/demo/tls_client.cpp)
+target_include_directories(demo_client PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(demo_client PRIVATE ws2_32 secur32)
 add_executable(demo_control tools/demo/demo_control.cpp)
 
 # The built module itself: plain export names, a shared .inidata section.

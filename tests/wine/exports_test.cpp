@@ -98,6 +98,17 @@ TEST(Exports, FlagsStoredAsGivenOnlyOneIsOn) {
   EXPECT_EQ(TarvelExport<ValueFn>("SetSmartFilter")(0), 1);
 }
 
+// The HTTPS filter's flag lies beside the block; FilterState does not move.
+TEST(Exports, SetHttpsFilterStoresTheValueBesideTheBlock) {
+  const std::string before(reinterpret_cast<const char*>(&TarvelBlock()), sizeof(FilterState));
+  EXPECT_EQ(TarvelExport<ValueFn>("SetHttpsFilter")(5), 1);
+  EXPECT_EQ(TarvelExtensions().https_filter, 5);
+  EXPECT_EQ(TarvelExport<ValueFn>("SetHttpsFilter")(0), 1);
+  EXPECT_EQ(TarvelExtensions().https_filter, 0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&TarvelBlock()), sizeof(FilterState)),
+            before);
+}
+
 // Runs in its own process: it fills the white list of the block.
 TEST(ExportsFullList, AdditionBeyond2000WritesNothing) {
   FilterState& block = TarvelBlock();

@@ -45,6 +45,7 @@ void PrepareDefaultSettings() {
   WriteFileBytes(black, HeaderRecord());
   SetSetting("iswhi", std::string("0", 2));
   SetSetting("issma", std::string("0", 2));
+  SetSetting("issni", std::string("0", 2));
   SetSetting("whitelib", white + '\0');
   SetSetting("blacklib", black + '\0');
 }
@@ -62,6 +63,11 @@ FilterState& TarvelBlock() {
   ADD_FAILURE() << "tarvel.dll has no .inidata section";
   static FilterState none;
   return none;
+}
+
+FilterExtensions& TarvelExtensions() {
+  auto& block = reinterpret_cast<SharedBlock&>(TarvelBlock());
+  return block.extensions;
 }
 
 RecorderState& Recorder(char which) {

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "state/extensions.h"
 #include "state/filter_state.h"
 #include "tests/wine/recording_lower.h"
 
@@ -25,13 +26,15 @@ std::string BinDir();
 // has its lists ready and empty and both modes off.
 HMODULE Tarvel();
 
-// HKLM\Software\Tarvel: iswhi "0", issma "0", whitelib and blacklib naming
-// header-only list files that it writes in the temp folder.
+// HKLM\Software\Tarvel: iswhi "0", issma "0", issni "0", whitelib and
+// blacklib naming header-only list files that it writes in the temp folder.
 void PrepareDefaultSettings();
 
 // The FilterState block as this process maps it: the shared .inidata
 // section of the loaded tarvel.dll.
 FilterState& TarvelBlock();
+// The extensions beside it, in the same section.
+FilterExtensions& TarvelExtensions();
 template <typename Fn>
 Fn TarvelExport(const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(Tarvel(), name)));

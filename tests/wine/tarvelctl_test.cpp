@@ -326,6 +326,7 @@ TEST_F(TarvelctlSettings, ConfigSetStoresTheFormsTheModuleReads) {
   ASSERT_EQ(Tarvelctl("config set blacklib \"" + list + "\"").code, 0);
   ASSERT_EQ(Tarvelctl("config set iswhi on").code, 0);
   ASSERT_EQ(Tarvelctl("config set issma off").code, 0);
+  ASSERT_EQ(Tarvelctl("config set issni on").code, 0);
   const Ran set = Tarvelctl("config set whitelib \"" + list + "\"");
   ASSERT_EQ(set.code, 0) << set.err;
   EXPECT_EQ(FirstLine(set.out), "whitelib = " + list + " for 64-bit and 32-bit programs");
@@ -337,6 +338,8 @@ TEST_F(TarvelctlSettings, ConfigSetStoresTheFormsTheModuleReads) {
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     ASSERT_TRUE(ReadValue(view, "Software\\Tarvel", "issma", &bytes, &type));
     EXPECT_EQ(bytes, std::string("0") + std::string(9, '\0'));
+    ASSERT_TRUE(ReadValue(view, "Software\\Tarvel", "issni", &bytes, &type));
+    EXPECT_EQ(bytes, std::string("1") + std::string(9, '\0'));
     ASSERT_TRUE(ReadValue(view, "Software\\Tarvel", "whitelib", &bytes, &type));
     std::string stored = list;
     stored.resize(260, '\0');
@@ -345,6 +348,7 @@ TEST_F(TarvelctlSettings, ConfigSetStoresTheFormsTheModuleReads) {
   const Ran show = Tarvelctl("config show");
   EXPECT_EQ(show.code, 0);
   EXPECT_NE(show.out.find("  iswhi     on (white-only mode)\r\n"), std::string::npos) << show.out;
+  EXPECT_NE(show.out.find("  issni     on (HTTPS filter)\r\n"), std::string::npos) << show.out;
   EXPECT_NE(show.out.find("  whitelib  " + list + " (loads: 1 entry)\r\n"), std::string::npos);
   EXPECT_NE(show.out.find("HKLM\\Software\\Tarvel (32-bit programs): the same\r\n"),
             std::string::npos);
@@ -409,13 +413,18 @@ TEST_F(TarvelctlLive, WhiteOnlyAndSmart) {
   EXPECT_EQ(TarvelBlock().smart_filter, 1);
   ASSERT_EQ(Tarvelctl("smart off " + Dll()).code, 0);
   EXPECT_EQ(TarvelBlock().smart_filter, 0);
+
+  ASSERT_EQ(Tarvelctl("https on " + Dll()).code, 0);
+  EXPECT_EQ(TarvelExtensions().https_filter, 1);
+  ASSERT_EQ(Tarvelctl("https off " + Dll()).code, 0);
+  EXPECT_EQ(TarvelExtensions().https_filter, 0);
 }
 
 TEST_F(TarvelctlLive, StatusShowsTheRunningFilter) {
   const Ran ran = Tarvelctl("status " + Dll());
   EXPECT_EQ(ran.code, 0);
   EXPECT_NE(ran.out.find("running filter (64-bit programs): white-only mode off, smart filter "
-                         "off, lists loaded\r\n"),
+                         "off, HTTPS filter off, lists loaded\r\n"),
             std::string::npos)
       << ran.out;
 }

@@ -18,9 +18,10 @@ set_target_properties(forwarding_lower PROPERTIES PREFIX "")
 target_link_libraries(forwarding_lower PRIVATE ws2_32)
 
 file(GLOB TARVEL_WINE_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/*_test.cpp)
-add_executable(tarvel_wine_tests ${TARVEL_WINE_TESTS} tests/wine/harness.cpp)
+add_executable(tarvel_wine_tests ${TARVEL_WINE_TESTS} tests/wine/harness.cpp
+               tools/demo/tls_client.cpp)
 target_include_directories(tarvel_wine_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(tarvel_wine_tests PRIVATE tarvel_win_state GTest::gtest_main ws2_32)
+target_link_libraries(tarvel_wine_tests PRIVATE tarvel_win_state GTest::gtest_main ws2_32 secur32)
 add_dependencies(tarvel_wine_tests tarvel recording_lower_a recording_lower_b forwarding_lower)
 
 add_test(NAME ${TARVEL_TEST_LABEL}wine.boot COMMAND ${CMAKE_BINARY_DIR}/wine-run.sh --boot-only)
@@ -49,6 +50,17 @@ tarvel_wine_test(list_files "*ListFileOnDisk.*:*ListFileContent.*:*ListFileHeldE
 tarvel_wine_test(exports "Exports.*" ports_80_8080)
 tarvel_wine_test(exports_full_list "ExportsFullList.*")
 tarvel_wine_test(processes "Processes.*" ports_80_8080)
+tarvel_wine_test(schannel_hello "SchannelHello.*")
+tarvel_wine_test(quic "QuicDatagrams.*" port_443)
+# TLS through the table to an HTTPS server on 127.0.0.1:443 that the
+# wrapper starts with a certificate made for the run.
+add_test(NAME ${TARVEL_TEST_LABEL}wine.https
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/demo/with_https_server.sh
+                 ${CMAKE_BINARY_DIR}/https_server ${CMAKE_BINARY_DIR}/wine-run.sh
+                 ${CMAKE_BINARY_DIR}/tarvel_wine_tests.exe --gtest_filter=HttpsLoopback.*
+                 --gtest_brief=1)
+set_tests_properties(${TARVEL_TEST_LABEL}wine.https PROPERTIES
+  FIXTURES_REQUIRED wine TIMEOUT 120 RESOURCE_LOCK "tarvel_block;port_443")
 # Each NewBlock test needs a block that no process holds: its process never
 # loads tarvel.dll, and no other test runs meanwhile (tarvel_block).
 tarvel_wine_test(new_block "NewBlock.*" ports_80_8080)
@@ -59,4 +71,4 @@ add_test(NAME ${TARVEL_TEST_LABEL}wine.demo
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/demo/run.sh ${CMAKE_BINARY_DIR}/wine-run.sh
                  ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/demo)
 set_tests_properties(${TARVEL_TEST_LABEL}wine.demo PROPERTIES
-  FIXTURES_REQUIRED wine TIMEOUT 120 RESOURCE_LOCK "tarvel_block;ports_80_8080")
+  FIXTURES_REQUIRED wine TIMEOUT 120 RESOURCE_LOCK "tarvel_block;ports_80_8080;port_443")

@@ -1,10 +1,12 @@
 // The demonstration's client. It asks the demonstration web server on
 // 127.0.0.1:8080 for the front page of several hosts, the way a browser
-// does, but with every socket call going through tarvel.dll: it starts the
-// provider with WSPStartup (which loads the forwarding lower provider named
-// in the registry) and makes its calls through the table it hands out.
-// Between requests a second process, demo_control.exe, changes the filter
-// through tarvel's exports while this process keeps running.
+// does, then the HTTPS server on 127.0.0.1:443 over TLS (Schannel), and
+// sends one QUIC-like datagram to UDP port 443; every socket call goes
+// through tarvel.dll: it starts the provider with WSPStartup (which loads
+// the forwarding lower provider named in the registry) and makes its calls
+// through the table it hands out. Between requests a second process,
+// demo_control.exe, changes the filter through tarvel's exports while this
+// process keeps running.
 //
 // Prints one line per request: the host, the verdict and what the client
 // saw. Exits 1 when a verdict is not the one the demonstration expects.
@@ -15,29 +17,51 @@
 #include <cstring>
 #include <string>
 
+#include "tools/demo/tls_client.h"
+
 namespace {
 
 constexpr DWORD kCatalogId = 1001;  // the registry names the lower provider under this id
 constexpr u_short kPort = 8080;
+constexpr u_short kHttpsPort = 443;
+
+enum class Kind {
+  kHttp,     // a request on port 8080
+  kHttps,    // a request over TLS on port 443
+  kQuic,     // a datagram to UDP port 443
+  kControl,  // a call of the second process
+  kNote,     // a line of text
+};
 
 struct Step {
-  const char* host;        // a request for this host, or null for a control call
+  Kind kind;
+  const char* host;        // the request's host
   bool allowed;            // the verdict expected
   const char* reason;      // why
   const char* control[2];  // the second process's export and argument
 };
 
 constexpr Step kSteps[] = {
-    {"www.news.example", true, "on no list", {}},
-    {"www.casino.example", false, "casino.example is on the blacklist", {}},
-    {"stories.example", false, "its page holds \"erotic stories\"", {}},
-    {nullptr, true, "white-only mode on", {"SetOnlyWhiteUrl", "1"}},
-    {"www.news.example", true, "news.example is on the whitelist", {}},
-    {"shop.example", false, "not on the whitelist", {}},
-    {nullptr, true, "white-only mode off", {"SetOnlyWhiteUrl", "0"}},
-    {"shop.example", true, "on no list", {}},
-    {nullptr, true, "shop.example is added to the blacklist", {"AddBlackUrl", "shop.example"}},
-    {"shop.example", false, "shop.example is on the blacklist", {}},
+    {Kind::kHttp, "www.news.example", true, "on no list", {}},
+    {Kind::kHttp, "www.casino.example", false, "casino.example is on the blacklist", {}},
+    {Kind::kHttp, "stories.example", false, "its page holds \"erotic stories\"", {}},
+    {Kind::kControl, nullptr, true, "white-only mode on", {"SetOnlyWhiteUrl", "1"}},
+    {Kind::kHttp, "www.news.example", true, "news.example is on the whitelist", {}},
+    {Kind::kHttp, "shop.example", false, "not on the whitelist", {}},
+    {Kind::kControl, nullptr, true, "white-only mode off", {"SetOnlyWhiteUrl", "0"}},
+    {Kind::kHttp, "shop.example", true, "on no list", {}},
+    {Kind::kControl,
+     nullptr,
+     true,
+     "shop.example is added to the blacklist",
+     {"AddBlackUrl", "shop.example"}},
+    {Kind::kHttp, "shop.example", false, "shop.example is on the blacklist", {}},
+    {Kind::kNote, nullptr, true, "HTTPS, to 127.0.0.1:443: the host is the server name (SNI)", {}},
+    {Kind::kHttps, "www.casino.example", true, "not judged: the HTTPS filter is off", {}},
+    {Kind::kControl, nullptr, true, "the HTTPS filter on", {"SetHttpsFilter", "1"}},
+    {Kind::kHttps, "www.news.example", true, "on no list", {}},
+    {Kind::kHttps, "www.casino.example", false, "casino.example is on the blacklist", {}},
+    {Kind::kQuic, "UDP 127.0.0.1:443", false, "QUIC is refused: browsers use TCP", {}},
 };
 
 std::string OwnFolder() {
@@ -78,19 +102,11 @@ class Provider {
 
   Outcome Fetch(const std::string& host) {
     INT error = 0;
-    SOCKET s = table_.lpWSPSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP, &info_, 0, 0, &error);
-    if (s == INVALID_SOCKET) return {false, "no socket (error " + std::to_string(error) + ")"};
-    sockaddr_in server = {};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(kPort);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (table_.lpWSPConnect(s, reinterpret_cast<sockaddr*>(&server), sizeof server, nullptr,
-                            nullptr, nullptr, nullptr, &error) != 0) {
-      table_.lpWSPCloseSocket(s, &error);
-      return {false, "cannot connect to 127.0.0.1:8080 (error " + std::to_string(error) + ")"};
-    }
+    SOCKET s = INVALID_SOCKET;
+    std::string failed;
+    if (!Connect(kPort, &s, &failed)) return {false, failed};
     WSATHREADID thread = {};
-    std::string request = "GET / HTTP/1.0\r\nHost: " + host + "\r\nUser-Agent: tarvel-demo\r\n\r\n";
+    std::string request = Request(host);
     WSABUF out{static_cast<ULONG>(request.size()), request.data()};
     DWORD sent = 0;
     if (table_.lpWSPSend(s, &out, 1, &sent, 0, nullptr, nullptr, &thread, &error) != 0) {
@@ -111,6 +127,38 @@ class Provider {
       got += received;
     }
     return Close(s, {true, Describe(std::string(page, got))});
+  }
+
+  // The same request over TLS: the handshake names the host.
+  Outcome FetchOverTls(const std::string& host) {
+    SOCKET s = INVALID_SOCKET;
+    std::string failed;
+    if (!Connect(kHttpsPort, &s, &failed)) return {false, failed};
+    const tarvel::demo::TlsFetch fetch = tarvel::demo::FetchOverTls(table_, s, host, Request(host));
+    if (!fetch.failed.empty()) {
+      return Close(s, {false, fetch.failed + (fetch.failed.find("10058") != std::string::npos
+                                                  ? " (WSAESHUTDOWN: the connection is cut)"
+                                                  : "")});
+    }
+    return Close(s, {true, Describe(fetch.response)});
+  }
+
+  // One datagram to UDP port 443, as a browser's QUIC connection begins.
+  Outcome SendDatagram() {
+    INT error = 0;
+    SOCKET s = table_.lpWSPSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP, &info_, 0, 0, &error);
+    if (s == INVALID_SOCKET) return {false, "no socket (error " + std::to_string(error) + ")"};
+    const sockaddr_in to = Loopback(kHttpsPort);
+    char initial[] = "\xc3\x00\x00\x00\x01 QUIC Initial";
+    WSABUF out{sizeof initial - 1, initial};
+    DWORD sent = 0;
+    WSATHREADID thread = {};
+    if (table_.lpWSPSendTo(s, &out, 1, &sent, 0, reinterpret_cast<const sockaddr*>(&to),
+                           sizeof to, nullptr, nullptr, &thread, &error) != 0) {
+      return Close(s, {false, "send-to failed with error " + std::to_string(error) +
+                                  (error == WSAEACCES ? " (WSAEACCES: refused)" : "")});
+    }
+    return Close(s, {true, std::to_string(sent) + " bytes sent"});
   }
 
  private:
@@ -140,6 +188,36 @@ class Provider {
     std::string text = body == std::string::npos ? "" : response.substr(body + 4);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return status + " \"" + text + "\"";
+  }
+
+  static sockaddr_in Loopback(u_short port) {
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+  }
+
+  static std::string Request(const std::string& host) {
+    return "GET / HTTP/1.0\r\nHost: " + host + "\r\nUser-Agent: tarvel-demo\r\n\r\n";
+  }
+
+  bool Connect(u_short port, SOCKET* s, std::string* failed) {
+    INT error = 0;
+    *s = table_.lpWSPSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP, &info_, 0, 0, &error);
+    if (*s == INVALID_SOCKET) {
+      *failed = "no socket (error " + std::to_string(error) + ")";
+      return false;
+    }
+    const sockaddr_in server = Loopback(port);
+    if (table_.lpWSPConnect(*s, reinterpret_cast<const sockaddr*>(&server), sizeof server, nullptr,
+                            nullptr, nullptr, nullptr, &error) != 0) {
+      table_.lpWSPCloseSocket(*s, &error);
+      *failed = "cannot connect to 127.0.0.1:" + std::to_string(port) + " (error " +
+                std::to_string(error) + ")";
+      return false;
+    }
+    return true;
   }
 
   WSAPROTOCOL_INFOW info_;
@@ -175,7 +253,11 @@ int main() {
   int unexpected = 0;
   std::printf("  %-20s %-8s %-39s %s\n", "host", "verdict", "why", "what the client saw");
   for (const Step& step : kSteps) {
-    if (step.host == nullptr) {
+    if (step.kind == Kind::kNote) {
+      std::printf("  -- %s\n", step.reason);
+      continue;
+    }
+    if (step.kind == Kind::kControl) {
       const int result = RunControl(step.control[0], step.control[1]);
       const char* quote = step.control[0][0] == 'S' ? "" : "\"";
       std::printf("  -- a second process calls %s(%s%s%s), which returns %d: %s\n", step.control[0],
@@ -183,7 +265,9 @@ int main() {
       if (result != 1) ++unexpected;
       continue;
     }
-    const Provider::Outcome outcome = provider.Fetch(step.host);
+    const Provider::Outcome outcome = step.kind == Kind::kHttp    ? provider.Fetch(step.host)
+                                      : step.kind == Kind::kHttps ? provider.FetchOverTls(step.host)
+                                                                  : provider.SendDatagram();
     const bool as_expected = outcome.allowed == step.allowed;
     if (!as_expected) ++unexpected;
     std::printf("  %-20s %-8s %-39s %s%s\n", step.host, outcome.allowed ? "allowed" : "blocked",
