@@ -35,8 +35,8 @@ TEST(SchannelHello, NamesTheServerItWasGiven) {
   const Row rows[] = {
       {"news.example", "news.example"},
       {"WWW.Casino.Example", "Casino.Example"},
-      {std::string(50, 'a') + "." + std::string(50, 'b') + ".example", std::string(50, 'a') + "." +
-                                                                           std::string(48, 'b')},
+      {std::string(50, 'a') + "." + std::string(50, 'b') + ".example",
+       std::string(50, 'a') + "." + std::string(48, 'b')},
       {"", ""},
   };
   for (const Row& row : rows) {
@@ -174,10 +174,9 @@ class QuicDatagrams : public ::testing::Test {
     char datagram[] = "\xc3\x00\x00\x00\x01 a QUIC Initial, in spirit";
     WSABUF buffer{sizeof datagram - 1, datagram};
     Sent sent{0, static_cast<INT>(0xDEADBEEF), 0xABABABAB};
-    sent.result = table_.lpWSPSendTo(s_, &buffer, 1, &sent.bytes, 0,
-                                     reinterpret_cast<const sockaddr*>(to),
-                                     to == nullptr ? 0 : sizeof *to, nullptr, nullptr, nullptr,
-                                     &sent.error);
+    sent.result =
+        table_.lpWSPSendTo(s_, &buffer, 1, &sent.bytes, 0, reinterpret_cast<const sockaddr*>(to),
+                           to == nullptr ? 0 : sizeof *to, nullptr, nullptr, nullptr, &sent.error);
     return sent;
   }
   Sent Send() {

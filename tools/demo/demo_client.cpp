@@ -153,8 +153,8 @@ class Provider {
     WSABUF out{sizeof initial - 1, initial};
     DWORD sent = 0;
     WSATHREADID thread = {};
-    if (table_.lpWSPSendTo(s, &out, 1, &sent, 0, reinterpret_cast<const sockaddr*>(&to),
-                           sizeof to, nullptr, nullptr, &thread, &error) != 0) {
+    if (table_.lpWSPSendTo(s, &out, 1, &sent, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to,
+                           nullptr, nullptr, &thread, &error) != 0) {
       return Close(s, {false, "send-to failed with error " + std::to_string(error) +
                                   (error == WSAEACCES ? " (WSAEACCES: refused)" : "")});
     }

@@ -11,8 +11,8 @@ namespace tarvel::demo {
 namespace {
 
 constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
-                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
-                                ISC_REQ_STREAM | ISC_REQ_MANUAL_CRED_VALIDATION;
+                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                                ISC_REQ_MANUAL_CRED_VALIDATION;
 
 std::string Hex(SECURITY_STATUS status) {
   char text[16];
@@ -34,9 +34,9 @@ class Session {
     cred.dwVersion = SCHANNEL_CRED_VERSION;
     cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
     TimeStamp expiry;
-    const SECURITY_STATUS status = AcquireCredentialsHandleA(
-        nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr,
-        nullptr, &credentials_, &expiry);
+    const SECURITY_STATUS status =
+        AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
+                                  nullptr, &cred, nullptr, nullptr, &credentials_, &expiry);
     has_credentials_ = status == SEC_E_OK;
     return status;
   }
@@ -81,8 +81,7 @@ class Session {
     SecBuffer parts[4] = {
         {sizes.cbHeader, SECBUFFER_STREAM_HEADER, buffer.data()},
         {static_cast<ULONG>(data.size()), SECBUFFER_DATA, buffer.data() + sizes.cbHeader},
-        {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER,
-         buffer.data() + sizes.cbHeader + data.size()},
+        {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, buffer.data() + sizes.cbHeader + data.size()},
         {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, parts};
     status = EncryptMessage(&context_, 0, &desc, 0);
@@ -95,11 +94,10 @@ class Session {
   // Decrypts what `pending` holds of the next records; the plain bytes go
   // to `plain`, the bytes of a record not yet whole stay in `pending`.
   SECURITY_STATUS Decrypt(std::string* pending, std::string* plain) {
-    SecBuffer parts[4] = {
-        {static_cast<ULONG>(pending->size()), SECBUFFER_DATA, pending->data()},
-        {0, SECBUFFER_EMPTY, nullptr},
-        {0, SECBUFFER_EMPTY, nullptr},
-        {0, SECBUFFER_EMPTY, nullptr}};
+    SecBuffer parts[4] = {{static_cast<ULONG>(pending->size()), SECBUFFER_DATA, pending->data()},
+                          {0, SECBUFFER_EMPTY, nullptr},
+                          {0, SECBUFFER_EMPTY, nullptr},
+                          {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, parts};
     const SECURITY_STATUS status = DecryptMessage(&context_, &desc, 0, nullptr);
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return status;

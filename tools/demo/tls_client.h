@@ -13,7 +13,7 @@ namespace tarvel::demo {
 // How one request over TLS went.
 struct TlsFetch {
   bool handshake_done = false;
-  std::string failed;  // the call that failed ("send failed with error 10058"), or empty
+  std::string failed;    // the call that failed ("send failed with error 10058"), or empty
   std::string response;  // the bytes the server sent back, decrypted
 };
 
