@@ -35,7 +35,10 @@ class WinCallSite final : public CallSite {
     return LowerEntry(g_lower_procs.*Entry)(s_, buffers_, count_, bytes_, flags_, overlapped_,
                                             routine_, thread_, error_);
   }
-  void LowerCloseSocket() override { LowerEntry(g_lower_procs.lpWSPCloseSocket)(s_, error_); }
+  void LowerCloseSocket() override {
+    SocketClosed(s_);
+    LowerEntry(g_lower_procs.lpWSPCloseSocket)(s_, error_);
+  }
 
  private:
   SOCKET s_;
