@@ -6,9 +6,10 @@
 # loopback send (190 bytes) and receive (1460 bytes) through tarvel's table
 # and straight on the provider beneath it, on an HTTP port and on another
 # port, with the smart filter on and a 2000-entry black list, in interleaved
-# rounds. Prints the medians and the ratios (tarvel / lower provider) and
-# writes them as JSON to the path it prints (the first argument, or
-# build/mingw-x64/wine-bench-results.json).
+# rounds. Prints the medians and the ratios (tarvel / lower provider), and
+# the parts of a verdict timed on their own (host and list match, phrase
+# scans); writes them as JSON to the path it prints
+# (the first argument, or build/mingw-x64/wine-bench-results.json).
 #
 # Usage: scripts/bench-wine.sh [results.json]
 # Exits 1 when a ratio is above its target (1.05) or could not be measured.
@@ -90,12 +91,19 @@ for name, r in rows.items():
     print(f"{name:18} {r['tarvel_median_ns'] / 1e3:>8.2f}us {r['lower_median_ns'] / 1e3:>8.2f}us "
           f"{r['ratio']:>7.3f} {r['paired_ratio_median']:>7.3f}  {r['target']} {mark}")
 
+parts = raw.get("parts_ns", {})
+if parts:
+    print("parts of a verdict on their own (medians, in the same process):")
+    for name, ns in parts.items():
+        print(f"  {name:30} {ns / 1e3:>8.2f}us")
+
 with open(out_path, "w") as f:
     json.dump({"machine": machine, "rounds": raw["rounds"],
                "calls_per_round": raw["calls_per_round"],
                "request_bytes": raw["request_bytes"], "reply_bytes": raw["reply_bytes"],
                "black_list_entries": raw["black_list_entries"],
-               "smart_filter": raw["smart_filter"], "rows": rows}, f, indent=2)
+               "smart_filter": raw["smart_filter"], "rows": rows,
+               "parts_ns": parts}, f, indent=2)
 print(f"results: {out_path}")
 
 expected = ["send/http_port", "recv/http_port", "send/other_port", "recv/other_port"]
