@@ -173,17 +173,5 @@ TEST_F(PortAnswers, SocketConnectedAfterItsFirstCallBecomesHttp) {
   EXPECT_EQ(Send(s, kBlocked), SOCKET_ERROR);
 }
 
-TEST_F(PortAnswers, SocketMadeOnAReusedValueIsJudgedAfresh) {
-  const SOCKET s = Make();
-  ASSERT_EQ(ConnectThroughTarvel(s, http_), 0);
-  ASSERT_EQ(Send(s, kGood), 0);
-  closesocket(s);  // a close that tarvel does not see
-  made_.clear();
-  const SOCKET again = Make();
-  ASSERT_EQ(again, s) << "the handle value was not handed out again";
-  ASSERT_EQ(ConnectPlainly(again, other_), 0);
-  EXPECT_EQ(Send(again, kBlocked), 0);
-}
-
 }  // namespace
 }  // namespace tarvel::wine
