@@ -51,7 +51,10 @@ class WinCallSite final : public CallSite {
     return LowerEntry(g_lower_procs.*Entry)(s_, buffers_, count_, bytes_, flags_, overlapped_,
                                             routine_, thread_, error_);
   }
+  // The block forgets the socket's kept port answer: its connection is cut,
+  // and what the application does with the handle next is its own.
   void LowerCutConnection() override {
+    SocketClosed(s_);
     LowerEntry(g_lower_procs.lpWSPShutdown)(s_, SD_BOTH, error_);
   }
   void FailWithFault() override { StoreFaultError(error_); }

@@ -1,15 +1,24 @@
 // The 27 plain entry points: each calls the same entry of the lower
 // provider's table with its own arguments, unchanged, and returns the lower
 // result; the lower provider alone writes *lpErrno and the out-parameters.
-// No lock, no test, no state: one indirect call.
+// No lock, no test of the filter state: one indirect call. Six of them also
+// tell the kept port-test answers (platform/win/process_facts.h) what
+// happened to a socket: a socket made (WSPSocket, WSPAccept, WSPJoinLeaf),
+// connected (WSPConnect), closed (WSPCloseSocket), or all closed
+// (WSPCleanup). A close is told before the lower call, so that no answer
+// outlives it into a socket that reuses the handle value; a connect after
+// it, so that an answer read before the new peer is dropped.
 #include "provider/win/entry_points.h"
 
+#include "platform/win/process_facts.h"
 #include "provider/win/lower_table.h"
 
 namespace tarvel {
 
 SOCKET WSPAPI WSPAccept(SOCKET s, struct sockaddr *addr, LPINT addrlen, LPCONDITIONPROC lpfnCondition, DWORD_PTR dwCallbackData, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPAccept)(s, addr, addrlen, lpfnCondition, dwCallbackData, lpErrno);
+  const SOCKET accepted = LowerEntry(g_lower_procs.lpWSPAccept)(s, addr, addrlen, lpfnCondition, dwCallbackData, lpErrno);
+  SocketMade(accepted);
+  return accepted;
 }
 
 INT WSPAPI WSPAddressToString(LPSOCKADDR lpsaAddress, DWORD dwAddressLength, LPWSAPROTOCOL_INFOW lpProtocolInfo, LPWSTR lpszAddressString, LPDWORD lpdwAddressStringLength, LPINT lpErrno) {
@@ -29,15 +38,19 @@ int WSPAPI WSPCancelBlockingCall(LPINT lpErrno) {
 }
 
 int WSPAPI WSPCleanup(LPINT lpErrno) {
+  AllSocketsClosed();
   return LowerEntry(g_lower_procs.lpWSPCleanup)(lpErrno);
 }
 
 int WSPAPI WSPCloseSocket(SOCKET s, LPINT lpErrno) {
+  SocketClosed(s);
   return LowerEntry(g_lower_procs.lpWSPCloseSocket)(s, lpErrno);
 }
 
 int WSPAPI WSPConnect(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData, LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPConnect)(s, name, namelen, lpCallerData, lpCalleeData, lpSQOS, lpGQOS, lpErrno);
+  const int result = LowerEntry(g_lower_procs.lpWSPConnect)(s, name, namelen, lpCallerData, lpCalleeData, lpSQOS, lpGQOS, lpErrno);
+  SocketConnected(s);
+  return result;
 }
 
 int WSPAPI WSPDuplicateSocket(SOCKET s, DWORD dwProcessId, LPWSAPROTOCOL_INFOW lpProtocolInfo, LPINT lpErrno) {
@@ -77,7 +90,9 @@ int WSPAPI WSPIoctl(SOCKET s, DWORD dwIoControlCode, LPVOID lpvInBuffer, DWORD c
 }
 
 SOCKET WSPAPI WSPJoinLeaf(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData, LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, DWORD dwFlags, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPJoinLeaf)(s, name, namelen, lpCallerData, lpCalleeData, lpSQOS, lpGQOS, dwFlags, lpErrno);
+  const SOCKET joined = LowerEntry(g_lower_procs.lpWSPJoinLeaf)(s, name, namelen, lpCallerData, lpCalleeData, lpSQOS, lpGQOS, dwFlags, lpErrno);
+  SocketMade(joined);
+  return joined;
 }
 
 int WSPAPI WSPListen(SOCKET s, int backlog, LPINT lpErrno) {
@@ -109,7 +124,9 @@ int WSPAPI WSPShutdown(SOCKET s, int how, LPINT lpErrno) {
 }
 
 SOCKET WSPAPI WSPSocket(int af, int type, int protocol, LPWSAPROTOCOL_INFOW lpProtocolInfo, GROUP g, DWORD dwFlags, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPSocket)(af, type, protocol, lpProtocolInfo, g, dwFlags, lpErrno);
+  const SOCKET made = LowerEntry(g_lower_procs.lpWSPSocket)(af, type, protocol, lpProtocolInfo, g, dwFlags, lpErrno);
+  SocketMade(made);
+  return made;
 }
 
 INT WSPAPI WSPStringToAddress(LPWSTR AddressString, INT AddressFamily, LPWSAPROTOCOL_INFOW lpProtocolInfo, LPSOCKADDR lpAddress, LPINT lpAddressLength, LPINT lpErrno) {

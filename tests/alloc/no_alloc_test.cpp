@@ -1,4 +1,5 @@
-// Neither MatchPhrases (once its tables exist) nor MatchUrlList allocates.
+// Neither MatchPhrases (once its tables exist), MatchUrlList nor the
+// per-socket table of port-test answers allocates.
 // This test binary replaces the global operator new and, through the
 // linker's --wrap, malloc, calloc and realloc, and counts every call.
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "filter/phrases.h"
+#include "filter/socket_facts.h"
 #include "filter/url_match.h"
 #include "tests/testing/phrase_inputs.h"
 #include "tests/testing/state_builder.h"
@@ -135,6 +137,24 @@ TEST(NoAllocation, MatchUrlList) {
   const int white = MatchUrlList(ListOf(*state, ListKind::kWhite), host);
   EXPECT_EQ(Allocations(), before);
   EXPECT_EQ(black + white, 0);
+}
+
+// Made, asked (system, then kept), connected again, closed, all closed.
+TEST(NoAllocation, SocketFacts) {
+  static SocketFacts facts;  // static, as the module's own table is
+  auto read = [](std::uint64_t s) { return PortReading{true, s % 8 == 0 ? 1 : 0}; };
+  const long before = Allocations();
+  int answers = 0;
+  for (std::uint64_t s = 4; s <= 4 * 40000; s += 4) {
+    facts.Made(s);
+    answers += IsHttpSocketKept(facts, s, read);
+    answers += IsHttpSocketKept(facts, s, read);
+    facts.Reconnected(s);
+    if (s % 3 == 0) facts.Forget(s);
+  }
+  facts.ForgetAll();
+  EXPECT_EQ(Allocations(), before);
+  EXPECT_EQ(answers, 40000);
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ tarvel_wine_test(http_socket "*HttpSocket*" ports_80_8080)
 tarvel_wine_test(exempt_process "*Exempt*" ports_80_8080)
 tarvel_wine_test(startup "*Lookup*:Startup*:*StartupFailure*:*Expansion*:HandedOutTable*:Forwards*")
 tarvel_wine_test(loopback_exchange "Loopback.*" ports_80_8080)
+tarvel_wine_test(port_answers "PortAnswers.*:*AnswerDropped.*" ports_80_8080)
 tarvel_wine_test(settings
   "*RegistrySettings.*:*StoredForm.*:*FlagText.*:*PathRefused.*:ProgramDirectory.*")
 tarvel_wine_test(list_files "*ListFileOnDisk.*:*ListFileContent.*:*ListFileHeldElsewhere.*")
