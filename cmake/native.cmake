@@ -32,6 +32,8 @@ target_link_libraries(tarvel_testing PUBLIC tarvel_oracles GTest::gtest)
 file(GLOB TARVEL_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/unit/*.cpp)
 add_executable(tarvel_unit_tests ${TARVEL_UNIT_TESTS})
 target_link_libraries(tarvel_unit_tests PRIVATE tarvel_testing GTest::gtest_main)
+# Tests that read the fuzz corpora find them here.
+target_compile_definitions(tarvel_unit_tests PRIVATE TARVEL_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
 gtest_discover_tests(tarvel_unit_tests TEST_PREFIX "${TARVEL_TEST_LABEL}unit." DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 
 # Counts heap allocations: its own global operator new, and malloc, calloc

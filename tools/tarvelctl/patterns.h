@@ -8,11 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "state/list_format.h"
+
 namespace tarvel::ctl {
 
 // A list entry holds at most this many characters; the filter would cut a
 // longer one, and removing it again by the same text would then fail.
-inline constexpr std::size_t kMaxPatternLength = 100;
+inline constexpr std::size_t kMaxPatternLength = list_format::kMaxEntryLength;
 
 // Why `pattern` should not become a list entry, or "" when it may. Refused:
 // the empty pattern (an empty whitelist entry lets every host through), more
