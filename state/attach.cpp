@@ -36,7 +36,7 @@ void SetUpBlock(FilterState& state, SettingsStore& settings, ListFiles& files) {
 }
 
 int ModuleAttach(FilterState& state, AttachPlatform& platform, Notification reason) {
-  if (reason == Notification::kProcessAttach) platform.InitStartupLock();
+  (void)reason;  // every notification makes the same steps
   if (LoadAcquire(state.attach_counter) != 0) {
     CountNotification(state.attach_counter);
     return 1;

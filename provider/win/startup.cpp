@@ -12,7 +12,6 @@
 namespace tarvel {
 namespace {
 
-constexpr char kLowerPathsKey[] = "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
 
 }  // namespace
 

@@ -36,9 +36,8 @@ class FakeAttachPlatform final : public AttachPlatform {
   testing::FakeListFiles files;
   SetUpEntry entry = SetUpEntry::kEntered;
   std::function<void()> while_entering;  // runs inside EnterSetUp
-  std::vector<std::string> calls;        // "lock", "enter", "leave"
+  std::vector<std::string> calls;        // "enter", "leave"
 
-  void InitStartupLock() override { calls.push_back("lock"); }
   SetUpEntry EnterSetUp() override {
     calls.push_back("enter");
     if (while_entering) while_entering();
@@ -77,7 +76,7 @@ TEST_F(Attach, FirstProcessAttachSetsTheBlockUp) {
   EXPECT_EQ(state_->black_count, 1);
   EXPECT_EQ(state_->lists_ready, 1);
   EXPECT_EQ(state_->smart_em + state_->smart_we + state_->smart_nc, 0);
-  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter", "leave"}));
+  EXPECT_EQ(p_.calls, (std::vector<std::string>{"enter", "leave"}));
   // The white list file is read before the black one.
   EXPECT_EQ(p_.files.calls[0], "exists C:\\w.lst");
 }
@@ -93,7 +92,7 @@ TEST_F(Attach, LaterNotificationsOnlyCount) {
   EXPECT_EQ(state_->attach_counter, 5);
   EXPECT_EQ(p_.key.opens + p_.files.opens, opens) << "settings or files read again";
   EXPECT_EQ(state_->white_only, 1);
-  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter", "leave", "lock"}));
+  EXPECT_EQ(p_.calls, (std::vector<std::string>{"enter", "leave"}));
 }
 
 TEST_F(Attach, ThreadStartedAndEndedAddsTwo) {
@@ -169,7 +168,7 @@ TEST_F(Attach, SetUpDoneWhileWaitingIsNotRepeated) {
   EXPECT_EQ(state_->black_count, 1);
   EXPECT_EQ(state_->phrase_count, 0);
   EXPECT_EQ(p_.key.opens, 0);
-  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter", "leave"}));
+  EXPECT_EQ(p_.calls, (std::vector<std::string>{"enter", "leave"}));
 }
 
 // How the wait for the set-up lock ended decides who sets up: this process
@@ -182,12 +181,12 @@ TEST_F(Attach, SetUpLockOutcomes) {
     std::vector<std::string> calls;
   };
   const Row rows[] = {
-      {"entered", SetUpEntry::kEntered, 2, {"lock", "enter", "leave"}},
-      {"no lock at all: sets up unguarded", SetUpEntry::kUnavailable, 2, {"lock", "enter"}},
+      {"entered", SetUpEntry::kEntered, 2, {"enter", "leave"}},
+      {"no lock at all: sets up unguarded", SetUpEntry::kUnavailable, 2, {"enter"}},
       {"held elsewhere past the wait: leaves set-up to the holder",
        SetUpEntry::kBusy,
        0,
-       {"lock", "enter"}},
+       {"enter"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

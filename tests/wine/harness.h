@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "provider/lower_path.h"
 #include "state/filter_state.h"
 #include "tests/wine/recording_lower.h"
 
@@ -49,10 +50,7 @@ std::string RecordedEntries(char which = 'a');
 // `s`, with the recorder cleared first; the lower entries called.
 std::string SendRequest(const WSPPROC_TABLE& table, SOCKET s, const std::string& request);
 
-inline constexpr char kLowerPathsKey[] =
-    "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
-
-// A value of the lower-paths key, written on construction and deleted when
+// A value of the lower-paths key (kLowerPathsKey), written on construction and deleted when
 // the holder goes out of scope.
 class LowerPathValue {
  public:

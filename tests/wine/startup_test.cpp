@@ -104,7 +104,9 @@ TEST_P(Expansion, LoadsTheWholeExpansionOrNothing) {
   StartupResult r = StartTarvel(info);
   EXPECT_EQ(r.result, row.result);
   EXPECT_EQ(Recorder('a').startup_calls, row.result == 0 ? 1 : 0);
-  if (row.result != 0) EXPECT_EQ(reinterpret_cast<unsigned char*>(&r.table)[0], 0xAB);
+  if (row.result != 0) {
+    EXPECT_EQ(reinterpret_cast<unsigned char*>(&r.table)[0], 0xAB);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -27,8 +27,7 @@ inline constexpr Guid kTarvelChainGuid{
 // LSP_INSPECTOR | LSP_FIREWALL: it looks at the data and cuts connections.
 inline constexpr std::uint32_t kTarvelCategories = 0x00000001 | 0x00000008;
 inline constexpr char16_t kTarvelLayeredName[] = u"Tarvel web filter";
-inline constexpr char kLowerPathsKey[] =
-    "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
+using tarvel::kLowerPathsKey;
 // The longest lookup value the module reads, and the longest path it loads
 // once the value's environment references are expanded (NULs excluded).
 inline constexpr std::size_t kMaxLowerPath = kStoredPathBytes - 1;
