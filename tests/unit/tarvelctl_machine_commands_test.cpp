@@ -151,8 +151,10 @@ INSTANTIATE_TEST_SUITE_P(
         InstallRefusal{"AlreadyInstalled",
                        [](FakeMachine& m, const fs::path&) {
                          std::vector<std::string> r;
-                         InstallTarvel(m.windows, m.windows, {"a\\tarvel.dll", "b\\tarvel.dll"},
-                                       m.windows.Expander(), &r);
+                         EXPECT_EQ(InstallTarvel(m.windows, m.windows,
+                                                 {"a\\tarvel.dll", "b\\tarvel.dll"},
+                                                 m.windows.Expander(), &r),
+                                   "");
                        },
                        {"install"},
                        "install failed: tarvel is already in the 64-bit catalog; run \"tarvelctl "
@@ -397,7 +399,7 @@ INSTANTIATE_TEST_SUITE_P(
         LiveRefusal{"NotInstalled",
                     [](FakeMachine& m) {
                       std::vector<std::string> r;
-                      UninstallTarvel(m.windows, m.windows, &r);
+                      EXPECT_EQ(UninstallTarvel(m.windows, m.windows, &r), "");
                     },
                     {"smart", "on"},
                     kExitFailed,

@@ -68,11 +68,13 @@ std::vector<std::uint32_t> OrderWithChainsFirst(const std::vector<ProtocolRecord
 // loads. Returns "" and appends what was done to `report`, or returns the
 // reason and leaves catalogs and values as they were (or says what could not
 // be undone).
-std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPaths& paths,
-                          const ExpandPath& expand, std::vector<std::string>* report);
+[[nodiscard]] std::string InstallTarvel(Catalog& catalog, LowerPaths& lower,
+                                        const ProviderPaths& paths, const ExpandPath& expand,
+                                        std::vector<std::string>* report);
 
 // Removes every tarvel entry from every catalog, then the lookup values no
 // remaining chain needs. Safe to repeat, and after a partial install.
-std::string UninstallTarvel(Catalog& catalog, LowerPaths& lower, std::vector<std::string>* report);
+[[nodiscard]] std::string UninstallTarvel(Catalog& catalog, LowerPaths& lower,
+                                          std::vector<std::string>* report);
 
 }  // namespace tarvel::ctl
