@@ -76,3 +76,8 @@ endif()
 # The build, test and benchmark scripts' own contract, over stand-ins.
 add_test(NAME ${TARVEL_TEST_LABEL}scripts
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/scripts/scripts_test.sh)
+
+# Every tracked C and C++ source follows .clang-format.
+add_test(NAME ${TARVEL_TEST_LABEL}format
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/scripts/format_check.sh)
+set_tests_properties(${TARVEL_TEST_LABEL}format PROPERTIES SKIP_RETURN_CODE 77)

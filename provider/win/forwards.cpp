@@ -15,14 +15,20 @@
 
 namespace tarvel {
 
-SOCKET WSPAPI WSPAccept(SOCKET s, struct sockaddr *addr, LPINT addrlen, LPCONDITIONPROC lpfnCondition, DWORD_PTR dwCallbackData, LPINT lpErrno) {
-  const SOCKET accepted = LowerEntry(g_lower_procs.lpWSPAccept)(s, addr, addrlen, lpfnCondition, dwCallbackData, lpErrno);
+SOCKET WSPAPI WSPAccept(SOCKET s, struct sockaddr *addr, LPINT addrlen,
+                        LPCONDITIONPROC lpfnCondition, DWORD_PTR dwCallbackData, LPINT lpErrno) {
+  const SOCKET accepted = LowerEntry(g_lower_procs.lpWSPAccept)(s, addr, addrlen, lpfnCondition,
+                                                                dwCallbackData, lpErrno);
   SocketMade(accepted);
   return accepted;
 }
 
-INT WSPAPI WSPAddressToString(LPSOCKADDR lpsaAddress, DWORD dwAddressLength, LPWSAPROTOCOL_INFOW lpProtocolInfo, LPWSTR lpszAddressString, LPDWORD lpdwAddressStringLength, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPAddressToString)(lpsaAddress, dwAddressLength, lpProtocolInfo, lpszAddressString, lpdwAddressStringLength, lpErrno);
+INT WSPAPI WSPAddressToString(LPSOCKADDR lpsaAddress, DWORD dwAddressLength,
+                              LPWSAPROTOCOL_INFOW lpProtocolInfo, LPWSTR lpszAddressString,
+                              LPDWORD lpdwAddressStringLength, LPINT lpErrno) {
+  return LowerEntry(g_lower_procs.lpWSPAddressToString)(lpsaAddress, dwAddressLength,
+                                                        lpProtocolInfo, lpszAddressString,
+                                                        lpdwAddressStringLength, lpErrno);
 }
 
 int WSPAPI WSPAsyncSelect(SOCKET s, HWND hWnd, unsigned int wMsg, long lEvent, LPINT lpErrno) {
@@ -47,26 +53,33 @@ int WSPAPI WSPCloseSocket(SOCKET s, LPINT lpErrno) {
   return LowerEntry(g_lower_procs.lpWSPCloseSocket)(s, lpErrno);
 }
 
-int WSPAPI WSPConnect(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData, LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, LPINT lpErrno) {
-  const int result = LowerEntry(g_lower_procs.lpWSPConnect)(s, name, namelen, lpCallerData, lpCalleeData, lpSQOS, lpGQOS, lpErrno);
+int WSPAPI WSPConnect(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData,
+                      LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, LPINT lpErrno) {
+  const int result = LowerEntry(g_lower_procs.lpWSPConnect)(s, name, namelen, lpCallerData,
+                                                            lpCalleeData, lpSQOS, lpGQOS, lpErrno);
   SocketConnected(s);
   return result;
 }
 
-int WSPAPI WSPDuplicateSocket(SOCKET s, DWORD dwProcessId, LPWSAPROTOCOL_INFOW lpProtocolInfo, LPINT lpErrno) {
+int WSPAPI WSPDuplicateSocket(SOCKET s, DWORD dwProcessId, LPWSAPROTOCOL_INFOW lpProtocolInfo,
+                              LPINT lpErrno) {
   return LowerEntry(g_lower_procs.lpWSPDuplicateSocket)(s, dwProcessId, lpProtocolInfo, lpErrno);
 }
 
-int WSPAPI WSPEnumNetworkEvents(SOCKET s, WSAEVENT hEventObject, LPWSANETWORKEVENTS lpNetworkEvents, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPEnumNetworkEvents)(s, hEventObject, lpNetworkEvents, lpErrno);
+int WSPAPI WSPEnumNetworkEvents(SOCKET s, WSAEVENT hEventObject, LPWSANETWORKEVENTS lpNetworkEvents,
+                                LPINT lpErrno) {
+  return LowerEntry(g_lower_procs.lpWSPEnumNetworkEvents)(s, hEventObject, lpNetworkEvents,
+                                                          lpErrno);
 }
 
 int WSPAPI WSPEventSelect(SOCKET s, WSAEVENT hEventObject, long lNetworkEvents, LPINT lpErrno) {
   return LowerEntry(g_lower_procs.lpWSPEventSelect)(s, hEventObject, lNetworkEvents, lpErrno);
 }
 
-WINBOOL WSPAPI WSPGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWORD lpcbTransfer, WINBOOL fWait, LPDWORD lpdwFlags, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPGetOverlappedResult)(s, lpOverlapped, lpcbTransfer, fWait, lpdwFlags, lpErrno);
+WINBOOL WSPAPI WSPGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWORD lpcbTransfer,
+                                      WINBOOL fWait, LPDWORD lpdwFlags, LPINT lpErrno) {
+  return LowerEntry(g_lower_procs.lpWSPGetOverlappedResult)(s, lpOverlapped, lpcbTransfer, fWait,
+                                                            lpdwFlags, lpErrno);
 }
 
 int WSPAPI WSPGetPeerName(SOCKET s, struct sockaddr *name, LPINT namelen, LPINT lpErrno) {
@@ -77,7 +90,8 @@ int WSPAPI WSPGetSockName(SOCKET s, struct sockaddr *name, LPINT namelen, LPINT 
   return LowerEntry(g_lower_procs.lpWSPGetSockName)(s, name, namelen, lpErrno);
 }
 
-int WSPAPI WSPGetSockOpt(SOCKET s, int level, int optname, char *optval, LPINT optlen, LPINT lpErrno) {
+int WSPAPI WSPGetSockOpt(SOCKET s, int level, int optname, char *optval, LPINT optlen,
+                         LPINT lpErrno) {
   return LowerEntry(g_lower_procs.lpWSPGetSockOpt)(s, level, optname, optval, optlen, lpErrno);
 }
 
@@ -85,12 +99,21 @@ WINBOOL WSPAPI WSPGetQOSByName(SOCKET s, LPWSABUF lpQOSName, LPQOS lpQOS, LPINT 
   return LowerEntry(g_lower_procs.lpWSPGetQOSByName)(s, lpQOSName, lpQOS, lpErrno);
 }
 
-int WSPAPI WSPIoctl(SOCKET s, DWORD dwIoControlCode, LPVOID lpvInBuffer, DWORD cbInBuffer, LPVOID lpvOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbBytesReturned, LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPIoctl)(s, dwIoControlCode, lpvInBuffer, cbInBuffer, lpvOutBuffer, cbOutBuffer, lpcbBytesReturned, lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
+int WSPAPI WSPIoctl(SOCKET s, DWORD dwIoControlCode, LPVOID lpvInBuffer, DWORD cbInBuffer,
+                    LPVOID lpvOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbBytesReturned,
+                    LPWSAOVERLAPPED lpOverlapped,
+                    LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                    LPWSATHREADID lpThreadId, LPINT lpErrno) {
+  return LowerEntry(g_lower_procs.lpWSPIoctl)(
+      s, dwIoControlCode, lpvInBuffer, cbInBuffer, lpvOutBuffer, cbOutBuffer, lpcbBytesReturned,
+      lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
 }
 
-SOCKET WSPAPI WSPJoinLeaf(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData, LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, DWORD dwFlags, LPINT lpErrno) {
-  const SOCKET joined = LowerEntry(g_lower_procs.lpWSPJoinLeaf)(s, name, namelen, lpCallerData, lpCalleeData, lpSQOS, lpGQOS, dwFlags, lpErrno);
+SOCKET WSPAPI WSPJoinLeaf(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData,
+                          LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, DWORD dwFlags,
+                          LPINT lpErrno) {
+  const SOCKET joined = LowerEntry(g_lower_procs.lpWSPJoinLeaf)(
+      s, name, namelen, lpCallerData, lpCalleeData, lpSQOS, lpGQOS, dwFlags, lpErrno);
   SocketMade(joined);
   return joined;
 }
@@ -103,19 +126,28 @@ int WSPAPI WSPRecvDisconnect(SOCKET s, LPWSABUF lpInboundDisconnectData, LPINT l
   return LowerEntry(g_lower_procs.lpWSPRecvDisconnect)(s, lpInboundDisconnectData, lpErrno);
 }
 
-int WSPAPI WSPSelect(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, const PTIMEVAL timeout, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPSelect)(nfds, readfds, writefds, exceptfds, timeout, lpErrno);
+int WSPAPI WSPSelect(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds,
+                     const PTIMEVAL timeout, LPINT lpErrno) {
+  return LowerEntry(g_lower_procs.lpWSPSelect)(nfds, readfds, writefds, exceptfds, timeout,
+                                               lpErrno);
 }
 
 int WSPAPI WSPSendDisconnect(SOCKET s, LPWSABUF lpOutboundDisconnectData, LPINT lpErrno) {
   return LowerEntry(g_lower_procs.lpWSPSendDisconnect)(s, lpOutboundDisconnectData, lpErrno);
 }
 
-int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent, DWORD dwFlags, const struct sockaddr *lpTo, int iTolen, LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPSendTo)(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpTo, iTolen, lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
+int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent,
+                     DWORD dwFlags, const struct sockaddr *lpTo, int iTolen,
+                     LPWSAOVERLAPPED lpOverlapped,
+                     LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                     LPWSATHREADID lpThreadId, LPINT lpErrno) {
+  return LowerEntry(g_lower_procs.lpWSPSendTo)(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent,
+                                               dwFlags, lpTo, iTolen, lpOverlapped,
+                                               lpCompletionRoutine, lpThreadId, lpErrno);
 }
 
-int WSPAPI WSPSetSockOpt(SOCKET s, int level, int optname, const char *optval, int optlen, LPINT lpErrno) {
+int WSPAPI WSPSetSockOpt(SOCKET s, int level, int optname, const char *optval, int optlen,
+                         LPINT lpErrno) {
   return LowerEntry(g_lower_procs.lpWSPSetSockOpt)(s, level, optname, optval, optlen, lpErrno);
 }
 
@@ -123,17 +155,22 @@ int WSPAPI WSPShutdown(SOCKET s, int how, LPINT lpErrno) {
   return LowerEntry(g_lower_procs.lpWSPShutdown)(s, how, lpErrno);
 }
 
-SOCKET WSPAPI WSPSocket(int af, int type, int protocol, LPWSAPROTOCOL_INFOW lpProtocolInfo, GROUP g, DWORD dwFlags, LPINT lpErrno) {
-  const SOCKET made = LowerEntry(g_lower_procs.lpWSPSocket)(af, type, protocol, lpProtocolInfo, g, dwFlags, lpErrno);
+SOCKET WSPAPI WSPSocket(int af, int type, int protocol, LPWSAPROTOCOL_INFOW lpProtocolInfo, GROUP g,
+                        DWORD dwFlags, LPINT lpErrno) {
+  const SOCKET made = LowerEntry(g_lower_procs.lpWSPSocket)(af, type, protocol, lpProtocolInfo, g,
+                                                            dwFlags, lpErrno);
   SocketMade(made);
   return made;
 }
 
-INT WSPAPI WSPStringToAddress(LPWSTR AddressString, INT AddressFamily, LPWSAPROTOCOL_INFOW lpProtocolInfo, LPSOCKADDR lpAddress, LPINT lpAddressLength, LPINT lpErrno) {
-  return LowerEntry(g_lower_procs.lpWSPStringToAddress)(AddressString, AddressFamily, lpProtocolInfo, lpAddress, lpAddressLength, lpErrno);
+INT WSPAPI WSPStringToAddress(LPWSTR AddressString, INT AddressFamily,
+                              LPWSAPROTOCOL_INFOW lpProtocolInfo, LPSOCKADDR lpAddress,
+                              LPINT lpAddressLength, LPINT lpErrno) {
+  return LowerEntry(g_lower_procs.lpWSPStringToAddress)(
+      AddressString, AddressFamily, lpProtocolInfo, lpAddress, lpAddressLength, lpErrno);
 }
 
-const WSPPROC_TABLE& OwnProcTable() {
+const WSPPROC_TABLE &OwnProcTable() {
   static const WSPPROC_TABLE table = {
       WSPAccept,
       WSPAddressToString,

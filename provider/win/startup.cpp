@@ -10,10 +10,7 @@
 #include "provider/win/lower_table.h"
 
 namespace tarvel {
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 // Puts the lower provider's module path into `path` (kModulePathBytes, empty
 // on entry) and returns 1, or returns 0. The stored text may hold environment

@@ -151,10 +151,10 @@ INSTANTIATE_TEST_SUITE_P(
         InstallRefusal{"AlreadyInstalled",
                        [](FakeMachine& m, const fs::path&) {
                          std::vector<std::string> r;
-                         EXPECT_EQ(InstallTarvel(m.windows, m.windows,
-                                                 {"a\\tarvel.dll", "b\\tarvel.dll"},
-                                                 m.windows.Expander(), &r),
-                                   "");
+                         EXPECT_EQ(
+                             InstallTarvel(m.windows, m.windows, {"a\\tarvel.dll", "b\\tarvel.dll"},
+                                           m.windows.Expander(), &r),
+                             "");
                        },
                        {"install"},
                        "install failed: tarvel is already in the 64-bit catalog; run \"tarvelctl "
@@ -191,8 +191,9 @@ TEST_F(MachineCommands, ConfigSetWritesBothViewsInStoredForm) {
   ASSERT_EQ(Run({"config", "set", "iswhi", "on"}), kExitOk) << err_.str();
   ASSERT_EQ(Run({"config", "set", "issma", "off"}), kExitOk);
   ASSERT_EQ(Run({"config", "set", "whitelib", "lists/white.tvl"}), kExitOk);
-  EXPECT_EQ(out_.str().substr(0, out_.str().find('\n')),
-            "whitelib = " + folder_.Path("cwd/lists/white.tvl") + " for 64-bit and 32-bit programs");
+  EXPECT_EQ(
+      out_.str().substr(0, out_.str().find('\n')),
+      "whitelib = " + folder_.Path("cwd/lists/white.tvl") + " for 64-bit and 32-bit programs");
   for (CatalogKind view : {k64, k32}) {
     EXPECT_EQ(m_.keys[view].values["iswhi"], StoredFlag('1'));
     EXPECT_EQ(m_.keys[view].values["issma"], StoredFlag('0'));
@@ -253,7 +254,8 @@ TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
                 folder_.Path("white.tvl") +
                 " (loads: 2 entries)\n"
                 "  blacklib  " +
-                folder_.Path("black.tvl") + " (does not load: no file at " + folder_.Path("black.tvl") +
+                folder_.Path("black.tvl") + " (does not load: no file at " +
+                folder_.Path("black.tvl") +
                 ")\n"
                 "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
                 "note: the host test stays off while either list file does not load\n");
@@ -270,11 +272,12 @@ TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
   m_.windows.state.values[k32].erase("1003");
   EXPECT_EQ(Run({"status"}), kExitOk);
   const std::string out = out_.str();
-  EXPECT_NE(out.find("64-bit catalog: tarvel layered entry 1020 (" + folder_.Path("x64/tarvel.dll") +
-                     ")\n"
-                     "  chain 1021 over 1001 MSAFD Tcpip [TCP/IP], lookup "
-                     "%SystemRoot%\\system32\\mswsock.dll\n"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find("64-bit catalog: tarvel layered entry 1020 (" + folder_.Path("x64/tarvel.dll") +
+               ")\n"
+               "  chain 1021 over 1001 MSAFD Tcpip [TCP/IP], lookup "
+               "%SystemRoot%\\system32\\mswsock.dll\n"),
+      std::string::npos)
       << out;
   EXPECT_NE(out.find("  chain 1023 over 1003: no lookup value, so its sockets fail with error "
                      "10106\n"),
