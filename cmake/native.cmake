@@ -1,11 +1,11 @@
 # Native Linux build: the core with test stand-ins for the platform layer,
 # GoogleTest tests, fuzz replays, benchmarks.
 
-add_library(tarvel_guard STATIC platform/native/guard.cpp)
+add_library(tarvel_guard STATIC platform/standin/guard.cpp)
 target_include_directories(tarvel_guard PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(tarvel_core PUBLIC tarvel_guard)
 
-add_library(tarvel_native_platform STATIC platform/native/shared_state.cpp)
+add_library(tarvel_native_platform STATIC platform/standin/shared_state.cpp)
 target_link_libraries(tarvel_native_platform PUBLIC tarvel_core)
 
 find_package(GTest REQUIRED)

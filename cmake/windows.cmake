@@ -52,6 +52,12 @@ if(NOT MSVC AND NOT TARVEL_X64)
   target_link_options(tarvel PRIVATE -Wl,--enable-stdcall-fixup)
 endif()
 
+# A provider that calls the real Winsock, for tarvel to sit on where no
+# catalog puts it: the demonstration, the loopback tests, the benchmark.
+add_library(forwarding_lower SHARED tools/forwarding_lower/forwarding_lower.cpp)
+set_target_properties(forwarding_lower PROPERTIES PREFIX "")
+target_link_libraries(forwarding_lower PRIVATE ws2_32)
+
 # The demonstration's client and control program (scripts/demo.sh).
 add_executable(demo_client tools/demo/demo_client.cpp)
 target_link_libraries(demo_client PRIVATE ws2_32)

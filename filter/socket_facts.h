@@ -22,7 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "filter/facts.h"
+#include "filter/exempt_and_http_rules.h"
 
 namespace tarvel {
 

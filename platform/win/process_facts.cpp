@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "filter/facts.h"
+#include "filter/exempt_and_http_rules.h"
 #include "filter/socket_facts.h"
 
 namespace tarvel {

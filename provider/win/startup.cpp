@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/win/reg_key.h"
-#include "provider/lower_path.h"
+#include "provider/lower_lookup.h"
 #include "provider/win/lower_table.h"
 
 namespace tarvel {

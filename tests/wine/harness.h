@@ -10,7 +10,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "provider/lower_path.h"
+#include "provider/lower_lookup.h"
 #include "state/filter_state.h"
 #include "tests/wine/recording_lower.h"
 

@@ -13,10 +13,6 @@ foreach(which a b)
   target_link_libraries(recording_lower_${which} PRIVATE ws2_32)
 endforeach()
 
-add_library(forwarding_lower SHARED tests/wine/forwarding_lower.cpp)
-set_target_properties(forwarding_lower PROPERTIES PREFIX "")
-target_link_libraries(forwarding_lower PRIVATE ws2_32)
-
 file(GLOB TARVEL_WINE_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/*_test.cpp)
 add_executable(tarvel_wine_tests ${TARVEL_WINE_TESTS} tests/wine/harness.cpp)
 target_include_directories(tarvel_wine_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "provider/lower_path.h"
+#include "provider/lower_lookup.h"
 #include "tools/tarvelctl/catalog.h"
 
 namespace tarvel::ctl {
