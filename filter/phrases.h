@@ -30,6 +30,12 @@ int FillPhraseTable(FilterState& state);
 // it (the only call that allocates); later calls read the buffer once.
 int MatchPhrases(const FilterState& state, const void* buffer, std::int32_t length);
 
+// The slot of the first phrase, in table order, that MatchPhrases would find
+// in `buffer[0..length)`, or -1 when it finds none: the phrase the plain
+// phrase-by-phrase search stops at. It searches phrase by phrase and builds
+// no tables, so it is meant for a buffer already known to block.
+std::int32_t FirstPhraseFound(const FilterState& state, const void* buffer, std::int32_t length);
+
 // Caps the vector instructions MatchPhrases uses, for tests and benchmarks
 // (the processor's own limit applies in any case); returns the previous cap.
 SimdLevel CapPhraseScanLevel(SimdLevel cap);

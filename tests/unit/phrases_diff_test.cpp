@@ -57,11 +57,15 @@ class PhrasesAgree : public ::testing::TestWithParam<SimdLevel> {
   void TearDown() override { CapPhraseScanLevel(previous_cap_); }
 
   // Both answers on the same bytes, which end exactly where the heap copy
-  // (or the readable page) ends; returns the plain answer.
+  // (or the readable page) ends, and the same first phrase; returns the
+  // plain answer.
   int Agree(const FilterState& state, const PhraseMatcher& matcher, const unsigned char* p,
             std::int32_t length) {
     const int plain = MatchPhrasesPlain(state, p, length);
     EXPECT_EQ(matcher.Match(p, length, GetParam()), plain)
+        << "length " << length << ": " << Printable(p, length) << "\n"
+        << SlotsOf(state);
+    EXPECT_EQ(FirstPhraseFound(state, p, length), testing::FirstPhrasePlain(state, p, length))
         << "length " << length << ": " << Printable(p, length) << "\n"
         << SlotsOf(state);
     return plain;
