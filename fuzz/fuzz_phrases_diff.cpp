@@ -53,8 +53,9 @@ std::size_t ReadTable(const std::uint8_t* data, std::size_t size, FilterState& s
 void Check(const FilterState& state, const PhraseMatcher& matcher, const std::uint8_t* buffer,
            std::int32_t length) {
   const int plain = tarvel::testing::MatchPhrasesPlain(state, buffer, length);
-  if (tarvel::FirstPhraseFound(state, buffer, length) !=
-      tarvel::testing::FirstPhrasePlain(state, buffer, length)) {
+  const std::int32_t first = tarvel::testing::FirstPhrasePlain(state, buffer, length);
+  if (matcher.FirstFound(buffer, length) != first ||
+      tarvel::FirstPhraseFound(state, buffer, length) != first) {
     std::abort();
   }
   for (int level = 0; level <= static_cast<int>(tarvel::SupportedSimdLevel()); ++level) {

@@ -65,9 +65,11 @@ class PhrasesAgree : public ::testing::TestWithParam<SimdLevel> {
     EXPECT_EQ(matcher.Match(p, length, GetParam()), plain)
         << "length " << length << ": " << Printable(p, length) << "\n"
         << SlotsOf(state);
-    EXPECT_EQ(FirstPhraseFound(state, p, length), testing::FirstPhrasePlain(state, p, length))
+    const std::int32_t first = testing::FirstPhrasePlain(state, p, length);
+    EXPECT_EQ(matcher.FirstFound(p, length), first)
         << "length " << length << ": " << Printable(p, length) << "\n"
         << SlotsOf(state);
+    EXPECT_EQ(FirstPhraseFound(state, p, length), first);
     return plain;
   }
 
