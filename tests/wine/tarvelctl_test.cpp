@@ -420,29 +420,6 @@ TEST_F(TarvelctlLive, StatusShowsTheRunningFilter) {
       << ran.out;
 }
 
-TEST_F(TarvelctlLive, LogShowsTheBlocksOfThisProgram) {
-  ASSERT_EQ(Tarvelctl("block logged.example " + Dll()).code, 0);
-  EXPECT_EQ(Send("www.logged.example"), "cut,send");
-  const Ran json = Tarvelctl("log --json -n 1 " + Dll());
-  const Ran text = Tarvelctl("log -n 1 " + Dll());
-  const Ran status = Tarvelctl("status " + Dll());
-  ASSERT_EQ(Tarvelctl("unblock logged.example " + Dll()).code, 0);
-  ASSERT_EQ(json.code, 0) << json.err;
-  EXPECT_EQ(json.out.rfind("{\"record\":", 0), 0u) << json.out;
-  EXPECT_NE(
-      json.out.find(",\"filter\":\"64-bit\",\"pid\":" + std::to_string(GetCurrentProcessId()) +
-                    ",\"program\":\"tarvel_wine_tests.exe\",\"remote\":\"127.0.0.1\","
-                    "\"port\":8080,\"host\":\"logged.example\",\"reason\":\"blacklisted\"}"
-                    "\r\n"),
-      std::string::npos)
-      << json.out;
-  ASSERT_EQ(text.code, 0) << text.err;
-  EXPECT_NE(text.out.find("  tarvel_wine_tests.exe  "), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("  logged.example  "), std::string::npos) << text.out;
-  EXPECT_NE(status.out.find("\r\n  blocked since the filter started: "), std::string::npos)
-      << status.out;
-}
-
 TEST_F(TarvelctlLive, PersistWritesTheListFileTheSettingsName) {
   const std::string list = TempPath("ctl-persist-black.lst");
   WriteFileBytes(list, ListFileBytes({"old.example"}));
