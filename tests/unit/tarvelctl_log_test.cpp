@@ -298,36 +298,28 @@ TEST_F(LogCommand, FollowTellsOfRecordsOverwrittenBeforeTheyWereShown) {
   EXPECT_EQ(out.rfind("{\"record\":14,", 0), 0u) << out.substr(0, 80);
 }
 
-struct AddressRow {
-  const char* name;
-  std::uint8_t family;
-  std::vector<std::uint8_t> address;
-  const char* remote;  // as --json gives it
-};
-
-class LogAddress : public LogCommand, public ::testing::WithParamInterface<AddressRow> {};
-
-TEST_P(LogAddress, AsRfc5952Writes) {
-  const AddressRow& row = GetParam();
-  Add({m_.fake_clock.now, 1, "x.exe", BlockReason::kBlacklisted, "x", -1, row.family, row.address,
-       443});
+// IPv6 as RFC 5952 writes it: the longest run of zero groups (the first of
+// equal ones, never a single one) as "::", an IPv4-mapped address dotted.
+TEST_F(LogCommand, IPv6AddressesAsRfc5952WritesThem) {
+  const struct {
+    std::vector<std::uint8_t> address;
+    const char* remote;
+  } rows[] = {{V6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}), "2001:db8:0:1:1:1:1:1"},
+              {V6({1, 0, 0, 2, 0, 0, 0, 3}), "1:0:0:2::3"},
+              {V6({1, 0, 0, 2, 3, 0, 0, 4}), "1::2:3:0:0:4"},
+              {V6({0, 0, 0, 0, 0, 0xffff, 0x0102, 0x0304}), "::ffff:1.2.3.4"}};
+  for (const auto& row : rows) {
+    Block b{m_.fake_clock.now, 1, "x.exe", BlockReason::kBlacklisted, "x"};
+    b.family = kAddressIPv6;
+    b.address = row.address;
+    Add(b);
+  }
   ASSERT_EQ(Run({"log", "--json"}), kExitOk);
-  EXPECT_NE(out_.str().find(std::string("\"remote\":\"") + row.remote + "\""), std::string::npos)
-      << out_.str();
+  for (const auto& row : rows) {
+    EXPECT_NE(out_.str().find(std::string("\"remote\":\"") + row.remote + "\""), std::string::npos)
+        << row.remote << " in " << out_.str();
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, LogAddress,
-    ::testing::Values(AddressRow{"Loopback6", kAddressIPv6, V6({0, 0, 0, 0, 0, 0, 0, 1}), "::1"},
-                      AddressRow{"OneZeroGroupStays", kAddressIPv6,
-                                 V6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}), "2001:db8:0:1:1:1:1:1"},
-                      AddressRow{"LongestRunGoes", kAddressIPv6, V6({1, 0, 0, 2, 0, 0, 0, 3}),
-                                 "1:0:0:2::3"},
-                      AddressRow{"FirstOfEqualRunsGoes", kAddressIPv6, V6({1, 0, 0, 2, 3, 0, 0, 4}),
-                                 "1::2:3:0:0:4"},
-                      AddressRow{"MappedIPv4", kAddressIPv6,
-                                 V6({0, 0, 0, 0, 0, 0xffff, 0x0102, 0x0304}), "::ffff:1.2.3.4"}),
-    [](const ::testing::TestParamInfo<AddressRow>& info) { return std::string(info.param.name); });
 
 TEST_F(LogCommand, StatusCountsTheBlocksByReason) {
   AddFour();
@@ -338,31 +330,6 @@ TEST_F(LogCommand, StatusCountsTheBlocksByReason) {
             std::string::npos)
       << out_.str();
 }
-
-struct CivilRow {
-  const char* name;
-  CivilTime civil;
-  bool exists;
-};
-
-class CivilTimes : public ::testing::TestWithParam<CivilRow> {};
-
-TEST_P(CivilTimes, RoundTripOrRefused) {
-  const CivilRow& row = GetParam();
-  std::uint64_t t = 12345;
-  ASSERT_EQ(FileTimeOf(row.civil, &t), row.exists);
-  if (!row.exists) return;
-  const CivilTime back = CivilOf(t);
-  EXPECT_EQ(std::memcmp(&back, &row.civil, sizeof back), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, CivilTimes,
-    ::testing::Values(CivilRow{"LeapDay", {2024, 2, 29, 23, 59, 59, 9999999}, true},
-                      CivilRow{"CenturyNotLeap", {2100, 2, 29, 0, 0, 0, 0}, false},
-                      CivilRow{"FourCenturiesLeap", {2000, 2, 29, 12, 0, 0, 0}, true},
-                      CivilRow{"Before1601", {1600, 12, 31, 0, 0, 0, 0}, false}),
-    [](const ::testing::TestParamInfo<CivilRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tarvel::ctl
