@@ -29,22 +29,39 @@ const BufferDesc* FirstBuffer(const BufferDesc* buffers, std::uint32_t count) {
   return (buffers != nullptr && count != 0) ? &buffers[0] : nullptr;
 }
 
-bool HostIsRefused(const FilterState& state, const BufferDesc& first) {
-  const Host host = ExtractHost(first.buf, first.len);
-  if (host.length == 0) return false;
-  if (IsOn(state.white_only)) return MatchUrlList(ListOf(state, ListKind::kWhite), host) == 0;
-  return MatchUrlList(ListOf(state, ListKind::kBlack), host) == 1;
+// The list step on the host in `host`: why it refuses it, or kNone.
+BlockReason HostRefusal(const FilterState& state, const Host& host) {
+  if (host.length == 0) return BlockReason::kNone;
+  if (IsOn(state.white_only)) {
+    return MatchUrlList(ListOf(state, ListKind::kWhite), host) == 0 ? BlockReason::kNotWhitelisted
+                                                                    : BlockReason::kNone;
+  }
+  return MatchUrlList(ListOf(state, ListKind::kBlack), host) == 1 ? BlockReason::kBlacklisted
+                                                                  : BlockReason::kNone;
 }
 
 bool HasPhrase(const FilterState& state, const BufferDesc& first) {
   return MatchPhrases(state, first.buf, static_cast<std::int32_t>(first.len)) == 1;
 }
 
-bool SendIsRefused(const FilterState& state, const BufferDesc* first, HttpTest& http) {
-  if (IsOn(state.lists_ready) && http() && first != nullptr && HostIsRefused(state, *first)) {
-    return true;
+std::int32_t FirstPhrase(const FilterState& state, const BufferDesc& first) {
+  return FirstPhraseFound(state, first.buf, static_cast<std::int32_t>(first.len));
+}
+
+// Why a send is refused, or kNone. `host` receives the host when the list
+// step took it; `host_taken` says whether it did.
+BlockReason SendRefusal(const FilterState& state, const BufferDesc* first, HttpTest& http,
+                        Host& host, bool& host_taken) {
+  if (IsOn(state.lists_ready) && http() && first != nullptr) {
+    host = ExtractHost(first->buf, first->len);
+    host_taken = true;
+    const BlockReason why = HostRefusal(state, host);
+    if (why != BlockReason::kNone) return why;
   }
-  return IsOn(state.smart_filter) && http() && first != nullptr && HasPhrase(state, *first);
+  if (IsOn(state.smart_filter) && http() && first != nullptr && HasPhrase(state, *first)) {
+    return BlockReason::kPhraseInSend;
+  }
+  return BlockReason::kNone;
 }
 
 // Runs Body(job) inside the guard. The callback catches C++ exceptions itself
@@ -61,6 +78,21 @@ bool RunGuarded(Job& job) {
     }
   };
   return GuardedCall(fn, &job) == 1 && !job.faulted;
+}
+
+struct RecordJob {
+  CallSite* site;
+  const BlockFacts* facts;
+  volatile bool faulted;
+};
+
+void RecordInGuard(RecordJob& job) { job.site->RecordBlock(*job.facts); }
+
+// Records a block under a guard of its own: a fault in the record must not
+// turn the block into a pass.
+void Record(CallSite& site, const BlockFacts& facts) {
+  RecordJob job{&site, &facts, false};
+  RunGuarded<RecordJob, RecordInGuard>(job);
 }
 
 // The answer to a fault caught inside a lower call: the call fails with
@@ -96,7 +128,17 @@ void JudgeSend(SendJob& job) {
     return;
   }
   HttpTest http(site);
-  if (!SendIsRefused(*job.state, FirstBuffer(job.buffers, job.count), http)) return;
+  const BufferDesc* first = FirstBuffer(job.buffers, job.count);
+  Host host;
+  bool host_taken = false;
+  const BlockReason why = SendRefusal(*job.state, first, http, host, host_taken);
+  if (why == BlockReason::kNone) return;
+  // The block path: the record's host, taken now if the list step did not,
+  // and the phrase that blocked.
+  if (!host_taken) host = ExtractHost(first->buf, first->len);
+  const std::int32_t phrase =
+      why == BlockReason::kPhraseInSend ? FirstPhrase(*job.state, *first) : -1;
+  Record(site, BlockFacts{why, &host, phrase});
   job.in_lower = InLower::kCut;
   site.LowerCutConnection();
   job.in_lower = InLower::kJudgedCall;
@@ -131,6 +173,11 @@ void JudgeRecv(RecvJob& job) {
   if (!IsOn(job.state->smart_filter)) return;
   const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
   if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
+  Host no_host;
+  no_host.text[0] = '\0';
+  no_host.length = 0;
+  Record(site,
+         BlockFacts{BlockReason::kPhraseInReceive, &no_host, FirstPhrase(*job.state, *buffer)});
   job.in_lower = InLower::kCut;
   site.LowerCutConnection();
   job.in_lower = InLower::kNone;

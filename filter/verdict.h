@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "filter/host.h"
+#include "state/block_log.h"
 #include "state/filter_state.h"
 
 namespace tarvel {
@@ -17,6 +19,13 @@ namespace tarvel {
 struct BufferDesc {
   std::uint32_t len;
   char* buf;
+};
+
+// Why a call is blocked, as the record of blocked requests keeps it.
+struct BlockFacts {
+  BlockReason reason;
+  const Host* host;     // the host judged; empty when none was (a receive)
+  std::int32_t phrase;  // phrase table slot of the first phrase found, or -1
 };
 
 // One socket call as the verdict sees it. Every method may be called more
@@ -35,6 +44,10 @@ class CallSite {
   // pointer; its result is ignored. The connection carries no more data
   // either way, but the handle stays the application's until it closes it.
   virtual void LowerCutConnection() = 0;
+  // Notes the block in the record of blocked requests; called once per
+  // block, before the cut, and never on a pass. A fault inside it is caught
+  // and the block goes on.
+  virtual void RecordBlock(const BlockFacts& facts) = 0;
   // Stores WSAEFAULT through the caller's error pointer: the answer to a
   // fault caught inside a lower call. The pointer may be bad; a fault in the
   // store itself is caught and ignored.
@@ -48,8 +61,9 @@ class CallSite {
 // host of the first buffer is judged against the white list (white-only mode,
 // no match blocks) or the black list (a match blocks). Then, with the smart
 // filter on and an HTTP socket, a phrase in the first buffer blocks.
-// Blocking cuts the connection and then makes the send, which fails in the
-// lower provider. A fault inside a guarded lower call (the exempt forward, the
+// Blocking records the block with its reason, the host and, for a phrase,
+// the first phrase found; then it cuts the connection and makes the send,
+// which fails in the lower provider. A fault inside a guarded lower call (the exempt forward, the
 // cut, the blocked send) fails the call with WSAEFAULT and repeats nothing; a
 // fault in tarvel's own work forwards the send unchanged.
 int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
@@ -67,11 +81,11 @@ enum class Overlap : std::uint8_t {
 // The receive entry: receive first; a failed receive (-1), an overlapped one
 // with a completion routine, an exempt process, a non-HTTP socket or the
 // smart filter off return at once. Otherwise a phrase anywhere in the whole
-// capacity of the first buffer blocks: cut, then a second receive whose
-// result is returned; an overlapped receive (no routine) is cut and keeps the
-// first result, so that its queued completion is the only one and the next
-// receive fails. A fault inside a lower call (either receive, the cut)
-// fails the call with WSAEFAULT and repeats nothing, except in the cut of an
+// capacity of the first buffer blocks: recorded with the first phrase
+// found, cut, then a second receive whose result is returned; an overlapped
+// receive (no routine) is cut and keeps the first result, so that its queued
+// completion is the only one and the next receive fails. A fault inside a lower call (either
+// receive, the cut) fails the call with WSAEFAULT and repeats nothing, except in the cut of an
 // overlapped receive, which keeps the first result as its completion is
 // queued; a fault in tarvel's own work returns the first receive's result.
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,

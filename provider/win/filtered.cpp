@@ -4,6 +4,7 @@
 
 #include "filter/verdict.h"
 #include "platform/guard.h"
+#include "platform/win/block_record.h"
 #include "platform/win/process_facts.h"
 #include "provider/win/entry_points.h"
 #include "provider/win/lower_table.h"
@@ -57,6 +58,7 @@ class WinCallSite final : public CallSite {
     SocketClosed(s_);
     LowerEntry(g_lower_procs.lpWSPShutdown)(s_, SD_BOTH, error_);
   }
+  void RecordBlock(const BlockFacts& facts) override { RecordBlockOn(s_, facts); }
   void FailWithFault() override { StoreFaultError(error_); }
 
  private:

@@ -17,16 +17,20 @@ class FakeCallSite final : public CallSite {
   int http = 1;
   // Results of successive LowerCall()s; the last repeats.
   std::vector<int> lower_results = {7};
-  // The call that throws: "exempt", "http", "cut", or "lower#N" for the N-th
-  // LowerCall (0-based); empty for none.
+  // The call that throws: "exempt", "http", "cut", "record", or "lower#N"
+  // for the N-th LowerCall (0-based); empty for none.
   std::string fault_at;
 
-  std::vector<std::string> calls;  // "exempt", "http", "lower", "cut", "efault"
+  std::vector<std::string> calls;  // "exempt", "http", "lower", "cut", "record", "efault"
+  // Each RecordBlock as "REASON HOST PHRASE": "blacklisted bad.example -1",
+  // "phrase-in-receive - 56" (no host).
+  std::vector<std::string> records;
 
   int IsExemptProcess() override;
   int IsHttpSocket() override;
   int LowerCall() override;
   void LowerCutConnection() override;
+  void RecordBlock(const BlockFacts& facts) override;
   void FailWithFault() override;
 
   // The lower calls and the fault error stores, e.g. "cut,lower,efault".

@@ -41,7 +41,15 @@ struct SendRow {
   int exempt;
   int http;
   const char* lower_sequence;  // "lower" passes, "cut,lower" blocks
+  const char* recorded;        // the block's record: "REASON HOST PHRASE", "" for none
 };
+
+// The records a call made, one per block at most.
+std::string Records(const FakeCallSite& site) {
+  std::string out;
+  for (const std::string& r : site.records) out += (out.empty() ? "" : "; ") + r;
+  return out;
+}
 
 class SendVerdictTest : public ::testing::TestWithParam<SendRow> {};
 
@@ -56,6 +64,7 @@ TEST_P(SendVerdictTest, LowerCalls) {
   site.lower_results = {-1};
   EXPECT_EQ(FilterSend(*state, &buffer, 1, site), -1);
   EXPECT_EQ(site.Sequence(), row.lower_sequence);
+  EXPECT_EQ(Records(site), row.recorded);
 }
 
 constexpr Setup kLists{true, false, false};
@@ -67,18 +76,28 @@ constexpr Setup kNothing{false, false, false};
 INSTANTIATE_TEST_SUITE_P(
     Rows, SendVerdictTest,
     ::testing::Values(
-        SendRow{"BlackListedHostBlocked", kLists, kBlocked, 0, 1, "cut,lower"},
-        SendRow{"OtherHostPasses", kLists, kAllowed, 0, 1, "lower"},
-        SendRow{"NotHttpNeverJudged", kAll, kBlocked, 0, 0, "lower"},
-        SendRow{"ExemptPasses", kAll, kBlocked, 1, 1, "lower"},
-        SendRow{"WhiteOnlyUnlistedBlocked", kWhiteOnly, kBlocked, 0, 1, "cut,lower"},
-        SendRow{"WhiteOnlyListedPasses", kWhiteOnly, kAllowed, 0, 1, "lower"},
-        SendRow{"WhiteOnlyNoHostPasses", kWhiteOnly, kNoHost, 0, 1, "lower"},
-        SendRow{"ListsNotReadyNoListTest", {false, false, false}, kBlocked, 0, 1, "lower"},
-        SendRow{"ListsNotReadySmartStillScans", kSmart, kPhrase, 0, 1, "cut,lower"},
-        SendRow{"SmartOffPhrasePasses", kLists, kPhrase, 0, 1, "lower"},
-        SendRow{"AllowedHostStillScanned", kAll, kAllowed + "orgy sex.", 0, 1, "cut,lower"},
-        SendRow{"NothingOnEverythingPasses", kNothing, kBlocked + "orgy sex.", 0, 1, "lower"}),
+        SendRow{"BlackListedHostBlocked", kLists, kBlocked, 0, 1, "cut,lower",
+                "blacklisted bad.example -1"},
+        SendRow{"OtherHostPasses", kLists, kAllowed, 0, 1, "lower", ""},
+        SendRow{"NotHttpNeverJudged", kAll, kBlocked, 0, 0, "lower", ""},
+        SendRow{"ExemptPasses", kAll, kBlocked, 1, 1, "lower", ""},
+        SendRow{"WhiteOnlyUnlistedBlocked", kWhiteOnly, kBlocked, 0, 1, "cut,lower",
+                "not-whitelisted bad.example -1"},
+        SendRow{"WhiteOnlyListedPasses", kWhiteOnly, kAllowed, 0, 1, "lower", ""},
+        SendRow{"WhiteOnlyNoHostPasses", kWhiteOnly, kNoHost, 0, 1, "lower", ""},
+        SendRow{"ListsNotReadyNoListTest", {false, false, false}, kBlocked, 0, 1, "lower", ""},
+        // Phrase slot 56 is "orgy sex".
+        SendRow{"ListsNotReadySmartStillScans", kSmart, kPhrase, 0, 1, "cut,lower",
+                "phrase-in-send - 56"},
+        // The list step took no host: the block takes it for its record.
+        SendRow{"ListsNotReadyPhraseRecordsTheHost", kSmart, kAllowed + "orgy sex.", 0, 1,
+                "cut,lower", "phrase-in-send good.example 56"},
+        SendRow{"SmartOffPhrasePasses", kLists, kPhrase, 0, 1, "lower", ""},
+        SendRow{"AllowedHostStillScanned", kAll, kAllowed + "orgy sex.", 0, 1, "cut,lower",
+                "phrase-in-send good.example 56"},
+        SendRow{"FirstPhraseInTableOrderRecorded", kAll, kAllowed + "erotic stories, orgy sex.", 0,
+                1, "cut,lower", "phrase-in-send good.example 24"},
+        SendRow{"NothingOnEverythingPasses", kNothing, kBlocked + "orgy sex.", 0, 1, "lower", ""}),
     [](const ::testing::TestParamInfo<SendRow>& info) { return std::string(info.param.name); });
 
 TEST(SendVerdict, ExemptProcessAskedFirstAndAlone) {
@@ -89,6 +108,16 @@ TEST(SendVerdict, ExemptProcessAskedFirstAndAlone) {
   site.exempt = 1;
   FilterSend(*state, &buffer, 1, site);
   EXPECT_EQ(site.calls, (std::vector<std::string>{"exempt", "lower"}));
+}
+
+TEST(SendVerdict, RecordedOnceBeforeTheCut) {
+  auto state = MakeState(kAll);
+  std::string request = kBlocked + "orgy sex.";
+  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
+  FakeCallSite site;
+  FilterSend(*state, &buffer, 1, site);
+  EXPECT_EQ(site.calls, (std::vector<std::string>{"exempt", "http", "record", "cut", "lower"}));
+  EXPECT_EQ(Records(site), "blacklisted bad.example -1") << "a list block is not scanned";
 }
 
 TEST(SendVerdict, PortTestAskedOncePerCall) {
@@ -131,6 +160,7 @@ struct RecvRow {
   int http;
   const char* lower_sequence;
   int result;
+  const char* recorded;
 };
 
 class RecvVerdictTest : public ::testing::TestWithParam<RecvRow> {};
@@ -146,6 +176,7 @@ TEST_P(RecvVerdictTest, LowerCalls) {
   site.lower_results = {row.first_result, -1};
   EXPECT_EQ(FilterRecv(*state, &buffer, 1, row.overlap, site), row.result);
   EXPECT_EQ(site.Sequence(), row.lower_sequence);
+  EXPECT_EQ(Records(site), row.recorded);
 }
 
 const std::string kPage = "<html>orgy sex</html>";
@@ -156,20 +187,21 @@ constexpr Overlap kPlainCall = Overlap::kNone;
 INSTANTIATE_TEST_SUITE_P(
     Rows, RecvVerdictTest,
     ::testing::Values(
-        RecvRow{"PhraseBlocked", true, kPage, 21, kPlainCall, 0, 1, "lower,cut,lower", -1},
-        RecvRow{"PlainPasses", true, kPlain, 20, kPlainCall, 0, 1, "lower", 20},
-        RecvRow{"SmartOff", false, kPage, 21, kPlainCall, 0, 1, "lower", 21},
-        RecvRow{"FailedReceiveUnscanned", true, kPage, -1, kPlainCall, 0, 1, "lower", -1},
+        RecvRow{"PhraseBlocked", true, kPage, 21, kPlainCall, 0, 1, "lower,cut,lower", -1,
+                "phrase-in-receive - 56"},
+        RecvRow{"PlainPasses", true, kPlain, 20, kPlainCall, 0, 1, "lower", 20, ""},
+        RecvRow{"SmartOff", false, kPage, 21, kPlainCall, 0, 1, "lower", 21, ""},
+        RecvRow{"FailedReceiveUnscanned", true, kPage, -1, kPlainCall, 0, 1, "lower", -1, ""},
         RecvRow{"CompletionRoutineUnscanned", true, kPage, 0, Overlap::kWithRoutine, 0, 1, "lower",
-                0},
+                0, ""},
         // Its completion is queued already: a second receive would fail a
         // call whose completion still arrives. The next receive fails instead.
         RecvRow{"OverlappedDoneAtOnceCutAndFirstResultKept", true, kPage, 0, Overlap::kOverlapped,
-                0, 1, "lower,cut", 0},
-        RecvRow{"ExemptUnscanned", true, kPage, 21, kPlainCall, 1, 1, "lower", 21},
-        RecvRow{"NotHttpUnscanned", true, kPage, 21, kPlainCall, 0, 0, "lower", 21},
+                0, 1, "lower,cut", 0, "phrase-in-receive - 56"},
+        RecvRow{"ExemptUnscanned", true, kPage, 21, kPlainCall, 1, 1, "lower", 21, ""},
+        RecvRow{"NotHttpUnscanned", true, kPage, 21, kPlainCall, 0, 0, "lower", 21, ""},
         RecvRow{"ZeroBytesReceivedStillScans", true, kPage, 0, kPlainCall, 0, 1, "lower,cut,lower",
-                -1}),
+                -1, "phrase-in-receive - 56"}),
     [](const ::testing::TestParamInfo<RecvRow>& info) { return std::string(info.param.name); });
 
 TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
@@ -243,7 +275,10 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"ReceiveOwnWorkFaultGivesFirstResult", kRecv, 0, "http", "lower", 21},
         // Its completion is queued: the call must not fail.
         FaultRow{"CutOfOverlappedReceiveFaultsKeepsFirstResult", Judged::kOverlappedReceive, 0,
-                 "cut", "lower,cut", 21}),
+                 "cut", "lower,cut", 21},
+        // A fault in the record is the record's alone: the block goes on.
+        FaultRow{"RecordOfSendFaultsBlockGoesOn", kSend, 0, "record", "cut,lower", 21},
+        FaultRow{"RecordOfReceiveFaultsBlockGoesOn", kRecv, 0, "record", "lower,cut,lower", 22}),
     [](const ::testing::TestParamInfo<FaultRow>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -64,6 +64,10 @@ FilterState& TarvelBlock() {
   return none;
 }
 
+SharedExtensions& TarvelExtensions() {
+  return reinterpret_cast<SharedData*>(&TarvelBlock())->extensions;
+}
+
 RecorderState& Recorder(char which) {
   const std::string name = std::string("recording_lower_") + which + ".dll";
   auto get = reinterpret_cast<RecorderGetFn>(

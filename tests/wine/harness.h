@@ -11,6 +11,7 @@
 #include <string>
 
 #include "provider/lower_lookup.h"
+#include "state/extensions.h"
 #include "state/filter_state.h"
 #include "tests/wine/recording_lower.h"
 
@@ -33,6 +34,8 @@ void PrepareDefaultSettings();
 // The FilterState block as this process maps it: the shared .inidata
 // section of the loaded tarvel.dll.
 FilterState& TarvelBlock();
+// The extensions beside it in the same section (the record of blocks).
+SharedExtensions& TarvelExtensions();
 template <typename Fn>
 Fn TarvelExport(const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(Tarvel(), name)));

@@ -46,6 +46,7 @@ tarvel_wine_test(list_files "*ListFileOnDisk.*:*ListFileContent.*:*ListFileHeldE
 tarvel_wine_test(exports "Exports.*" ports_80_8080)
 tarvel_wine_test(exports_full_list "ExportsFullList.*")
 tarvel_wine_test(processes "Processes.*" ports_80_8080)
+tarvel_wine_test(block_log "BlockLog.*" ports_80_8080)
 # Each NewBlock test needs a block that no process holds: its process never
 # loads tarvel.dll, and no other test runs meanwhile (tarvel_block).
 tarvel_wine_test(new_block "NewBlock.*" ports_80_8080)

@@ -6,6 +6,7 @@
 #include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/list_commands.h"
+#include "tools/tarvelctl/log_command.h"
 #include "tools/tarvelctl/machine_commands.h"
 #include "tools/tarvelctl/pe.h"
 
@@ -153,6 +154,8 @@ void RunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
         << ActiveEntries(*state, kind) << " entries, room for " << kListSlots - count
         << " more additions\n";
   }
+  const std::string blocked = DescribeBlockCounts(live->Extensions());
+  if (!blocked.empty()) out << "  " << blocked << '\n';
 }
 
 int Status(Machine& machine, const Invocation& in, Console& console) {
@@ -300,6 +303,7 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
 std::vector<CommandSpec> AllCommands(Machine& machine) {
   std::vector<CommandSpec> all = SetupCommands(machine);
   for (CommandSpec& c : LiveCommands(machine)) all.push_back(std::move(c));
+  all.push_back(LogCommand(machine));
   for (CommandSpec& c : ListCommands()) all.push_back(std::move(c));
   return all;
 }

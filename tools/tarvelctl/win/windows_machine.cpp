@@ -10,6 +10,7 @@
 #include "tools/tarvelctl/pe.h"
 #include "tools/tarvelctl/win/error_text.h"
 #include "tools/tarvelctl/win/registry.h"
+#include "tools/tarvelctl/win/system_clock.h"
 #include "tools/tarvelctl/win/winsock_catalog.h"
 
 namespace tarvel::ctl {
@@ -34,6 +35,7 @@ class LoadedFilter final : public LiveFilter {
   int SetOnlyWhiteUrl(int value) override { return set_white_only_(value); }
   int SetSmartFilter(int value) override { return set_smart_(value); }
   const FilterState* State() const override { return state_; }
+  const SharedExtensions* Extensions() const override { return extensions_; }
 
   std::string Bind(HMODULE module, const std::string& path) {
     struct {
@@ -59,6 +61,10 @@ class LoadedFilter final : public LiveFilter {
         size >= sizeof(FilterState)) {
       state_ = reinterpret_cast<const FilterState*>(base + rva);
     }
+    if (state_ != nullptr && size >= sizeof(SharedData)) {
+      const auto* data = reinterpret_cast<const SharedData*>(base + rva);
+      if (data->extensions.layout == kExtensionsLayout) extensions_ = &data->extensions;
+    }
     return "";
   }
 
@@ -70,6 +76,7 @@ class LoadedFilter final : public LiveFilter {
   FlagExport set_white_only_ = nullptr;
   FlagExport set_smart_ = nullptr;
   const FilterState* state_ = nullptr;
+  const SharedExtensions* extensions_ = nullptr;
 };
 
 class WindowsMachine final : public Machine {
@@ -82,6 +89,7 @@ class WindowsMachine final : public Machine {
   }
 
   bool IsWow64() override { return sizeof(void*) == 4 && Is64BitWindows(); }
+  Clock& clock() override { return SystemClock(); }
 
   bool IsAdministrator() override {
     // Under UAC an unelevated administrator's token holds the group for
