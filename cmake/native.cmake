@@ -1,11 +1,11 @@
 # Native Linux build: the core with test stand-ins for the platform layer,
 # GoogleTest tests, fuzz replays, benchmarks.
 
-add_library(tarvel_guard STATIC platform/native/guard.cpp)
+add_library(tarvel_guard STATIC platform/standin/guard.cpp)
 target_include_directories(tarvel_guard PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(tarvel_core PUBLIC tarvel_guard)
 
-add_library(tarvel_native_platform STATIC platform/native/shared_state.cpp)
+add_library(tarvel_native_platform STATIC platform/standin/shared_state.cpp)
 target_link_libraries(tarvel_native_platform PUBLIC tarvel_core)
 
 find_package(GTest REQUIRED)
@@ -34,6 +34,8 @@ target_link_libraries(tarvel_testing PUBLIC tarvel_oracles GTest::gtest)
 file(GLOB TARVEL_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/unit/*.cpp)
 add_executable(tarvel_unit_tests ${TARVEL_UNIT_TESTS})
 target_link_libraries(tarvel_unit_tests PRIVATE tarvel_testing GTest::gtest_main)
+# Tests that read the fuzz corpora find them here.
+target_compile_definitions(tarvel_unit_tests PRIVATE TARVEL_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
 gtest_discover_tests(tarvel_unit_tests TEST_PREFIX "${TARVEL_TEST_LABEL}unit." DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 
 # ClientHellos made by this machine's TLS stacks (Python's ssl, openssl) when
@@ -90,3 +92,8 @@ endif()
 # The build, test and benchmark scripts' own contract, over stand-ins.
 add_test(NAME ${TARVEL_TEST_LABEL}scripts
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/scripts/scripts_test.sh)
+
+# Every tracked C and C++ source follows .clang-format.
+add_test(NAME ${TARVEL_TEST_LABEL}format
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/scripts/format_check.sh)
+set_tests_properties(${TARVEL_TEST_LABEL}format PROPERTIES SKIP_RETURN_CODE 77)

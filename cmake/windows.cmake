@@ -22,6 +22,7 @@ target_include_directories(tarvel_guard PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(tarvel_core PUBLIC tarvel_guard)
 
 add_library(tarvel_win_platform STATIC
+  platform/win/block_record.cpp
   platform/win/process_facts.cpp
   platform/win/shared_section.cpp
 )
@@ -52,6 +53,12 @@ if(NOT MSVC AND NOT TARVEL_X64)
   target_link_options(tarvel PRIVATE -Wl,--enable-stdcall-fixup)
 endif()
 
+# A provider that calls the real Winsock, for tarvel to sit on where no
+# catalog puts it: the demonstration, the loopback tests, the benchmark.
+add_library(forwarding_lower SHARED tools/forwarding_lower/forwarding_lower.cpp)
+set_target_properties(forwarding_lower PROPERTIES PREFIX "")
+target_link_libraries(forwarding_lower PRIVATE ws2_32)
+
 # The demonstration's client and control program (scripts/demo.sh).
 add_executable(demo_client tools/demo/demo_client.cpp tools/demo/tls_client.cpp)
 target_include_directories(demo_client PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
@@ -72,4 +79,5 @@ if(TARVEL_X64 AND CMAKE_CROSSCOMPILING)
                                   WORLD_READ WORLD_EXECUTE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
   include(${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/tests.cmake)
+  include(${CMAKE_CURRENT_SOURCE_DIR}/bench/win/bench.cmake)
 endif()

@@ -30,33 +30,48 @@ const BufferDesc* FirstBuffer(const BufferDesc* buffers, std::uint32_t count) {
   return (buffers != nullptr && count != 0) ? &buffers[0] : nullptr;
 }
 
-bool ListsRefuse(const FilterState& state, const Host& host) {
-  if (IsOn(state.white_only)) return MatchUrlList(ListOf(state, ListKind::kWhite), host) == 0;
-  return MatchUrlList(ListOf(state, ListKind::kBlack), host) == 1;
+// The list step on the host in `host`: why it refuses it, or kNone.
+BlockReason HostRefusal(const FilterState& state, const Host& host) {
+  if (host.length == 0) return BlockReason::kNone;
+  if (IsOn(state.white_only)) {
+    return MatchUrlList(ListOf(state, ListKind::kWhite), host) == 0 ? BlockReason::kNotWhitelisted
+                                                                    : BlockReason::kNone;
+  }
+  return MatchUrlList(ListOf(state, ListKind::kBlack), host) == 1 ? BlockReason::kBlacklisted
+                                                                  : BlockReason::kNone;
 }
 
-bool HostIsRefused(const FilterState& state, const BufferDesc& first) {
-  const Host host = ExtractHost(first.buf, first.len);
-  return host.length != 0 && ListsRefuse(state, host);
-}
-
+// Why a ClientHello is refused, or kNone; `host` receives the name it gives.
 // A hello that names no host has nothing the white list could allow.
-bool HelloIsRefused(const FilterState& state, const BufferDesc& first) {
-  if (!IsOn(state.lists_ready)) return false;
-  const Host host = ServerNameOf(first.buf, first.len);
-  if (host.length == 0) return IsOn(state.white_only);
-  return ListsRefuse(state, host);
+BlockReason HelloRefusal(const FilterState& state, const BufferDesc& first, Host& host) {
+  host = ServerNameOf(first.buf, first.len);
+  if (!IsOn(state.lists_ready)) return BlockReason::kNone;
+  if (host.length == 0 && IsOn(state.white_only)) return BlockReason::kNotWhitelisted;
+  return HostRefusal(state, host);
 }
 
 bool HasPhrase(const FilterState& state, const BufferDesc& first) {
   return MatchPhrases(state, first.buf, static_cast<std::int32_t>(first.len)) == 1;
 }
 
-bool SendIsRefused(const FilterState& state, const BufferDesc* first, HttpTest& http) {
-  if (IsOn(state.lists_ready) && http() && first != nullptr && HostIsRefused(state, *first)) {
-    return true;
+std::int32_t FirstPhrase(const FilterState& state, const BufferDesc& first) {
+  return FirstPhraseFound(state, first.buf, static_cast<std::int32_t>(first.len));
+}
+
+// Why a send is refused, or kNone. `host` receives the host when the list
+// step took it; `host_taken` says whether it did.
+BlockReason SendRefusal(const FilterState& state, const BufferDesc* first, HttpTest& http,
+                        Host& host, bool& host_taken) {
+  if (IsOn(state.lists_ready) && http() && first != nullptr) {
+    host = ExtractHost(first->buf, first->len);
+    host_taken = true;
+    const BlockReason why = HostRefusal(state, host);
+    if (why != BlockReason::kNone) return why;
   }
-  return IsOn(state.smart_filter) && http() && first != nullptr && HasPhrase(state, *first);
+  if (IsOn(state.smart_filter) && http() && first != nullptr && HasPhrase(state, *first)) {
+    return BlockReason::kPhraseInSend;
+  }
+  return BlockReason::kNone;
 }
 
 // Runs Body(job) inside the guard. The callback catches C++ exceptions itself
@@ -75,6 +90,32 @@ bool RunGuarded(Job& job) {
   return GuardedCall(fn, &job) == 1 && !job.faulted;
 }
 
+template <typename Site>
+struct RecordJob {
+  Site* site;
+  const BlockFacts* facts;
+  volatile bool faulted;
+};
+
+template <typename Site>
+void RecordInGuard(RecordJob<Site>& job) {
+  job.site->RecordBlock(*job.facts);
+}
+
+// Records a block under a guard of its own: a fault in the record must not
+// turn the block into a pass.
+template <typename Site>
+void Record(Site& site, const BlockFacts& facts) {
+  RecordJob<Site> job{&site, &facts, false};
+  RunGuarded<RecordJob<Site>, RecordInGuard<Site>>(job);
+}
+
+// A block whose record holds no host and no phrase.
+void RecordWithoutHost(auto& site, BlockReason why) {
+  Host no_host{};
+  Record(site, BlockFacts{why, &no_host, -1});
+}
+
 // The answer to a fault caught inside a lower call: the call fails with
 // WSAEFAULT and is not made again, since the lower provider may have taken
 // the data already.
@@ -89,7 +130,7 @@ enum class InLower : int { kNone, kJudgedCall, kCut };
 
 struct SendJob {
   const FilterState* state;
-  const FilterExtensions* extensions;
+  const SharedExtensions* extensions;
   const BufferDesc* buffers;
   std::uint32_t count;
   CallSite* site;
@@ -100,11 +141,14 @@ struct SendJob {
   volatile int result;
 };
 
-void Block(SendJob& job) {
+// Records the block, cuts the connection and makes the send, which fails.
+void Block(SendJob& job, const BlockFacts& facts) {
+  CallSite& site = *job.site;
+  Record(site, facts);
   job.in_lower = InLower::kCut;
-  job.site->LowerCutConnection();
+  site.LowerCutConnection();
   job.in_lower = InLower::kJudgedCall;
-  job.result = job.site->LowerCall();
+  job.result = site.LowerCall();
   job.in_lower = InLower::kNone;
   job.decided = true;
 }
@@ -113,11 +157,15 @@ void Block(SendJob& job) {
 // ClientHello is judged here alone, and a datagram to port 443 refused.
 bool JudgeHttps(SendJob& job, const BufferDesc* first) {
   if (first != nullptr && BeginsWithClientHello(first->buf, first->len)) {
-    if (HelloIsRefused(*job.state, *first)) Block(job);
+    Host host;
+    const BlockReason why = HelloRefusal(*job.state, *first, host);
+    if (why != BlockReason::kNone) Block(job, BlockFacts{why, &host, -1});
     return true;
   }
-  job.refused = job.site->IsQuicSocket() == 1;
-  return job.refused;
+  if (job.site->IsQuicSocket() != 1) return false;
+  RecordWithoutHost(*job.site, BlockReason::kQuicRefused);
+  job.refused = true;
+  return true;
 }
 
 void JudgeSend(SendJob& job) {
@@ -132,7 +180,16 @@ void JudgeSend(SendJob& job) {
   const BufferDesc* first = FirstBuffer(job.buffers, job.count);
   if (IsOn(job.extensions->https_filter) && JudgeHttps(job, first)) return;
   HttpTest http(site);
-  if (SendIsRefused(*job.state, first, http)) Block(job);
+  Host host;
+  bool host_taken = false;
+  const BlockReason why = SendRefusal(*job.state, first, http, host, host_taken);
+  if (why == BlockReason::kNone) return;
+  // The block path: the record's host, taken now if the list step did not,
+  // and the phrase that blocked.
+  if (!host_taken) host = ExtractHost(first->buf, first->len);
+  const std::int32_t phrase =
+      why == BlockReason::kPhraseInSend ? FirstPhrase(*job.state, *first) : -1;
+  Block(job, BlockFacts{why, &host, phrase});
 }
 
 struct RecvJob {
@@ -161,6 +218,9 @@ void JudgeRecv(RecvJob& job) {
   if (!IsOn(job.state->smart_filter)) return;
   const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
   if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
+  Host no_host{};
+  Record(site,
+         BlockFacts{BlockReason::kPhraseInReceive, &no_host, FirstPhrase(*job.state, *buffer)});
   job.in_lower = InLower::kCut;
   site.LowerCutConnection();
   job.in_lower = InLower::kNone;
@@ -185,7 +245,7 @@ void JudgeDatagram(DatagramJob& job) {
 
 }  // namespace
 
-int FilterSend(const FilterState& state, const FilterExtensions& extensions,
+int FilterSend(const FilterState& state, const SharedExtensions& extensions,
                const BufferDesc* buffers, std::uint32_t count, CallSite& site) {
   SendJob job{&state, &extensions, buffers, count, &site, false, InLower::kNone, false, false, 0};
   const bool ran = RunGuarded<SendJob, JudgeSend>(job);
@@ -211,10 +271,12 @@ int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_
   return keeps_first ? job.first : FailedWithFault(site);
 }
 
-int RefusesDatagram(const FilterExtensions& extensions, DatagramSite& site) {
+int RefusesDatagram(const SharedExtensions& extensions, DatagramSite& site) {
   if (!IsOn(extensions.https_filter)) return 0;
   DatagramJob job{&site, false, false};
-  return RunGuarded<DatagramJob, JudgeDatagram>(job) && job.refused ? 1 : 0;
+  if (!RunGuarded<DatagramJob, JudgeDatagram>(job) || !job.refused) return 0;
+  RecordWithoutHost(site, BlockReason::kQuicRefused);
+  return 1;
 }
 
 }  // namespace tarvel

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "filter/host.h"
+#include "state/block_log.h"
 #include "state/extensions.h"
 #include "state/filter_state.h"
 
@@ -20,6 +22,13 @@ namespace tarvel {
 struct BufferDesc {
   std::uint32_t len;
   char* buf;
+};
+
+// Why a call is blocked, as the record of blocked requests keeps it.
+struct BlockFacts {
+  BlockReason reason;
+  const Host* host;     // the host judged; empty when none was (a receive)
+  std::int32_t phrase;  // phrase table slot of the first phrase found, or -1
 };
 
 // One socket call as the verdict sees it. Every method may be called more
@@ -40,6 +49,10 @@ class CallSite {
   // pointer; its result is ignored. The connection carries no more data
   // either way, but the handle stays the application's until it closes it.
   virtual void LowerCutConnection() = 0;
+  // Notes the block in the record of blocked requests; called once per
+  // block, before the cut, and never on a pass. A fault inside it is caught
+  // and the block goes on.
+  virtual void RecordBlock(const BlockFacts& facts) = 0;
   // Stores WSAEFAULT through the caller's error pointer: the answer to a
   // fault caught inside a lower call. The pointer may be bad; a fault in the
   // store itself is caught and ignored.
@@ -62,13 +75,15 @@ class CallSite {
 // judged by the host it names alone, on any socket, with the lists ready:
 // like a Host header's host, except that a hello naming none blocks in
 // white-only mode; the phrase test plays no part. Otherwise a datagram
-// socket connected to port 443 fails refused (FailRefused), unsent.
+// socket connected to port 443 fails refused (FailRefused), unsent, and is
+// recorded as such.
 //
-// Blocking cuts the connection and then makes the send, which fails in the
-// lower provider. A fault inside a guarded lower call (the exempt forward, the
-// cut, the blocked send) fails the call with WSAEFAULT and repeats nothing; a
+// Blocking records the block with its reason, the host and, for a phrase,
+// the first phrase found; then it cuts the connection and makes the send,
+// which fails in the lower provider. A fault inside a guarded lower call (the
+// exempt forward, the cut, the blocked send) fails the call with WSAEFAULT and repeats nothing; a
 // fault in tarvel's own work forwards the send unchanged.
-int FilterSend(const FilterState& state, const FilterExtensions& extensions,
+int FilterSend(const FilterState& state, const SharedExtensions& extensions,
                const BufferDesc* buffers, std::uint32_t count, CallSite& site);
 
 // How a receive was asked for. An overlapped receive that completes at once
@@ -83,11 +98,11 @@ enum class Overlap : std::uint8_t {
 // The receive entry: receive first; a failed receive (-1), an overlapped one
 // with a completion routine, an exempt process, a non-HTTP socket or the
 // smart filter off return at once. Otherwise a phrase anywhere in the whole
-// capacity of the first buffer blocks: cut, then a second receive whose
-// result is returned; an overlapped receive (no routine) is cut and keeps the
-// first result, so that its queued completion is the only one and the next
-// receive fails. A fault inside a lower call (either receive, the cut)
-// fails the call with WSAEFAULT and repeats nothing, except in the cut of an
+// capacity of the first buffer blocks: recorded with the first phrase
+// found, cut, then a second receive whose result is returned; an overlapped
+// receive (no routine) is cut and keeps the first result, so that its queued
+// completion is the only one and the next receive fails. A fault inside a lower call (either
+// receive, the cut) fails the call with WSAEFAULT and repeats nothing, except in the cut of an
 // overlapped receive, which keeps the first result as its completion is
 // queued; a fault in tarvel's own work returns the first receive's result.
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
@@ -100,16 +115,18 @@ class DatagramSite {
   // 1 if the socket is a datagram socket and the datagram goes to port 443:
   // the destination given, or without one the connected peer.
   virtual int IsQuicDestination() = 0;
+  // As CallSite::RecordBlock, for a refused datagram.
+  virtual void RecordBlock(const BlockFacts& facts) = 0;
 
  protected:
   ~DatagramSite() = default;
 };
 
 // 1 when a send-to must fail refused without reaching the lower provider:
-// the HTTPS filter on, the process not exempt, a datagram to port 443. The
-// tests run inside the guard; a fault in them (a bad destination address)
-// gives 0, and the lower provider answers the call. With the filter off
-// nothing is asked.
-int RefusesDatagram(const FilterExtensions& extensions, DatagramSite& site);
+// the HTTPS filter on, the process not exempt, a datagram to port 443; the
+// refusal is recorded. The tests run inside the guard; a fault in them (a
+// bad destination address) gives 0, and the lower provider answers the
+// call. With the filter off nothing is asked.
+int RefusesDatagram(const SharedExtensions& extensions, DatagramSite& site);
 
 }  // namespace tarvel

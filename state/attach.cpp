@@ -26,7 +26,7 @@ void CountNotification(std::int32_t& counter) {
 
 }  // namespace
 
-void SetUpBlock(FilterState& state, FilterExtensions& extensions, SettingsStore& settings,
+void SetUpBlock(FilterState& state, SharedExtensions& extensions, SettingsStore& settings,
                 ListFiles& files) {
   Store(state.lists_ready, 1);
   ReadFlagInto(settings, settings::kWhiteOnly, state.white_only);
@@ -37,9 +37,9 @@ void SetUpBlock(FilterState& state, FilterExtensions& extensions, SettingsStore&
   if (LoadUrlListFile(state, ListKind::kBlack, settings, files) != 1) Store(state.lists_ready, 0);
 }
 
-int ModuleAttach(FilterState& state, FilterExtensions& extensions, AttachPlatform& platform,
+int ModuleAttach(FilterState& state, SharedExtensions& extensions, AttachPlatform& platform,
                  Notification reason) {
-  if (reason == Notification::kProcessAttach) platform.InitStartupLock();
+  (void)reason;  // every notification makes the same steps
   if (LoadAcquire(state.attach_counter) != 0) {
     CountNotification(state.attach_counter);
     return 1;

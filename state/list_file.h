@@ -1,23 +1,14 @@
-// List files and their loader.
-//
-// A list file is a flat run of 100-byte records. Record 0 is the header: the
-// 20 characters "TARVELINTERNETFILTER" and a NUL, then 79 bytes nobody reads.
-// Record k >= 1 holds one entry text, up to its first NUL (a record without
-// a NUL is a text of 100 characters). Bytes after the last whole record are
-// ignored. The system only reads list files: it never writes, extends,
-// truncates or rewrites one.
+// The list-file loader (the format is in state/list_format.h). The module
+// only reads list files: it never writes, extends, truncates or rewrites one.
 #pragma once
 
 #include <cstdint>
 
 #include "state/filter_state.h"
+#include "state/list_format.h"
 #include "state/settings.h"
 
 namespace tarvel {
-
-inline constexpr char kListFileMagic[] = "TARVELINTERNETFILTER";
-inline constexpr int kListMagicBytes = 20;
-inline constexpr int kListRecordBytes = 100;
 
 // The file operations the loader makes; the Windows implementation maps them
 // onto the file system, tests fill them with a fake.

@@ -1,7 +1,7 @@
 // The one FilterState of this module and the extensions beside it. On
-// Windows they live in the module's shared data section, so every process
-// holding the module sees the same block; the native test build keeps an
-// ordinary instance.
+// Windows both live in the module's shared data section (one SharedData), so
+// every process holding the module sees the same block; the native test
+// build keeps ordinary instances.
 #pragma once
 
 #include "state/extensions.h"
@@ -10,6 +10,6 @@
 namespace tarvel {
 
 FilterState& SharedState();
-FilterExtensions& SharedExtensions();
+SharedExtensions& SharedExtensionBlock();
 
 }  // namespace tarvel

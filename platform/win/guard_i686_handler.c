@@ -12,7 +12,7 @@ extern __declspec(noreturn) void __cdecl TarvelUnwindAndResume(void* frame,
                                                                EXCEPTION_RECORD* record);
 
 EXCEPTION_DISPOSITION __cdecl TarvelGuardHandler(EXCEPTION_RECORD* record, void* frame,
-                                                  CONTEXT* context, void* dispatcher) {
+                                                 CONTEXT* context, void* dispatcher) {
   (void)context;
   (void)dispatcher;
   if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) {

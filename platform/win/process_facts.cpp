@@ -4,31 +4,46 @@
 
 #include <atomic>
 
-#include "filter/facts.h"
+#include "filter/exempt_and_http_rules.h"
+#include "filter/socket_facts.h"
 
 namespace tarvel {
 namespace {
 
 std::atomic<int> g_exempt{-1};  // -1: not yet known
 
+// The port-test answers of this process's sockets: 128 KiB of zeroes until
+// sockets are made.
+constinit SocketFacts g_socket_facts;
+
 constexpr u_short kQuicPort = 443;
 
 using NameFn = int(WSAAPI*)(SOCKET, sockaddr*, int*);
 
-// The port of an IPv4 or IPv6 address, 0 for any other family or failure.
-// The storage holds any family's address: a 16-byte record would make every
-// IPv6 socket fail the read and escape the filter.
-u_short PortOf(SOCKET s, NameFn read_name) {
+// Reads one address of the socket and takes its port: false when the read
+// fails; the port is 0 for a family other than IPv4 and IPv6. The storage
+// holds any family's address: a 16-byte record would make every IPv6 socket
+// fail the read and escape the filter.
+bool ReadPort(SOCKET s, NameFn read_name, u_short& port) {
+  port = 0;
   sockaddr_storage address = {};
   int length = sizeof address;
-  if (read_name(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  if (read_name(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
   if (address.ss_family == AF_INET) {
-    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    port = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+  } else if (address.ss_family == AF_INET6) {
+    port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
   }
-  if (address.ss_family == AF_INET6) {
-    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-  }
-  return 0;
+  return true;
+}
+
+// The port test asked of the system: two calls.
+PortReading ReadHttpPorts(std::uint64_t socket) {
+  const auto s = static_cast<SOCKET>(socket);
+  u_short local = 0, remote = 0;
+  const bool local_read = ReadPort(s, getsockname, local);
+  const bool remote_read = ReadPort(s, getpeername, remote);
+  return {local_read && remote_read, IsHttpPortPair(local, remote)};
 }
 
 // The port of an IPv4 or IPv6 address of `length` bytes, 0 for anything else.
@@ -62,12 +77,21 @@ int IsExemptProcess() {
   return exempt;
 }
 
-int IsHttpSocket(SOCKET s) {
-  return IsHttpPortPair(PortOf(s, getsockname), PortOf(s, getpeername));
+int IsHttpSocket(SOCKET s) { return IsHttpSocketKept(g_socket_facts, s, ReadHttpPorts); }
+
+void SocketMade(SOCKET s) {
+  if (s != INVALID_SOCKET) g_socket_facts.Made(s);
 }
 
+void SocketConnected(SOCKET s) { g_socket_facts.Reconnected(s); }
+
+void SocketClosed(SOCKET s) { g_socket_facts.Forget(s); }
+
+void AllSocketsClosed() { g_socket_facts.ForgetAll(); }
+
 int IsQuicSocket(SOCKET s) {
-  return IsDatagramSocket(s) && PortOf(s, getpeername) == kQuicPort ? 1 : 0;
+  u_short peer = 0;
+  return IsDatagramSocket(s) && ReadPort(s, getpeername, peer) && peer == kQuicPort ? 1 : 0;
 }
 
 int IsQuicDestination(SOCKET s, const sockaddr* to, int to_length) {

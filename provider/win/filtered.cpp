@@ -5,6 +5,7 @@
 
 #include "filter/verdict.h"
 #include "platform/guard.h"
+#include "platform/win/block_record.h"
 #include "platform/win/process_facts.h"
 #include "provider/win/entry_points.h"
 #include "provider/win/lower_table.h"
@@ -69,9 +70,13 @@ class WinCallSite final : public CallSite {
     return LowerEntry(g_lower_procs.*Entry)(s_, buffers_, count_, bytes_, flags_, overlapped_,
                                             routine_, thread_, error_);
   }
+  // The block forgets the socket's kept port answer: its connection is cut,
+  // and what the application does with the handle next is its own.
   void LowerCutConnection() override {
+    SocketClosed(s_);
     LowerEntry(g_lower_procs.lpWSPShutdown)(s_, SD_BOTH, error_);
   }
+  void RecordBlock(const BlockFacts& facts) override { RecordBlockOn(s_, facts); }
   void FailWithFault() override { StoreFaultError(error_); }
   void FailRefused() override { StoreError(error_, kRefusedError); }
 
@@ -99,7 +104,8 @@ int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lp
                    LPINT lpErrno) {
   SendSite site(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpOverlapped,
                 lpCompletionRoutine, lpThreadId, lpErrno);
-  return FilterSend(SharedState(), SharedExtensions(), AsBuffers(lpBuffers), dwBufferCount, site);
+  return FilterSend(SharedState(), SharedExtensionBlock(), AsBuffers(lpBuffers), dwBufferCount,
+                    site);
 }
 
 // --- WSPRecv: the receive verdict -----------------------------------------
@@ -170,6 +176,9 @@ class SendToSite final : public DatagramSite {
   SendToSite(SOCKET s, const sockaddr* to, int to_length) : s_(s), to_(to), to_length_(to_length) {}
   int IsExemptProcess() override { return tarvel::IsExemptProcess(); }
   int IsQuicDestination() override { return tarvel::IsQuicDestination(s_, to_, to_length_); }
+  // The record names the peer of a connected socket; a datagram sent to an
+  // address of its own has none there.
+  void RecordBlock(const BlockFacts& facts) override { RecordBlockOn(s_, facts); }
 
  private:
   SOCKET s_;
@@ -180,7 +189,7 @@ class SendToSite final : public DatagramSite {
 }  // namespace
 
 bool RefusesQuicDatagram(SOCKET s, const sockaddr* to, int to_length, LPINT error) {
-  const FilterExtensions& extensions = SharedExtensions();
+  const SharedExtensions& extensions = SharedExtensionBlock();
   if (!IsOn(extensions.https_filter)) return false;
   SendToSite site(s, to, to_length);
   if (RefusesDatagram(extensions, site) != 1) return false;

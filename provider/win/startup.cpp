@@ -6,15 +6,11 @@
 #include <cstring>
 
 #include "platform/win/reg_key.h"
-#include "provider/lower_path.h"
+#include "provider/lower_lookup.h"
 #include "provider/win/lower_table.h"
 
 namespace tarvel {
-namespace {
-
-constexpr char kLowerPathsKey[] = "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
-
-}  // namespace
+namespace {}  // namespace
 
 // Puts the lower provider's module path into `path` (kModulePathBytes, empty
 // on entry) and returns 1, or returns 0. The stored text may hold environment

@@ -35,6 +35,16 @@ int FakeCallSite::LowerCall() {
 
 void FakeCallSite::LowerCutConnection() { Record("cut"); }
 
+void FakeCallSite::RecordBlock(const BlockFacts& facts) {
+  static const char* const kReasons[] = {"none",           "blacklisted",       "not-whitelisted",
+                                         "phrase-in-send", "phrase-in-receive", "quic"};
+  const auto reason = static_cast<std::uint32_t>(facts.reason);
+  const std::string host(facts.host->text, facts.host->length);
+  records.push_back(std::string(reason <= kLastBlockReason ? kReasons[reason] : "?") + " " +
+                    (host.empty() ? "-" : host) + " " + std::to_string(facts.phrase));
+  Record("record");
+}
+
 void FakeCallSite::FailWithFault() { calls.push_back("efault"); }
 
 void FakeCallSite::FailRefused() { calls.push_back("refused"); }

@@ -18,18 +18,22 @@ class FakeCallSite final : public CallSite {
   int quic = 0;
   // Results of successive LowerCall()s; the last repeats.
   std::vector<int> lower_results = {7};
-  // The call that throws: "exempt", "http", "quic", "cut", or "lower#N" for
-  // the N-th LowerCall (0-based); empty for none.
+  // The call that throws: "exempt", "http", "quic", "cut", "record", or
+  // "lower#N" for the N-th LowerCall (0-based); empty for none.
   std::string fault_at;
 
-  // "exempt", "http", "quic", "lower", "cut", "efault", "refused"
+  // "exempt", "http", "quic", "lower", "cut", "record", "efault", "refused"
   std::vector<std::string> calls;
+  // Each RecordBlock as "REASON HOST PHRASE": "blacklisted bad.example -1",
+  // "phrase-in-receive - 56" (no host).
+  std::vector<std::string> records;
 
   int IsExemptProcess() override;
   int IsHttpSocket() override;
   int IsQuicSocket() override;
   int LowerCall() override;
   void LowerCutConnection() override;
+  void RecordBlock(const BlockFacts& facts) override;
   void FailWithFault() override;
   void FailRefused() override;
 

@@ -17,6 +17,13 @@ std::unique_ptr<FilterState> NewStateWithPhrases() {
   return state;
 }
 
+std::unique_ptr<SharedExtensions> NewExtensions(std::int32_t https_filter) {
+  auto extensions = std::make_unique<SharedExtensions>();
+  ResetToInitial(*extensions);
+  extensions->https_filter = https_filter;
+  return extensions;
+}
+
 void AddEntries(FilterState& state, ListKind kind, std::initializer_list<std::string> texts) {
   for (const std::string& text : texts) AddUrl(state, kind, text.c_str());
 }

@@ -208,7 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"AlreadyInstalled",
                 [](FakeWindows& w) {
                   std::vector<std::string> r;
-                  InstallTarvel(w, w, kPaths, w.Expander(), &r);
+                  EXPECT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &r), "");
                   w.steps = 0;
                 },
                 "tarvel is already in the 64-bit catalog; run \"tarvelctl uninstall\" first"},

@@ -58,7 +58,8 @@ TEST_F(ListCommandTest, NewWritesHeaderAndKeepsExistingFiles) {
 
 TEST_F(ListCommandTest, ImportCreatesAppendsAndReplaces) {
   folder_.Write("one.txt", "# ads\n0.0.0.0 ads.example\n127.0.0.1 localhost\ntrack.example\n");
-  ASSERT_EQ(Run({"list", "import", folder_.Path("one.txt"), folder_.Path("b.tvl")}), kExitOk) << err_.str();
+  ASSERT_EQ(Run({"list", "import", folder_.Path("one.txt"), folder_.Path("b.tvl")}), kExitOk)
+      << err_.str();
   EXPECT_EQ(out_.str(), folder_.Path("b.tvl") +
                             ": imported 2 patterns, 1 local name of a hosts file skipped; the "
                             "list holds 2 entries\n");
@@ -66,12 +67,13 @@ TEST_F(ListCommandTest, ImportCreatesAppendsAndReplaces) {
 
   folder_.Write("two.txt", "track.example\nnew.example\n");
   ASSERT_EQ(Run({"list", "import", folder_.Path("two.txt"), folder_.Path("b.tvl")}), kExitOk);
-  EXPECT_EQ(out_.str(),
-            folder_.Path("b.tvl") + ": imported 1 pattern, 1 already listed; the list holds 3 entries\n");
+  EXPECT_EQ(out_.str(), folder_.Path("b.tvl") +
+                            ": imported 1 pattern, 1 already listed; the list holds 3 entries\n");
   EXPECT_EQ(Entries("b.tvl"),
             (std::vector<std::string>{"ads.example", "track.example", "new.example"}));
 
-  ASSERT_EQ(Run({"list", "import", "--replace", folder_.Path("two.txt"), folder_.Path("b.tvl")}), kExitOk);
+  ASSERT_EQ(Run({"list", "import", "--replace", folder_.Path("two.txt"), folder_.Path("b.tvl")}),
+            kExitOk);
   EXPECT_EQ(Entries("b.tvl"), (std::vector<std::string>{"track.example", "new.example"}));
 }
 
@@ -121,7 +123,8 @@ TEST_P(ImportRefusals, WriteNothing) {
   if (!row.existing.empty()) folder_.Write("b.tvl", row.existing);
   EXPECT_EQ(Run({"list", "import", folder_.Path("t.txt"), folder_.Path("b.tvl")}), kExitFailed);
   std::string error = row.error;
-  for (auto [token, path] : {std::pair{"$T", folder_.Path("t.txt")}, std::pair{"$F", folder_.Path("b.tvl")}}) {
+  for (auto [token, path] :
+       {std::pair{"$T", folder_.Path("t.txt")}, std::pair{"$F", folder_.Path("b.tvl")}}) {
     for (std::size_t at; (at = error.find(token)) != std::string::npos;) error.replace(at, 2, path);
   }
   EXPECT_EQ(err_.str(), "tarvelctl: " + error + "\n");

@@ -151,8 +151,10 @@ INSTANTIATE_TEST_SUITE_P(
         InstallRefusal{"AlreadyInstalled",
                        [](FakeMachine& m, const fs::path&) {
                          std::vector<std::string> r;
-                         InstallTarvel(m.windows, m.windows, {"a\\tarvel.dll", "b\\tarvel.dll"},
-                                       m.windows.Expander(), &r);
+                         EXPECT_EQ(
+                             InstallTarvel(m.windows, m.windows, {"a\\tarvel.dll", "b\\tarvel.dll"},
+                                           m.windows.Expander(), &r),
+                             "");
                        },
                        {"install"},
                        "install failed: tarvel is already in the 64-bit catalog; run \"tarvelctl "
@@ -190,8 +192,9 @@ TEST_F(MachineCommands, ConfigSetWritesBothViewsInStoredForm) {
   ASSERT_EQ(Run({"config", "set", "issma", "off"}), kExitOk);
   ASSERT_EQ(Run({"config", "set", "issni", "on"}), kExitOk);
   ASSERT_EQ(Run({"config", "set", "whitelib", "lists/white.tvl"}), kExitOk);
-  EXPECT_EQ(out_.str().substr(0, out_.str().find('\n')),
-            "whitelib = " + folder_.Path("cwd/lists/white.tvl") + " for 64-bit and 32-bit programs");
+  EXPECT_EQ(
+      out_.str().substr(0, out_.str().find('\n')),
+      "whitelib = " + folder_.Path("cwd/lists/white.tvl") + " for 64-bit and 32-bit programs");
   for (CatalogKind view : {k64, k32}) {
     EXPECT_EQ(m_.keys[view].values["iswhi"], StoredFlag('1'));
     EXPECT_EQ(m_.keys[view].values["issma"], StoredFlag('0'));
@@ -254,7 +257,8 @@ TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
                 folder_.Path("white.tvl") +
                 " (loads: 2 entries)\n"
                 "  blacklib  " +
-                folder_.Path("black.tvl") + " (does not load: no file at " + folder_.Path("black.tvl") +
+                folder_.Path("black.tvl") + " (does not load: no file at " +
+                folder_.Path("black.tvl") +
                 ")\n"
                 "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
                 "note: the host test stays off while either list file does not load\n");
@@ -267,16 +271,17 @@ TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
   SetLists(folder_.Path("white.tvl"), folder_.Path("black.tvl"));
   tarvel::AddUrl(*m_.block, ListKind::kBlack, "x.example");
   m_.block->smart_filter = 1;
-  m_.extensions.https_filter = 1;
+  m_.extensions->https_filter = 1;
   m_.windows.state.values[k64].erase("1003");
   m_.windows.state.values[k32].erase("1003");
   EXPECT_EQ(Run({"status"}), kExitOk);
   const std::string out = out_.str();
-  EXPECT_NE(out.find("64-bit catalog: tarvel layered entry 1020 (" + folder_.Path("x64/tarvel.dll") +
-                     ")\n"
-                     "  chain 1021 over 1001 MSAFD Tcpip [TCP/IP], lookup "
-                     "%SystemRoot%\\system32\\mswsock.dll\n"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find("64-bit catalog: tarvel layered entry 1020 (" + folder_.Path("x64/tarvel.dll") +
+               ")\n"
+               "  chain 1021 over 1001 MSAFD Tcpip [TCP/IP], lookup "
+               "%SystemRoot%\\system32\\mswsock.dll\n"),
+      std::string::npos)
       << out;
   EXPECT_NE(out.find("  chain 1023 over 1003: no lookup value, so its sockets fail with error "
                      "10106\n"),
@@ -403,7 +408,7 @@ INSTANTIATE_TEST_SUITE_P(
         LiveRefusal{"NotInstalled",
                     [](FakeMachine& m) {
                       std::vector<std::string> r;
-                      UninstallTarvel(m.windows, m.windows, &r);
+                      EXPECT_EQ(UninstallTarvel(m.windows, m.windows, &r), "");
                     },
                     {"smart", "on"},
                     kExitFailed,
@@ -507,7 +512,7 @@ TEST_F(MachineCommands, FlagsAndTheirNotes) {
 TEST_F(MachineCommands, HttpsFilterLiveAndPersisted) {
   Install();
   EXPECT_EQ(Run({"https", "on", "--persist"}), kExitOk) << err_.str();
-  EXPECT_EQ(m_.extensions.https_filter, 1);
+  EXPECT_EQ(m_.extensions->https_filter, 1);
   EXPECT_EQ(m_.keys[k64].values["issni"], StoredFlag('1'));
   EXPECT_EQ(m_.keys[k32].values["issni"], StoredFlag('1'));
   EXPECT_NE(out_.str().find("HTTPS filter on in the running filter (64-bit programs)\n"),
@@ -517,10 +522,10 @@ TEST_F(MachineCommands, HttpsFilterLiveAndPersisted) {
   EXPECT_EQ(Run({"https", "on"}), kExitOk);
   EXPECT_NE(out_.str().find("no server name is judged until it starts anew"), std::string::npos);
   EXPECT_EQ(Run({"https", "off"}), kExitOk);
-  EXPECT_EQ(m_.extensions.https_filter, 0);
+  EXPECT_EQ(m_.extensions->https_filter, 0);
   EXPECT_EQ(m_.keys[k64].values["issni"], StoredFlag('1'));
   EXPECT_EQ(Run({"https", "yes"}), kExitUsage);
-  EXPECT_EQ(m_.extensions.https_filter, 0);
+  EXPECT_EQ(m_.extensions->https_filter, 0);
 }
 
 TEST(PeImage, MachineAndSections) {

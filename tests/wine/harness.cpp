@@ -65,9 +65,8 @@ FilterState& TarvelBlock() {
   return none;
 }
 
-FilterExtensions& TarvelExtensions() {
-  auto& block = reinterpret_cast<SharedBlock&>(TarvelBlock());
-  return block.extensions;
+SharedExtensions& TarvelExtensions() {
+  return reinterpret_cast<SharedData*>(&TarvelBlock())->extensions;
 }
 
 RecorderState& Recorder(char which) {

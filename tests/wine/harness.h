@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "provider/lower_lookup.h"
 #include "state/extensions.h"
 #include "state/filter_state.h"
 #include "tests/wine/recording_lower.h"
@@ -33,8 +34,8 @@ void PrepareDefaultSettings();
 // The FilterState block as this process maps it: the shared .inidata
 // section of the loaded tarvel.dll.
 FilterState& TarvelBlock();
-// The extensions beside it, in the same section.
-FilterExtensions& TarvelExtensions();
+// The extensions beside it in the same section (the record of blocks).
+SharedExtensions& TarvelExtensions();
 template <typename Fn>
 Fn TarvelExport(const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(Tarvel(), name)));
@@ -52,10 +53,7 @@ std::string RecordedEntries(char which = 'a');
 // `s`, with the recorder cleared first; the lower entries called.
 std::string SendRequest(const WSPPROC_TABLE& table, SOCKET s, const std::string& request);
 
-inline constexpr char kLowerPathsKey[] =
-    "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
-
-// A value of the lower-paths key, written on construction and deleted when
+// A value of the lower-paths key (kLowerPathsKey), written on construction and deleted when
 // the holder goes out of scope.
 class LowerPathValue {
  public:

@@ -13,10 +13,6 @@ foreach(which a b)
   target_link_libraries(recording_lower_${which} PRIVATE ws2_32)
 endforeach()
 
-add_library(forwarding_lower SHARED tests/wine/forwarding_lower.cpp)
-set_target_properties(forwarding_lower PROPERTIES PREFIX "")
-target_link_libraries(forwarding_lower PRIVATE ws2_32)
-
 file(GLOB TARVEL_WINE_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/*_test.cpp)
 add_executable(tarvel_wine_tests ${TARVEL_WINE_TESTS} tests/wine/harness.cpp
                tools/demo/tls_client.cpp)
@@ -44,12 +40,14 @@ tarvel_wine_test(http_socket "*HttpSocket*" ports_80_8080)
 tarvel_wine_test(exempt_process "*Exempt*" ports_80_8080)
 tarvel_wine_test(startup "*Lookup*:Startup*:*StartupFailure*:*Expansion*:HandedOutTable*:Forwards*")
 tarvel_wine_test(loopback_exchange "Loopback.*" ports_80_8080)
+tarvel_wine_test(port_answers "PortAnswers.*:*AnswerDropped.*" ports_80_8080)
 tarvel_wine_test(settings
   "*RegistrySettings.*:*StoredForm.*:*FlagText.*:*PathRefused.*:ProgramDirectory.*")
 tarvel_wine_test(list_files "*ListFileOnDisk.*:*ListFileContent.*:*ListFileHeldElsewhere.*")
 tarvel_wine_test(exports "Exports.*" ports_80_8080)
 tarvel_wine_test(exports_full_list "ExportsFullList.*")
 tarvel_wine_test(processes "Processes.*" ports_80_8080)
+tarvel_wine_test(block_log "BlockLog.*" ports_80_8080)
 tarvel_wine_test(schannel_hello "SchannelHello.*")
 tarvel_wine_test(quic "QuicDatagrams.*" port_443)
 # TLS through the table to an HTTPS server on 127.0.0.1:443 that the

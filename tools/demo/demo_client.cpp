@@ -9,10 +9,13 @@
 // process keeps running.
 //
 // Prints one line per request: the host, the verdict and what the client
-// saw. Exits 1 when a verdict is not the one the demonstration expects.
+// saw; then, while it still holds tarvel.dll, the record of blocked requests
+// as "tarvelctl log" shows it. Exits 1 when a verdict is not the one the
+// demonstration expects or the record does not show each blocked request.
 #include <winsock2.h>
 #include <ws2spi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -244,6 +247,72 @@ int RunControl(const char* name, const char* argument) {
   return static_cast<int>(code);
 }
 
+// Runs tarvelctl.exe (beside this program) with `args` and returns what it
+// printed, without carriage returns; its exit code goes to `code`.
+std::string RunTarvelctl(const std::string& args, DWORD* code) {
+  const std::string exe = OwnFolder() + "tarvelctl.exe";
+  std::string line = "\"" + exe + "\" " + args;
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  *code = static_cast<DWORD>(-1);
+  if (!CreatePipe(&read_end, &write_end, &sa, 0)) return "";
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = write_end;
+  si.hStdError = write_end;
+  PROCESS_INFORMATION pi = {};
+  // A wineserver that has just started may refuse the first start (1359).
+  bool started = false;
+  for (int attempt = 0; attempt < 20 && !started; ++attempt) {
+    started = CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &si, &pi) != FALSE;
+    if (!started && GetLastError() != 1359) break;
+    if (!started) Sleep(250);
+  }
+  CloseHandle(write_end);
+  std::string output;
+  if (started) {
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(read_end, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+      output.append(chunk, got);
+    }
+    WaitForSingleObject(pi.hProcess, 30000);
+    GetExitCodeProcess(pi.hProcess, code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  CloseHandle(read_end);
+  output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+  return output;
+}
+
+// Prints the record of blocked requests as tarvelctl shows it, while this
+// process still holds tarvel.dll (the record ends with its last holder);
+// false when it does not show each of this client's `blocked` requests.
+bool ShowLog(int blocked) {
+  std::printf("  -- tarvelctl log, while this client still holds tarvel.dll:\n");
+  DWORD code = 0;
+  const std::string log = RunTarvelctl("log --dll \"" + OwnFolder() + "tarvel.dll\"", &code);
+  int ours = 0;
+  std::size_t start = 0;
+  while (start < log.size()) {
+    const std::size_t end = log.find('\n', start);
+    const std::string line = log.substr(start, end - start);
+    if (line.find("  demo_client.exe  ") != std::string::npos) ++ours;
+    std::printf("  %s\n", line.c_str());
+    start = end == std::string::npos ? log.size() : end + 1;
+  }
+  if (code == 0 && ours == blocked) return true;
+  std::printf("demo_client: tarvelctl log exited with %lu and showed %d of %d blocked requests\n",
+              static_cast<unsigned long>(code), ours, blocked);
+  return false;
+}
+
 }  // namespace
 
 int main() {
@@ -251,6 +320,7 @@ int main() {
   Provider provider;
   if (!provider.Start()) return 1;
   int unexpected = 0;
+  int blocked = 0;
   std::printf("  %-20s %-8s %-39s %s\n", "host", "verdict", "why", "what the client saw");
   for (const Step& step : kSteps) {
     if (step.kind == Kind::kNote) {
@@ -270,9 +340,11 @@ int main() {
                                                                   : provider.SendDatagram();
     const bool as_expected = outcome.allowed == step.allowed;
     if (!as_expected) ++unexpected;
+    if (!outcome.allowed) ++blocked;
     std::printf("  %-20s %-8s %-39s %s%s\n", step.host, outcome.allowed ? "allowed" : "blocked",
                 step.reason, outcome.seen.c_str(), as_expected ? "" : "  <-- NOT AS EXPECTED");
   }
+  if (!ShowLog(blocked)) ++unexpected;
   if (unexpected != 0) {
     std::printf("demo_client: %d step(s) did not go as expected\n", unexpected);
     return 1;

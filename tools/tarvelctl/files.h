@@ -11,7 +11,8 @@ namespace tarvel::ctl {
 enum class FileRead { kOk, kMissing, kFailed };
 
 // Reads the whole file into `bytes`. On kFailed, `error` says why.
-FileRead ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
+[[nodiscard]] FileRead ReadWholeFile(const std::string& path, std::string* bytes,
+                                     std::string* error);
 
 // The list files as the filter sees them on this platform: Windows binds the
 // filter's own file operations; natively a file that nobody may write stands
@@ -33,18 +34,20 @@ class FileSteps {
   // leaves what is there alone.
   virtual Created CreateNew(const std::string& path, std::string* error) = 0;
   // Writes `bytes` over the file at `path` and flushes them to the disk.
-  virtual std::string WriteFlushed(const std::string& path, const std::string& bytes) = 0;
+  [[nodiscard]] virtual std::string WriteFlushed(const std::string& path,
+                                                 const std::string& bytes) = 0;
   virtual bool Exists(const std::string& path) = 0;
   // Puts `replacement` in place of the existing `target` in one step and
   // keeps the old target as `backup` (where nothing exists beforehand). The
   // target keeps its attributes and permissions where the platform allows.
   // A failure may leave the target gone, its old file at `backup`.
-  virtual std::string Replace(const std::string& target, const std::string& replacement,
-                              const std::string& backup) = 0;
+  [[nodiscard]] virtual std::string Replace(const std::string& target,
+                                            const std::string& replacement,
+                                            const std::string& backup) = 0;
   // Renames `from` to `to`, where nothing exists.
-  virtual std::string Move(const std::string& from, const std::string& to) = 0;
+  [[nodiscard]] virtual std::string Move(const std::string& from, const std::string& to) = 0;
   // Removes the file at `path`; a missing file is no error.
-  virtual std::string Remove(const std::string& path) = 0;
+  [[nodiscard]] virtual std::string Remove(const std::string& path) = 0;
   // Tells this process's temporary names from those of another.
   virtual unsigned long ProcessId() = 0;
 };
@@ -61,7 +64,8 @@ FileSteps& PlatformFileSteps();
 // place of `path`, stays beside it and the reason names it; only a backup
 // that cannot be removed after a successful swap stays unreported. Returns
 // "" or the reason.
-std::string ReplaceFileWith(FileSteps& steps, const std::string& path, const std::string& bytes);
-std::string ReplaceFileWith(const std::string& path, const std::string& bytes);
+[[nodiscard]] std::string ReplaceFileWith(FileSteps& steps, const std::string& path,
+                                          const std::string& bytes);
+[[nodiscard]] std::string ReplaceFileWith(const std::string& path, const std::string& bytes);
 
 }  // namespace tarvel::ctl

@@ -296,7 +296,10 @@ int FlagCommand(Machine& machine, const FlagAction& action, const Invocation& in
   }
   if (!running) return NotRunning(console, persist);
 
-  ((*live).*action.set)(on);
+  if (((*live).*action.set)(on) != 1) {
+    return Fail(console, "the running tarvel.dll has no " + std::string(action.label) +
+                             " (an older module)" + (persist ? "; the setting is written" : ""));
+  }
   console.out << action.label << " " << value << " in the running filter ("
               << ProgramsOf(machine, machine.OwnKind()) << ")\n";
   const FilterState* state = live->State();

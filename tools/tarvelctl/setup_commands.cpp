@@ -6,6 +6,7 @@
 #include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/list_commands.h"
+#include "tools/tarvelctl/log_command.h"
 #include "tools/tarvelctl/machine_commands.h"
 #include "tools/tarvelctl/pe.h"
 
@@ -142,7 +143,7 @@ void RunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
     out << title << "not running (no other program holds " << module << ")\n";
     return;
   }
-  const FilterExtensions* extensions = live->Extensions();
+  const SharedExtensions* extensions = live->Extensions();
   out << title << "white-only mode " << (IsOn(state->white_only) ? "on" : "off")
       << ", smart filter " << (IsOn(state->smart_filter) ? "on" : "off") << ", HTTPS filter "
       << (extensions != nullptr && IsOn(extensions->https_filter) ? "on" : "off") << ", "
@@ -155,6 +156,8 @@ void RunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
         << ActiveEntries(*state, kind) << " entries, room for " << kListSlots - count
         << " more additions\n";
   }
+  const std::string blocked = DescribeBlockCounts(live->Extensions());
+  if (!blocked.empty()) out << "  " << blocked << '\n';
 }
 
 int Status(Machine& machine, const Invocation& in, Console& console) {
@@ -304,6 +307,7 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
 std::vector<CommandSpec> AllCommands(Machine& machine) {
   std::vector<CommandSpec> all = SetupCommands(machine);
   for (CommandSpec& c : LiveCommands(machine)) all.push_back(std::move(c));
+  all.push_back(LogCommand(machine));
   for (CommandSpec& c : ListCommands()) all.push_back(std::move(c));
   return all;
 }

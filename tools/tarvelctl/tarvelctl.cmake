@@ -12,6 +12,8 @@ add_library(tarvelctl_core STATIC
   tools/tarvelctl/list_commands.cpp
   tools/tarvelctl/list_file.cpp
   tools/tarvelctl/live_commands.cpp
+  tools/tarvelctl/log_command.cpp
+  tools/tarvelctl/log_time.cpp
   tools/tarvelctl/patterns.cpp
   tools/tarvelctl/pe.cpp
   tools/tarvelctl/setup_commands.cpp
@@ -24,6 +26,7 @@ if(WIN32)
     tools/tarvelctl/win/error_text.cpp
     tools/tarvelctl/win/file_system.cpp
     tools/tarvelctl/win/registry.cpp
+    tools/tarvelctl/win/system_clock.cpp
     tools/tarvelctl/win/text.cpp
     tools/tarvelctl/win/windows_machine.cpp
     tools/tarvelctl/win/winsock_catalog.cpp

@@ -10,6 +10,7 @@
 #include "tools/tarvelctl/pe.h"
 #include "tools/tarvelctl/win/error_text.h"
 #include "tools/tarvelctl/win/registry.h"
+#include "tools/tarvelctl/win/system_clock.h"
 #include "tools/tarvelctl/win/winsock_catalog.h"
 
 namespace tarvel::ctl {
@@ -33,9 +34,9 @@ class LoadedFilter final : public LiveFilter {
   int DelBlackUrl(const char* text) override { return del_black_(text); }
   int SetOnlyWhiteUrl(int value) override { return set_white_only_(value); }
   int SetSmartFilter(int value) override { return set_smart_(value); }
-  int SetHttpsFilter(int value) override { return set_https_(value); }
+  int SetHttpsFilter(int value) override { return set_https_ != nullptr ? set_https_(value) : 0; }
   const FilterState* State() const override { return state_; }
-  const FilterExtensions* Extensions() const override { return extensions_; }
+  const SharedExtensions* Extensions() const override { return extensions_; }
 
   std::string Bind(HMODULE module, const std::string& path) {
     struct {
@@ -45,14 +46,15 @@ class LoadedFilter final : public LiveFilter {
     } exports[] = {
         {"AddWhiteUrl", &add_white_, nullptr},          {"AddBlackUrl", &add_black_, nullptr},
         {"DelWhiteUrl", &del_white_, nullptr},          {"DelBlackUrl", &del_black_, nullptr},
-        {"SetOnlyWhiteUrl", nullptr, &set_white_only_}, {"SetSmartFilter", nullptr, &set_smart_},
-        {"SetHttpsFilter", nullptr, &set_https_}};
+        {"SetOnlyWhiteUrl", nullptr, &set_white_only_}, {"SetSmartFilter", nullptr, &set_smart_}};
     for (const auto& e : exports) {
       FARPROC proc = GetProcAddress(module, e.name);
       if (proc == nullptr) return path + " is not tarvel.dll: it has no export " + e.name;
       if (e.text != nullptr) *e.text = Export<TextExport>(module, e.name);
       if (e.flag != nullptr) *e.flag = Export<FlagExport>(module, e.name);
     }
+    // Newer than the six: an older module lacks it, and says so when asked.
+    set_https_ = Export<FlagExport>(module, "SetHttpsFilter");
     // The block is the module's shared section, mapped at its relative
     // address; the headers fill the image's first page.
     const auto* base = reinterpret_cast<const char*>(module);
@@ -61,9 +63,10 @@ class LoadedFilter final : public LiveFilter {
     if (FindPeSection(std::string_view(base, 4096), ".inidata", &rva, &size) &&
         size >= sizeof(FilterState)) {
       state_ = reinterpret_cast<const FilterState*>(base + rva);
-      if (size >= sizeof(SharedBlock)) {
-        extensions_ = &reinterpret_cast<const SharedBlock*>(base + rva)->extensions;
-      }
+    }
+    if (state_ != nullptr && size >= sizeof(SharedData)) {
+      const auto* data = reinterpret_cast<const SharedData*>(base + rva);
+      if (data->extensions.layout == kExtensionsLayout) extensions_ = &data->extensions;
     }
     return "";
   }
@@ -77,7 +80,7 @@ class LoadedFilter final : public LiveFilter {
   FlagExport set_smart_ = nullptr;
   FlagExport set_https_ = nullptr;
   const FilterState* state_ = nullptr;
-  const FilterExtensions* extensions_ = nullptr;
+  const SharedExtensions* extensions_ = nullptr;
 };
 
 class WindowsMachine final : public Machine {
@@ -90,6 +93,7 @@ class WindowsMachine final : public Machine {
   }
 
   bool IsWow64() override { return sizeof(void*) == 4 && Is64BitWindows(); }
+  Clock& clock() override { return SystemClock(); }
 
   bool IsAdministrator() override {
     // Under UAC an unelevated administrator's token holds the group for

@@ -7,6 +7,11 @@ namespace tarvel {
 
 inline constexpr int kMaxProtocolChain = 7;
 
+// The key under HKEY_LOCAL_MACHINE whose values name the lower modules, one
+// per base catalog entry id; written by the installer, read at start-up.
+inline constexpr char kLowerPathsKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
+
 // The room for a lookup value's text as stored, the NUL included; a longer
 // value fails start-up.
 inline constexpr int kStoredPathBytes = 260;
