@@ -526,6 +526,10 @@ TEST_F(MachineCommands, HttpsFilterLiveAndPersisted) {
   EXPECT_EQ(m_.keys[k64].values["issni"], StoredFlag('1'));
   EXPECT_EQ(Run({"https", "yes"}), kExitUsage);
   EXPECT_EQ(m_.extensions->https_filter, 0);
+  m_.extensions.reset();  // an older tarvel.dll
+  EXPECT_EQ(Run({"https", "on"}), kExitFailed);
+  EXPECT_EQ(err_.str().substr(err_.str().rfind("tarvelctl:")),
+            "tarvelctl: the running tarvel.dll has no HTTPS filter (an older module)\n");
 }
 
 TEST(PeImage, MachineAndSections) {
