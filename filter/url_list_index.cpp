@@ -31,10 +31,14 @@ struct ListIndex {
   std::atomic<const std::int32_t*> list{nullptr};
   std::atomic<int> indexed{0};
   std::atomic<int> direct_count{0};
-  // Folded first 4 bytes of an indexed slot; 0 marks an empty place (such
-  // a key holds no NUL, so it is never 0).
+  // Each distinct folded first 4 bytes of the indexed slots, once: 0 marks
+  // an empty place (such a key holds no NUL, so it is never 0). Its slots
+  // form a chain from `heads` through `next`, ended by -1: many entries
+  // share a start ("www.", a common word) and would otherwise make long
+  // probe runs.
   std::atomic<std::uint32_t> keys[kTableSlots];
-  std::atomic<std::int16_t> slots[kTableSlots];
+  std::atomic<std::int16_t> heads[kTableSlots];
+  std::atomic<std::int16_t> next[kListSlots];
   // Slots tested on every call.
   std::atomic<std::int16_t> direct[kListSlots];
 };
@@ -82,10 +86,14 @@ void AddSlot(ListIndex& index, const UrlList& list, int slot) {
     return;
   }
   std::uint32_t place = PlaceOf(key);
-  while (index.keys[place].load(std::memory_order_relaxed) != 0) {
+  std::uint32_t held = 0;
+  while ((held = index.keys[place].load(std::memory_order_relaxed)) != 0 && held != key) {
     place = (place + 1) & (kTableSlots - 1);
   }
-  index.slots[place].store(static_cast<std::int16_t>(slot), std::memory_order_relaxed);
+  const std::int16_t head =
+      held == 0 ? std::int16_t{-1} : index.heads[place].load(std::memory_order_relaxed);
+  index.next[slot].store(head, std::memory_order_relaxed);
+  index.heads[place].store(static_cast<std::int16_t>(slot), std::memory_order_relaxed);
   index.keys[place].store(key, std::memory_order_relaxed);
 }
 
@@ -145,16 +153,23 @@ IndexAnswer AskDirect(const Lookup& lookup) {
   return IndexAnswer::kNoMatch;
 }
 
-// Tests the slots whose key is `key`.
+// Tests the slots whose key is `key`. A chain read while it changes may be
+// cut or run on: the sequence word makes the caller discard that answer,
+// and the budget bounds the walk.
 IndexAnswer AskKey(Lookup& lookup, std::uint32_t key) {
-  for (std::uint32_t place = PlaceOf(key);; place = (place + 1) & (kTableSlots - 1)) {
-    const std::uint32_t held = lookup.index.keys[place].load(std::memory_order_relaxed);
+  std::uint32_t place = PlaceOf(key);
+  std::uint32_t held = 0;
+  while ((held = lookup.index.keys[place].load(std::memory_order_relaxed)) != key) {
     if (held == 0) return IndexAnswer::kNoMatch;
-    if (held != key) continue;
+    place = (place + 1) & (kTableSlots - 1);
+  }
+  int slot = lookup.index.heads[place].load(std::memory_order_relaxed);
+  for (; slot >= 0 && slot < kListSlots;
+       slot = lookup.index.next[slot].load(std::memory_order_relaxed)) {
     if (--lookup.budget < 0) return IndexAnswer::kAskTheList;
-    const int slot = lookup.index.slots[place].load(std::memory_order_relaxed);
     if (slot < lookup.count && lookup.test(lookup.context, slot)) return IndexAnswer::kMatch;
   }
+  return IndexAnswer::kNoMatch;
 }
 
 // An entry whose first 4 bytes are literal matches only where those 4 bytes,

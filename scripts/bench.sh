@@ -73,7 +73,7 @@ checks = [
      "phrases/fast_scalar/64KiB", ">=", 100),
     ("phrases 64 KiB, SSSE3 / memchr", "phrases/fast_ssse3/64KiB", "memchr_absent/64KiB", "<=", 30),
     ("url list 2000 entries, plain / indexed", "url_list/plain/2000", "url_list/indexed/2000", ">=",
-     1000),
+     200),
 ]
 
 ratios = {}
