@@ -129,7 +129,7 @@ void UrlListPlain(benchmark::State& st) {
   }
 }
 
-void UrlListFast(benchmark::State& st) {
+void UrlListIndexed(benchmark::State& st) {
   const ListCase& c = FullList();
   for (auto _ : st) {
     benchmark::DoNotOptimize(MatchUrlList(ListOf(*c.state, ListKind::kBlack), c.host));
@@ -211,7 +211,7 @@ void RegisterAll() {
   }
   benchmark::RegisterBenchmark("memchr_absent/64KiB", MemchrAbsent, &pages[3]);
   benchmark::RegisterBenchmark("url_list/plain/2000", UrlListPlain);
-  benchmark::RegisterBenchmark("url_list/fast/2000", UrlListFast);
+  benchmark::RegisterBenchmark("url_list/indexed/2000", UrlListIndexed);
   benchmark::RegisterBenchmark("verdict/send_pass/1460B", Verdict, "news.example.org", nullptr);
   benchmark::RegisterBenchmark("verdict/send_block_listed/1460B", Verdict, FullListHost(), nullptr);
   benchmark::RegisterBenchmark("verdict/send_block_phrase/1460B", Verdict, "news.example.org",
