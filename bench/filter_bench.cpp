@@ -133,7 +133,7 @@ void UrlListPlain(benchmark::State& st) {
   }
 }
 
-void UrlListFast(benchmark::State& st) {
+void UrlListIndexed(benchmark::State& st) {
   const ListCase& c = FullList();
   for (auto _ : st) {
     benchmark::DoNotOptimize(MatchUrlList(ListOf(*c.state, ListKind::kBlack), c.host));
@@ -266,7 +266,7 @@ void RegisterAll() {
   }
   benchmark::RegisterBenchmark("memchr_absent/64KiB", MemchrAbsent, &pages[3]);
   benchmark::RegisterBenchmark("url_list/plain/2000", UrlListPlain);
-  benchmark::RegisterBenchmark("url_list/fast/2000", UrlListFast);
+  benchmark::RegisterBenchmark("url_list/indexed/2000", UrlListIndexed);
   // The list holds no entry for the host: the whole list is scanned.
   const FilterState* list = FullList().state.get();
   static const SendCase sends[] = {

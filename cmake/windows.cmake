@@ -41,7 +41,7 @@ add_library(tarvel SHARED
   exports/tarvel.def
   exports/win/dllmain.cpp
   exports/win/exports.cpp
-  provider/win/filtered.cpp
+  provider/win/guarded_entries.cpp
   provider/win/forwards.cpp
   provider/win/lower_table.cpp
   provider/win/startup.cpp

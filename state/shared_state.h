@@ -7,7 +7,14 @@
 #include "state/extensions.h"
 #include "state/filter_state.h"
 
+// The name of the module's shared section: the module defines it
+// (platform/win/shared_section.cpp), tarvelctl and the Windows tests find
+// the block in a loaded module by it.
+#define TARVEL_SHARED_SECTION ".inidata"
+
 namespace tarvel {
+
+inline constexpr char kSharedSectionName[] = TARVEL_SHARED_SECTION;
 
 FilterState& SharedState();
 SharedExtensions& SharedExtensionBlock();

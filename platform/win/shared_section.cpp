@@ -16,12 +16,12 @@ constexpr SharedData MakeInitial() {
 }
 
 #if defined(_MSC_VER)
-#pragma data_seg(".inidata")
+#pragma data_seg(TARVEL_SHARED_SECTION)
 SharedData g_shared = MakeInitial();
 #pragma data_seg()
-#pragma comment(linker, "/SECTION:.inidata,RWS")
+#pragma comment(linker, "/SECTION:" TARVEL_SHARED_SECTION ",RWS")
 #else
-__attribute__((section(".inidata"), shared)) SharedData g_shared = MakeInitial();
+__attribute__((section(TARVEL_SHARED_SECTION), shared)) SharedData g_shared = MakeInitial();
 #endif
 
 }  // namespace

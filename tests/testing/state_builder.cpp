@@ -1,6 +1,7 @@
 #include "tests/testing/state_builder.h"
 
 #include "filter/phrases.h"
+#include "filter/url_list_index.h"
 #include "state/url_list.h"
 
 namespace tarvel::testing {
@@ -8,6 +9,8 @@ namespace tarvel::testing {
 std::unique_ptr<FilterState> NewState() {
   auto state = std::make_unique<FilterState>();
   ResetToInitial(*state);
+  // The block may stand where an earlier one stood.
+  ForgetUrlListIndexes();
   return state;
 }
 

@@ -286,6 +286,10 @@ TEST(BlockLogAtOnce, ReadersDuringWritesNeverTakeATornRecord) {
     if (read == RecordRead::kWhole) ++(IsWhole(e) ? taken : torn);
     return read;
   };
+  // The writers fork before this process starts a thread: a child forked
+  // while another thread holds a lock of the runtime would wait for it
+  // forever.
+  const std::vector<pid_t> children = StartWriters(shared, kProcesses, kThreads, 0);
   std::vector<std::thread> readers;
   readers.emplace_back([&] {
     while (writing.load()) {
@@ -303,7 +307,6 @@ TEST(BlockLogAtOnce, ReadersDuringWritesNeverTakeATornRecord) {
       if (read == RecordRead::kWhole) ++moments;
     }
   });
-  const std::vector<pid_t> children = StartWriters(shared, kProcesses, kThreads, 0);
   Go(shared, kProcesses * kThreads);
   for (int waited = 0; waited < 500 && moments.load() < kMomentsWanted; ++waited) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

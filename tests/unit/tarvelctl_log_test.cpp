@@ -298,6 +298,15 @@ TEST_F(LogCommand, FollowTellsOfRecordsOverwrittenBeforeTheyWereShown) {
   EXPECT_EQ(out.rfind("{\"record\":14,", 0), 0u) << out.substr(0, 80);
 }
 
+TEST_F(LogCommand, FollowEndsWhenItsOutputIsGone) {
+  m_.fake_clock.on_wait = [&] {
+    out_.setstate(std::ios::badbit);  // the reader of the pipe ended
+    return m_.fake_clock.waits < 5;
+  };
+  ASSERT_EQ(Run({"log", "--follow"}), kExitOk);
+  EXPECT_EQ(m_.fake_clock.waits, 1);
+}
+
 // IPv6 as RFC 5952 writes it: the longest run of zero groups (the first of
 // equal ones, never a single one) as "::", an IPv4-mapped address dotted.
 TEST_F(LogCommand, IPv6AddressesAsRfc5952WritesThem) {

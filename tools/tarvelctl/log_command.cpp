@@ -325,7 +325,8 @@ void Show(Machine& machine, const BlockLog& log, Printer& printer, const LogOpti
   printer.Header();
   printer.Records(records);
   int looks_at_pending = 0;
-  while (options.follow && machine.clock().Wait(kFollowPollMilliseconds)) {
+  // Until Ctrl+C, or until the output is gone (the reader of a pipe ended).
+  while (options.follow && console.out.good() && machine.clock().Wait(kFollowPollMilliseconds)) {
     const std::uint64_t now_numbered = RecordsNumbered(log);
     if (now_numbered - next > kBlockRecords) {
       const std::uint64_t lost = OldestHeld(now_numbered) - next;

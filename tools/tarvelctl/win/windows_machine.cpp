@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/win/machine_settings.h"
+#include "state/shared_state.h"
 #include "tools/tarvelctl/pe.h"
 #include "tools/tarvelctl/win/error_text.h"
 #include "tools/tarvelctl/win/registry.h"
@@ -60,7 +61,7 @@ class LoadedFilter final : public LiveFilter {
     const auto* base = reinterpret_cast<const char*>(module);
     std::uint32_t rva = 0;
     std::uint32_t size = 0;
-    if (FindPeSection(std::string_view(base, 4096), ".inidata", &rva, &size) &&
+    if (FindPeSection(std::string_view(base, 4096), kSharedSectionName, &rva, &size) &&
         size >= sizeof(FilterState)) {
       state_ = reinterpret_cast<const FilterState*>(base + rva);
     }

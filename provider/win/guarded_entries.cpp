@@ -67,14 +67,14 @@ class WinCallSite final : public CallSite {
   int IsHttpSocket() override { return tarvel::IsHttpSocket(s_); }
   int IsQuicSocket() override { return tarvel::IsQuicSocket(s_); }
   int LowerCall() override {
-    return LowerEntry(g_lower_procs.*Entry)(s_, buffers_, count_, bytes_, flags_, overlapped_,
-                                            routine_, thread_, error_);
+    return LowerEntry(LowerProcTable.*Entry)(s_, buffers_, count_, bytes_, flags_, overlapped_,
+                                             routine_, thread_, error_);
   }
   // The block forgets the socket's kept port answer: its connection is cut,
   // and what the application does with the handle next is its own.
   void LowerCutConnection() override {
     SocketClosed(s_);
-    LowerEntry(g_lower_procs.lpWSPShutdown)(s_, SD_BOTH, error_);
+    LowerEntry(LowerProcTable.lpWSPShutdown)(s_, SD_BOTH, error_);
   }
   void RecordBlock(const BlockFacts& facts) override { RecordBlockOn(s_, facts); }
   void FailWithFault() override { StoreFaultError(error_); }
@@ -145,9 +145,9 @@ struct RecvFromCall {
 void ForwardRecvFrom(void* context) {
   auto& c = *static_cast<RecvFromCall*>(context);
   try {
-    c.result = LowerEntry(g_lower_procs.lpWSPRecvFrom)(c.s, c.buffers, c.count, c.bytes, c.flags,
-                                                       c.from, c.from_length, c.overlapped,
-                                                       c.routine, c.thread, c.error);
+    c.result = LowerEntry(LowerProcTable.lpWSPRecvFrom)(c.s, c.buffers, c.count, c.bytes, c.flags,
+                                                        c.from, c.from_length, c.overlapped,
+                                                        c.routine, c.thread, c.error);
   } catch (...) {
     c.faulted = true;
   }
