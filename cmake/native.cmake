@@ -79,6 +79,11 @@ endfunction()
 foreach(target host wildcard phrases phrases_diff url_match_diff list_file settings tls_hello)
   tarvel_fuzz_target(${target} tarvel_oracles)
 endforeach()
+if(TARVEL_FUZZ)
+  # The ClientHello reader and its plain twin built into the target itself,
+  # with the fuzzer's coverage instrumentation: their branches guide it.
+  target_sources(fuzz_tls_hello PRIVATE filter/tls_hello.cpp tests/testing/tls_hello_plain.cpp)
+endif()
 
 if(TARVEL_BENCH)
   find_package(benchmark REQUIRED)
