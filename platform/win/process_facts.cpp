@@ -16,6 +16,10 @@ std::atomic<int> g_exempt{-1};  // -1: not yet known
 // sockets are made.
 constinit SocketFacts g_socket_facts;
 
+// The QUIC test's answers, kept in a table of the same kind under the same
+// rules: a socket's type never changes, and its peer only by a connect.
+constinit SocketFacts g_quic_facts;
+
 constexpr u_short kQuicPort = 443;
 
 using NameFn = int(WSAAPI*)(SOCKET, sockaddr*, int*);
@@ -57,6 +61,22 @@ u_short PortOfAddress(const sockaddr* address, int length) {
   return 0;
 }
 
+// The QUIC test asked of the system: the socket's type, and for a datagram
+// socket its peer. A stream socket's "no" is kept at once; a datagram
+// socket's answer once its peer is read (it is connected).
+PortReading ReadQuicSocket(std::uint64_t socket) {
+  const auto s = static_cast<SOCKET>(socket);
+  int type = 0;
+  int length = sizeof type;
+  if (getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) != 0) {
+    return {false, 0};
+  }
+  if (type != SOCK_DGRAM) return {true, 0};
+  u_short peer = 0;
+  const bool read = ReadPort(s, getpeername, peer);
+  return {read, read && peer == kQuicPort ? 1 : 0};
+}
+
 bool IsDatagramSocket(SOCKET s) {
   int type = 0;
   int length = sizeof type;
@@ -80,19 +100,27 @@ int IsExemptProcess() {
 int IsHttpSocket(SOCKET s) { return IsHttpSocketKept(g_socket_facts, s, ReadHttpPorts); }
 
 void SocketMade(SOCKET s) {
-  if (s != INVALID_SOCKET) g_socket_facts.Made(s);
+  if (s == INVALID_SOCKET) return;
+  g_socket_facts.Made(s);
+  g_quic_facts.Made(s);
 }
 
-void SocketConnected(SOCKET s) { g_socket_facts.Reconnected(s); }
-
-void SocketClosed(SOCKET s) { g_socket_facts.Forget(s); }
-
-void AllSocketsClosed() { g_socket_facts.ForgetAll(); }
-
-int IsQuicSocket(SOCKET s) {
-  u_short peer = 0;
-  return IsDatagramSocket(s) && ReadPort(s, getpeername, peer) && peer == kQuicPort ? 1 : 0;
+void SocketConnected(SOCKET s) {
+  g_socket_facts.Reconnected(s);
+  g_quic_facts.Reconnected(s);
 }
+
+void SocketClosed(SOCKET s) {
+  g_socket_facts.Forget(s);
+  g_quic_facts.Forget(s);
+}
+
+void AllSocketsClosed() {
+  g_socket_facts.ForgetAll();
+  g_quic_facts.ForgetAll();
+}
+
+int IsQuicSocket(SOCKET s) { return IsHttpSocketKept(g_quic_facts, s, ReadQuicSocket); }
 
 int IsQuicDestination(SOCKET s, const sockaddr* to, int to_length) {
   if (to == nullptr) return IsQuicSocket(s);

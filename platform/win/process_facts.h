@@ -27,7 +27,9 @@ void SocketClosed(SOCKET s);
 // WSPCleanup: every socket of the process may be closed.
 void AllSocketsClosed();
 // 1 if the socket is a datagram socket whose peer's port is 443, else 0.
-// The socket's type is asked first: other sockets cost no more.
+// The socket's type is asked first, its peer only for a datagram socket;
+// the answer of a socket this provider made is kept like the port test's
+// (until it is connected again or closed).
 int IsQuicSocket(SOCKET s);
 
 // 1 if the socket is a datagram socket and `to` names port 443 (an IPv4 or

@@ -240,7 +240,9 @@ TEST_F(QuicDatagrams, ConnectedToPort443RefusedBySendAndSendTo) {
   EXPECT_TRUE(Arrived());
 }
 
-TEST_F(QuicDatagrams, OtherPortsPass) {
+// The QUIC test's answer is kept per socket until a connect: connected
+// elsewhere the socket sends, connected again to port 443 it is refused.
+TEST_F(QuicDatagrams, OtherPortsPassUntilConnectedTo443) {
   SOCKET other = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   sockaddr_in at = Loopback(0);
   ASSERT_EQ(bind(other, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
@@ -251,6 +253,11 @@ TEST_F(QuicDatagrams, OtherPortsPass) {
   EXPECT_EQ(SendTo(&to).result, 0);
   Connect(ntohs(at.sin_port));
   EXPECT_EQ(Send().result, 0);
+  EXPECT_EQ(Send().result, 0);
+  Connect(kHttpsPort);
+  const Sent refused = Send();
+  ExpectRefused(refused.result, refused.error, refused.bytes);
+  EXPECT_FALSE(Arrived());
   closesocket(other);
 }
 
