@@ -112,7 +112,9 @@ void Record(Site& site, const BlockFacts& facts) {
 
 // A block whose record holds no host and no phrase.
 void RecordWithoutHost(auto& site, BlockReason why) {
-  Host no_host{};
+  Host no_host;
+  no_host.text[0] = '\0';
+  no_host.length = 0;
   Record(site, BlockFacts{why, &no_host, -1});
 }
 
@@ -218,7 +220,9 @@ void JudgeRecv(RecvJob& job) {
   if (!IsOn(job.state->smart_filter)) return;
   const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
   if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
-  Host no_host{};
+  Host no_host;
+  no_host.text[0] = '\0';
+  no_host.length = 0;
   Record(site,
          BlockFacts{BlockReason::kPhraseInReceive, &no_host, FirstPhrase(*job.state, *buffer)});
   job.in_lower = InLower::kCut;

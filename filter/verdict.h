@@ -81,8 +81,9 @@ class CallSite {
 // Blocking records the block with its reason, the host and, for a phrase,
 // the first phrase found; then it cuts the connection and makes the send,
 // which fails in the lower provider. A fault inside a guarded lower call (the
-// exempt forward, the cut, the blocked send) fails the call with WSAEFAULT and repeats nothing; a
-// fault in tarvel's own work forwards the send unchanged.
+// exempt forward, the cut, the blocked send) fails the call with WSAEFAULT
+// and repeats nothing; a fault in tarvel's own work forwards the send
+// unchanged.
 int FilterSend(const FilterState& state, const SharedExtensions& extensions,
                const BufferDesc* buffers, std::uint32_t count, CallSite& site);
 
