@@ -125,7 +125,7 @@ std::string ReplaceFileWith(FileSteps& steps, const std::string& path, const std
   error = steps.Replace(path, names.temp, names.backup);
   if (!error.empty()) return Restored(steps, path, names, "cannot replace " + path + ": " + error);
   // The new list is in place; a backup that cannot go is a stale copy only.
-  steps.Remove(names.backup);
+  static_cast<void>(steps.Remove(names.backup));
   return "";
 }
 

@@ -99,7 +99,8 @@ void CatalogStatus(Machine& machine, CatalogKind kind,
   }
   for (const ProtocolRecord& layered : tarvel.layered) {
     std::string path;
-    catalog.ProviderPath(kind, layered.provider_id, &path);
+    const std::string error = catalog.ProviderPath(kind, layered.provider_id, &path);
+    if (!error.empty()) path = "path unknown: " + error;
     out << title << "tarvel layered entry " << layered.catalog_id << " (" << path << ")\n";
   }
   for (const ProtocolRecord& chain : tarvel.chains) {
