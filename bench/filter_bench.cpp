@@ -197,10 +197,7 @@ class RingSite final : public CallSite {
   int LowerCall() override { return 0; }
   void LowerCutConnection() override {}
   void RecordBlock(const BlockFacts& facts) override {
-    BlockEntry entry = {};
-    entry.reason = static_cast<std::uint32_t>(facts.reason);
-    entry.phrase = facts.phrase;
-    SetRecordText(entry.host, sizeof entry.host, facts.host->text, facts.host->length);
+    BlockEntry entry = EntryOf(facts);
     SetRecordText(entry.program, sizeof entry.program, "bench.exe", 9);
     AppendBlock(*log, entry);
   }

@@ -11,8 +11,8 @@ namespace {
 
 constexpr int kSocketError = -1;
 
-// The port test costs two system calls; within one call its answer is taken
-// once and reused.
+// The port test may ask the system (a socket whose answer is not kept yet);
+// within one call its answer is taken once and reused.
 class HttpTest {
  public:
   explicit HttpTest(CallSite& site) : site_(site) {}
@@ -248,6 +248,14 @@ void JudgeDatagram(DatagramJob& job) {
 }
 
 }  // namespace
+
+BlockEntry EntryOf(const BlockFacts& facts) {
+  BlockEntry entry = {};
+  entry.reason = static_cast<std::uint32_t>(facts.reason);
+  entry.phrase = facts.phrase;
+  SetRecordText(entry.host, sizeof entry.host, facts.host->text, facts.host->length);
+  return entry;
+}
 
 int FilterSend(const FilterState& state, const SharedExtensions& extensions,
                const BufferDesc* buffers, std::uint32_t count, CallSite& site) {

@@ -31,6 +31,10 @@ struct BlockFacts {
   std::int32_t phrase;  // phrase table slot of the first phrase found, or -1
 };
 
+// The record of a block as the verdict knows it: reason, phrase slot and
+// host; the platform adds time, process and address.
+BlockEntry EntryOf(const BlockFacts& facts);
+
 // One socket call as the verdict sees it. Every method may be called more
 // than once, or not at all; the tests are asked in a fixed order and only
 // when the verdict needs them.

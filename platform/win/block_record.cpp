@@ -63,15 +63,12 @@ void RemoteAddress(SOCKET s, BlockEntry& entry) {
 }  // namespace
 
 void RecordBlockOn(SOCKET s, const BlockFacts& facts) {
-  BlockEntry entry = {};
+  BlockEntry entry = EntryOf(facts);
   FILETIME now = {};
   GetSystemTimeAsFileTime(&now);
   entry.time = static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
   entry.process_id = GetCurrentProcessId();
-  entry.reason = static_cast<std::uint32_t>(facts.reason);
-  entry.phrase = facts.phrase;
   RemoteAddress(s, entry);
-  SetRecordText(entry.host, sizeof entry.host, facts.host->text, facts.host->length);
   ProgramName(entry.program);
   AppendBlock(SharedExtensionBlock().block_log, entry);
 }

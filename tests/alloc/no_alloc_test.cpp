@@ -173,13 +173,7 @@ class RingSite final : public CallSite {
   int IsQuicSocket() override { return quic; }
   int LowerCall() override { return 5; }
   void LowerCutConnection() override {}
-  void RecordBlock(const BlockFacts& facts) override {
-    BlockEntry entry = {};
-    entry.reason = static_cast<std::uint32_t>(facts.reason);
-    entry.phrase = facts.phrase;
-    SetRecordText(entry.host, sizeof entry.host, facts.host->text, facts.host->length);
-    AppendBlock(log_, entry);
-  }
+  void RecordBlock(const BlockFacts& facts) override { AppendBlock(log_, EntryOf(facts)); }
   void FailWithFault() override {}
   void FailRefused() override {}
 
