@@ -1,19 +1,27 @@
 // The per-call cost of the filter: MatchPhrases against the plain
 // phrase-by-phrase search on ordinary pages, the floor of reading 64 KiB
-// once (memchr for an absent byte), and MatchUrlList against the
-// pattern-per-slot version over a full list. scripts/bench.sh runs this with
-// interleaved repetitions and turns the medians into ratios.
+// once (memchr for an absent byte), MatchUrlList against the
+// pattern-per-slot version over a full list, a whole send verdict that
+// passes against one that blocks and writes its record, and with the HTTPS
+// filter: a send that is not a ClientHello with the filter off and on, and a
+// ClientHello's verdict beside a Host header's against a full list.
+// scripts/bench.sh runs this with interleaved repetitions and turns the
+// medians into ratios.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 
 #include "filter/phrases.h"
 #include "filter/url_match.h"
+#include "filter/verdict.h"
 #include "platform/cpu_features.h"
+#include "state/block_log.h"
+#include "tests/testing/client_hello.h"
 #include "tests/testing/phrase_inputs.h"
 #include "tests/testing/phrases_plain.h"
 #include "tests/testing/state_builder.h"
@@ -111,6 +119,12 @@ const ListCase& FullList() {
   return *list;
 }
 
+// A host that the last slot of the full list matches.
+const char* FullListHost() {
+  static const std::string host = FullList().state->black_entries[kListSlots - 1];
+  return host.c_str();
+}
+
 void UrlListPlain(benchmark::State& st) {
   const ListCase& c = FullList();
   for (auto _ : st) {
@@ -119,10 +133,101 @@ void UrlListPlain(benchmark::State& st) {
   }
 }
 
-void UrlListFast(benchmark::State& st) {
+void UrlListIndexed(benchmark::State& st) {
   const ListCase& c = FullList();
   for (auto _ : st) {
     benchmark::DoNotOptimize(MatchUrlList(ListOf(*c.state, ListKind::kBlack), c.host));
+  }
+}
+
+// A call site whose facts are constants and whose lower calls do nothing:
+// what is timed is the verdict's own work.
+class QuietSite final : public CallSite {
+ public:
+  explicit QuietSite(int http) : http_(http) {}
+  int IsExemptProcess() override { return 0; }
+  int IsHttpSocket() override { return http_; }
+  int IsQuicSocket() override { return 0; }
+  int LowerCall() override { return 0; }
+  void LowerCutConnection() override {}
+  void RecordBlock(const BlockFacts&) override {}
+  void FailWithFault() override {}
+  void FailRefused() override {}
+
+ private:
+  int http_;
+};
+
+const SharedExtensions& HttpsFilter(bool on) {
+  static const auto off_block = testing::NewExtensions(0);
+  static const auto on_block = testing::NewExtensions(1);
+  return on ? *on_block : *off_block;
+}
+
+struct SendCase {
+  std::string first_buffer;
+  int http;  // the port test's answer
+  bool https;
+  const FilterState* state;
+};
+
+void Send(benchmark::State& st, const SendCase* c) {
+  std::string data = c->first_buffer;
+  const BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
+  QuietSite site(c->http);
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(FilterSend(*c->state, HttpsFilter(c->https), &buffer, 1, site));
+  }
+}
+
+// 1460 bytes of a TLS record of application data: what most sends carry.
+std::string EncryptedData() {
+  std::string data = std::string("\x17\x03\x03\x05\xaf", 5);
+  data.resize(1460, '\x5a');
+  return data;
+}
+
+// A call site whose lower calls do nothing and whose record goes to a ring,
+// as the Windows one does (less the system calls for the time and address).
+class RingSite final : public CallSite {
+ public:
+  int IsExemptProcess() override { return 0; }
+  int IsHttpSocket() override { return 1; }
+  int IsQuicSocket() override { return 0; }
+  int LowerCall() override { return 0; }
+  void LowerCutConnection() override {}
+  void RecordBlock(const BlockFacts& facts) override {
+    BlockEntry entry = EntryOf(facts);
+    SetRecordText(entry.program, sizeof entry.program, "bench.exe", 9);
+    AppendBlock(*log, entry);
+  }
+  void FailWithFault() override {}
+  void FailRefused() override {}
+
+  std::unique_ptr<BlockLog> log = std::make_unique<BlockLog>();
+};
+
+// A send of 1460 bytes with the lists ready, a full black list and the smart
+// filter on: a host that passes, or one on the list (the block writes a
+// record), or a phrase in the body (the block also finds which phrase).
+void Verdict(benchmark::State& st, const char* host, const char* body_phrase) {
+  static const auto state = [] {
+    auto s = testing::NewStateWithPhrases();
+    std::memcpy(s->black_entries, FullList().state->black_entries, sizeof s->black_entries);
+    std::memcpy(s->black_active, FullList().state->black_active, sizeof s->black_active);
+    s->black_count = kListSlots;
+    s->lists_ready = 1;
+    s->smart_filter = 1;
+    return s;
+  }();
+  std::string request = "GET / HTTP/1.1\r\nHost: " + std::string(host) + "\r\n\r\n";
+  request += testing::OrdinaryPage(1460 - request.size(), 17);
+  if (body_phrase != nullptr) request.replace(1300, std::strlen(body_phrase), body_phrase);
+  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
+  RingSite site;
+  std::memset(site.log.get(), 0, sizeof *site.log);
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(FilterSend(*state, HttpsFilter(false), &buffer, 1, site));
   }
 }
 
@@ -158,7 +263,25 @@ void RegisterAll() {
   }
   benchmark::RegisterBenchmark("memchr_absent/64KiB", MemchrAbsent, &pages[3]);
   benchmark::RegisterBenchmark("url_list/plain/2000", UrlListPlain);
-  benchmark::RegisterBenchmark("url_list/fast/2000", UrlListFast);
+  benchmark::RegisterBenchmark("url_list/indexed/2000", UrlListIndexed);
+  // The list holds no entry for the host: the whole list is scanned.
+  const FilterState* list = FullList().state.get();
+  static const SendCase sends[] = {
+      {EncryptedData(), 0, false, list},
+      {EncryptedData(), 0, true, list},
+      {testing::BrowserClientHello("www.news.example.org"), 0, true, list},
+      {"GET / HTTP/1.1\r\nHost: www.news.example.org\r\nUser-Agent: bench\r\n"
+       "Accept: */*\r\n\r\n",
+       1, true, list},
+  };
+  benchmark::RegisterBenchmark("send/data_https_off/1460B", Send, &sends[0]);
+  benchmark::RegisterBenchmark("send/data_https_on/1460B", Send, &sends[1]);
+  benchmark::RegisterBenchmark("send/client_hello/2000", Send, &sends[2]);
+  benchmark::RegisterBenchmark("send/host_header/2000", Send, &sends[3]);
+  benchmark::RegisterBenchmark("verdict/send_pass/1460B", Verdict, "news.example.org", nullptr);
+  benchmark::RegisterBenchmark("verdict/send_block_listed/1460B", Verdict, FullListHost(), nullptr);
+  benchmark::RegisterBenchmark("verdict/send_block_phrase/1460B", Verdict, "news.example.org",
+                               " orgy sex ");
   benchmark::AddCustomContext("vector_level", LevelName(best));
 }
 

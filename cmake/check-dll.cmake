@@ -1,5 +1,6 @@
 # Checks a built tarvel.dll: every name of the .def is exported plainly (no
-# decoration), and .inidata is a shared, initialised, writable section.
+# decoration), and .inidata is a shared, initialised, writable section that
+# holds the shared data whole.
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${DLL}")
@@ -23,7 +24,9 @@ if(NOT inidata MATCHES "DATA" OR NOT inidata MATCHES "SHARED" OR inidata MATCHES
 endif()
 string(REGEX MATCH "\\.inidata +([0-9a-f]+)" size_match "${headers}")
 math(EXPR inidata_size "0x${CMAKE_MATCH_1}")
-if(inidata_size LESS 421040 OR inidata_size GREATER 421104)
-  message(FATAL_ERROR ".inidata is not one FilterState (421040 bytes): ${inidata_size}")
+# One SharedData (state/extensions.h): FilterState (421040 bytes) at offset 0,
+# then the extensions with the block record.
+if(inidata_size LESS 683296 OR inidata_size GREATER 683360)
+  message(FATAL_ERROR ".inidata is not one SharedData (683296 bytes): ${inidata_size}")
 endif()
 message(STATUS "${DLL}: exports and .inidata OK")

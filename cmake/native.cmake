@@ -1,11 +1,11 @@
 # Native Linux build: the core with test stand-ins for the platform layer,
 # GoogleTest tests, fuzz replays, benchmarks.
 
-add_library(tarvel_guard STATIC platform/native/guard.cpp)
+add_library(tarvel_guard STATIC platform/standin/guard.cpp)
 target_include_directories(tarvel_guard PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(tarvel_core PUBLIC tarvel_guard)
 
-add_library(tarvel_native_platform STATIC platform/native/shared_state.cpp)
+add_library(tarvel_native_platform STATIC platform/standin/shared_state.cpp)
 target_link_libraries(tarvel_native_platform PUBLIC tarvel_core)
 
 find_package(GTest REQUIRED)
@@ -15,11 +15,13 @@ include(GoogleTest)
 # targets and benchmarks.
 add_library(tarvel_oracles STATIC
   tests/testing/phrases_plain.cpp
+  tests/testing/tls_hello_plain.cpp
   tests/testing/url_match_plain.cpp
 )
 target_link_libraries(tarvel_oracles PUBLIC tarvel_native_platform)
 
 add_library(tarvel_testing STATIC
+  tests/testing/client_hello.cpp
   tests/testing/fake_call_site.cpp
   tests/testing/fake_list_files.cpp
   tests/testing/fake_settings.cpp
@@ -32,7 +34,23 @@ target_link_libraries(tarvel_testing PUBLIC tarvel_oracles GTest::gtest)
 file(GLOB TARVEL_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/unit/*.cpp)
 add_executable(tarvel_unit_tests ${TARVEL_UNIT_TESTS})
 target_link_libraries(tarvel_unit_tests PRIVATE tarvel_testing GTest::gtest_main)
+# Tests that read the fuzz corpora find them here.
+target_compile_definitions(tarvel_unit_tests PRIVATE TARVEL_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
 gtest_discover_tests(tarvel_unit_tests TEST_PREFIX "${TARVEL_TEST_LABEL}unit." DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
+
+# ClientHellos made by this machine's TLS stacks (Python's ssl, openssl) when
+# the tests run, offline; the tests that read them need that fixture.
+set(TARVEL_CLIENT_HELLOS ${CMAKE_BINARY_DIR}/client_hellos)
+add_test(NAME ${TARVEL_TEST_LABEL}client_hellos.make
+         COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/scripts/make_client_hellos.py
+                 ${TARVEL_CLIENT_HELLOS})
+set_tests_properties(${TARVEL_TEST_LABEL}client_hellos.make PROPERTIES
+  FIXTURES_SETUP client_hellos TIMEOUT 120)
+add_executable(tarvel_hello_tests tests/hellos/real_client_hello_test.cpp)
+target_link_libraries(tarvel_hello_tests PRIVATE tarvel_testing GTest::gtest_main)
+gtest_discover_tests(tarvel_hello_tests TEST_PREFIX "${TARVEL_TEST_LABEL}client_hellos."
+  DISCOVERY_TIMEOUT 60
+  PROPERTIES FIXTURES_REQUIRED client_hellos ENVIRONMENT TARVEL_CLIENT_HELLOS=${TARVEL_CLIENT_HELLOS})
 
 # Counts heap allocations: its own global operator new, and malloc, calloc
 # and realloc wrapped at link time, so it stays a binary of its own.
@@ -58,9 +76,14 @@ function(tarvel_fuzz_target target library)
   endif()
 endfunction()
 
-foreach(target host wildcard phrases phrases_diff url_match_diff list_file settings)
+foreach(target host wildcard phrases phrases_diff url_match_diff list_file settings tls_hello)
   tarvel_fuzz_target(${target} tarvel_oracles)
 endforeach()
+if(TARVEL_FUZZ)
+  # The ClientHello reader and its plain twin built into the target itself,
+  # with the fuzzer's coverage instrumentation: their branches guide it.
+  target_sources(fuzz_tls_hello PRIVATE filter/tls_hello.cpp tests/testing/tls_hello_plain.cpp)
+endif()
 
 if(TARVEL_BENCH)
   find_package(benchmark REQUIRED)
@@ -74,3 +97,8 @@ endif()
 # The build, test and benchmark scripts' own contract, over stand-ins.
 add_test(NAME ${TARVEL_TEST_LABEL}scripts
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/scripts/scripts_test.sh)
+
+# Every tracked C and C++ source follows .clang-format.
+add_test(NAME ${TARVEL_TEST_LABEL}format
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/scripts/format_check.sh)
+set_tests_properties(${TARVEL_TEST_LABEL}format PROPERTIES SKIP_RETURN_CODE 77)

@@ -23,6 +23,7 @@ target_include_directories(tarvel_guard PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(tarvel_core PUBLIC tarvel_guard)
 
 add_library(tarvel_win_platform STATIC
+  platform/win/block_record.cpp
   platform/win/process_facts.cpp
   platform/win/shared_section.cpp
 )
@@ -41,7 +42,7 @@ add_library(tarvel SHARED
   exports/tarvel.def
   exports/win/dllmain.cpp
   exports/win/exports.cpp
-  provider/win/filtered.cpp
+  provider/win/guarded_entries.cpp
   provider/win/forwards.cpp
   provider/win/lower_table.cpp
   provider/win/startup.cpp
@@ -53,9 +54,16 @@ if(NOT MSVC AND NOT TARVEL_X64)
   target_link_options(tarvel PRIVATE -Wl,--enable-stdcall-fixup)
 endif()
 
+# A provider that calls the real Winsock, for tarvel to sit on where no
+# catalog puts it: the demonstration, the loopback tests, the benchmark.
+add_library(forwarding_lower SHARED tools/forwarding_lower/forwarding_lower.cpp)
+set_target_properties(forwarding_lower PROPERTIES PREFIX "")
+target_link_libraries(forwarding_lower PRIVATE ws2_32)
+
 # The demonstration's client and control program (scripts/demo.sh).
-add_executable(demo_client tools/demo/demo_client.cpp)
-target_link_libraries(demo_client PRIVATE ws2_32)
+add_executable(demo_client tools/demo/demo_client.cpp tools/demo/tls_client.cpp)
+target_include_directories(demo_client PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(demo_client PRIVATE ws2_32 secur32)
 add_executable(demo_control tools/demo/demo_control.cpp)
 
 # The built module itself: plain export names, a shared .inidata section.
@@ -77,4 +85,7 @@ if(CMAKE_CROSSCOMPILING)
                                   WORLD_READ WORLD_EXECUTE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
   include(${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/tests.cmake)
+  if(TARVEL_X64)
+    include(${CMAKE_CURRENT_SOURCE_DIR}/bench/win/bench.cmake)
+  endif()
 endif()

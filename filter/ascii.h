@@ -17,8 +17,6 @@ constexpr bool EqualIgnoringAsciiCase(unsigned char a, unsigned char b) {
 }
 
 // White space as the C locale's isspace sees it.
-constexpr bool IsSpaceAscii(unsigned char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
+constexpr bool IsSpaceAscii(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace tarvel

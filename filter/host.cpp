@@ -31,8 +31,8 @@ Host ExtractHost(const char* data, std::size_t len) {
 
   // The one character after the colon is skipped unseen.
   std::size_t start = i + kNameLen + 1;
-  if (start + 3 < n && IsW(data[start]) && IsW(data[start + 1]) &&
-      IsW(data[start + 2]) && data[start + 3] == '.') {
+  if (start + 3 < n && IsW(data[start]) && IsW(data[start + 1]) && IsW(data[start + 2]) &&
+      data[start + 3] == '.') {
     start += 4;
   }
   if (start >= n) return host;

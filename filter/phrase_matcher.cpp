@@ -36,12 +36,42 @@ bool ContainsWord(const unsigned char* p, std::size_t n, const char* word, int l
   return false;
 }
 
+namespace {
+
+bool SlotFound(const char (&slot)[kPhraseSlotBytes], const unsigned char* p, std::size_t n) {
+  const SlotWords split = SplitSlot(slot);
+  bool all = true;
+  for (int w = 0; w < split.count && all; ++w) {
+    all = ContainsWord(p, n, split.word[w].text, split.word[w].length);
+  }
+  return all;
+}
+
+}  // namespace
+
+std::int32_t FirstSlotFound(const FilterState& state, const unsigned char* p, std::size_t n) {
+  for (int k = 0; k < kPhraseSlots && k < Load(state.phrase_count); ++k) {
+    if (SlotFound(state.phrases[k], p, n)) return k;
+  }
+  return -1;
+}
+
 // Which words one pass has met so far, and how many words each phrase still
-// lacks; lives on the stack of a single call.
+// lacks; lives on the stack of a single call. With `whole_pass` the pass
+// goes on to the end, so that every phrase found is known.
 class PhraseProgress {
  public:
-  explicit PhraseProgress(const PhraseMatcher& m) : m_(m) {
+  explicit PhraseProgress(const PhraseMatcher& m, bool whole_pass = false)
+      : m_(m), whole_pass_(whole_pass) {
     std::memcpy(missing_, m.words_needed_.data(), m.words_needed_.size());
+  }
+
+  // The first phrase whose words were all met, or -1.
+  std::int32_t FirstComplete() const {
+    for (std::size_t ph = 0; ph < m_.words_needed_.size(); ++ph) {
+      if (missing_[ph] == 0) return static_cast<std::int32_t>(ph);
+    }
+    return -1;
   }
 
   // True once some phrase has all its words.
@@ -60,7 +90,7 @@ class PhraseProgress {
   // The automaton's sink.
   bool operator()(const std::uint16_t* first, const std::uint16_t* last) {
     for (; first != last; ++first) {
-      if (Found(*first)) return true;
+      if (Found(*first) && !whole_pass_) return true;
     }
     return false;
   }
@@ -68,6 +98,7 @@ class PhraseProgress {
  private:
   static constexpr int kMaxWords = kPhraseSlots * kMaxPhraseWords;
   const PhraseMatcher& m_;
+  const bool whole_pass_;
   std::uint64_t seen_[(kMaxWords + 63) / 64] = {};
   std::uint8_t missing_[kPhraseSlots];
 };
@@ -151,6 +182,25 @@ int PhraseMatcher::Match(const void* buffer, std::int32_t length, SimdLevel leve
   if (level != SimdLevel::kNone && prefilter_.built() && !prefilter_.AnyKey(p, n, level)) return 0;
   PhraseProgress progress(*this);
   return automaton_.Scan(p, n, progress) ? 1 : 0;
+}
+
+std::int32_t PhraseMatcher::FirstSlotFoundHere(const unsigned char* p, std::size_t n) const {
+  for (std::size_t k = 0; k < used_slots(); ++k) {
+    if (SlotFound(slots_[k], p, n)) return static_cast<std::int32_t>(k);
+  }
+  return -1;
+}
+
+std::int32_t PhraseMatcher::FirstFound(const void* buffer, std::int32_t length) const {
+  if (buffer == nullptr || length == 0) return -1;
+  const auto* p = static_cast<const unsigned char*>(buffer);
+  const std::size_t n = length > 1 ? static_cast<std::size_t>(length) - 1 : 0;
+  // A slot without words ends the table built: what lies before it is
+  // searched as the table stands.
+  if (always_ || !automaton_.built()) return FirstSlotFoundHere(p, n);
+  PhraseProgress progress(*this, true);
+  automaton_.Scan(p, n, progress);
+  return progress.FirstComplete();
 }
 
 }  // namespace tarvel

@@ -40,6 +40,12 @@ SlotWords SplitSlot(const char (&slot)[kPhraseSlotBytes]);
 // case ignored.
 bool ContainsWord(const unsigned char* p, std::size_t n, const char* word, int length);
 
+// The first slot, in table order and with the count read again after each
+// slot, whose words all lie wholly inside p[0..n), ASCII case ignored; -1
+// when none does. A slot without words is found in any bytes. The search
+// phrase by phrase, without tables.
+std::int32_t FirstSlotFound(const FilterState& state, const unsigned char* p, std::size_t n);
+
 class PhraseMatcher {
  public:
   // Builds the tables for the slots MatchPhrases visits with this count:
@@ -60,6 +66,12 @@ class PhraseMatcher {
   // allocate.
   int Match(const void* buffer, std::int32_t length, SimdLevel level) const;
 
+  // The slot of the first phrase, in table order, that Match finds in the
+  // same bytes, or -1. Reads the whole buffer once through the automaton,
+  // which notes every word; a table without one searches slot by slot.
+  // Does not allocate.
+  std::int32_t FirstFound(const void* buffer, std::int32_t length) const;
+
   bool has_automaton() const { return automaton_.built(); }
   bool has_prefilter() const { return prefilter_.built(); }
   const KeyPrefilter& prefilter() const { return prefilter_; }
@@ -69,6 +81,7 @@ class PhraseMatcher {
 
   PhraseMatcher() = default;
   int MatchWordByWord(const unsigned char* p, std::size_t n) const;
+  std::int32_t FirstSlotFoundHere(const unsigned char* p, std::size_t n) const;
   std::size_t used_slots() const;
 
   std::int32_t count_ = 0;

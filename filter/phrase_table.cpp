@@ -4,6 +4,8 @@
 
 namespace tarvel {
 
+// Ten slots a group, as the table is known; the layout is kept by hand.
+// clang-format off
 const char* const kBuiltInPhrases[kBuiltInPhraseCount] = {
     "adult chat sex", "adult dating sex", "adult sex fuck porn", "adult links sex porn",
     "adult porn sex pic", "adult webmaster sex", "amateur sex", "anal sex porn",
@@ -26,6 +28,7 @@ const char* const kBuiltInPhrases[kBuiltInPhraseCount] = {
     "transsexual", "vagina sex", "voyeur video sex", "x-rated porn sex", "xxx links sex",
     "young cock sex", "porn nude sex", "fuck girl movie", "fuck girl porn sex",
 };
+// clang-format on
 
 int FillPhraseTable(FilterState& state) {
   if (Load(state.attach_counter) != 0) return 0;

@@ -74,27 +74,22 @@ const PhraseMatcher* AddMatcher(const FilterState& state, std::int32_t count) {
   return node->matcher.get();
 }
 
-// Without tables: every phrase split and searched in turn, slot by slot,
-// with the count read again after each slot.
-int MatchSlotBySlot(const FilterState& state, const unsigned char* p, std::int32_t length) {
-  const std::size_t n = length > 1 ? static_cast<std::size_t>(length) - 1 : 0;
-  for (int k = 0; k < kPhraseSlots && k < Load(state.phrase_count); ++k) {
-    const SlotWords split = SplitSlot(state.phrases[k]);
-    bool all = true;
-    for (int w = 0; w < split.count && all; ++w) {
-      all = ContainsWord(p, n, split.word[w].text, split.word[w].length);
-    }
-    if (all) return 1;
-  }
-  return 0;
-}
-
 SimdLevel ScanLevel() {
   const auto cap = static_cast<SimdLevel>(g_level_cap.load(std::memory_order_relaxed));
   return std::min(cap, SupportedSimdLevel());
 }
 
 }  // namespace
+
+std::int32_t FirstPhraseFound(const FilterState& state, const void* buffer, std::int32_t length) {
+  if (buffer == nullptr || length == 0) return -1;
+  const std::int32_t count = Load(state.phrase_count);
+  if (count <= 0) return -1;
+  const PhraseMatcher* matcher = FindMatcher(state, count, ScanLevel());
+  if (matcher != nullptr) return matcher->FirstFound(buffer, length);
+  const std::size_t n = length > 1 ? static_cast<std::size_t>(length) - 1 : 0;
+  return FirstSlotFound(state, static_cast<const unsigned char*>(buffer), n);
+}
 
 int MatchPhrases(const FilterState& state, const void* buffer, std::int32_t length) {
   if (buffer == nullptr || length == 0) return 0;
@@ -104,7 +99,8 @@ int MatchPhrases(const FilterState& state, const void* buffer, std::int32_t leng
   const PhraseMatcher* matcher = FindMatcher(state, count, level);
   if (matcher == nullptr) matcher = AddMatcher(state, count);
   if (matcher == nullptr) {
-    return MatchSlotBySlot(state, static_cast<const unsigned char*>(buffer), length);
+    const std::size_t n = length > 1 ? static_cast<std::size_t>(length) - 1 : 0;
+    return FirstSlotFound(state, static_cast<const unsigned char*>(buffer), n) >= 0 ? 1 : 0;
   }
   return matcher->Match(buffer, length, level);
 }

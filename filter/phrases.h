@@ -30,6 +30,14 @@ int FillPhraseTable(FilterState& state);
 // it (the only call that allocates); later calls read the buffer once.
 int MatchPhrases(const FilterState& state, const void* buffer, std::int32_t length);
 
+// The slot of the first phrase, in table order, that MatchPhrases would find
+// in `buffer[0..length)`, or -1 when it finds none: the phrase the plain
+// phrase-by-phrase search stops at. It reads the whole buffer (no early end
+// at the first phrase), with the tables MatchPhrases built for the table,
+// or phrase by phrase when there are none; it builds none and does not
+// allocate, so it is meant for a buffer MatchPhrases already judged.
+std::int32_t FirstPhraseFound(const FilterState& state, const void* buffer, std::int32_t length);
+
 // Caps the vector instructions MatchPhrases uses, for tests and benchmarks
 // (the processor's own limit applies in any case); returns the previous cap.
 SimdLevel CapPhraseScanLevel(SimdLevel cap);

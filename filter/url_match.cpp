@@ -5,7 +5,10 @@
 // The host is folded once per call, with a note of the bytes and the pairs
 // of adjacent bytes it holds: an entry that begins with a literal byte, or
 // two, that the host lacks cannot match and is passed over after reading
-// those bytes, which is nearly every entry of a long list.
+// those bytes, which is nearly every entry of a long list. Before that, the
+// list's index (filter/url_list_index.h) passes over every slot whose first
+// 4 bytes the host lacks without reading it; the scan of every slot is left
+// for the calls the index cannot answer.
 #include "filter/url_match.h"
 
 #include <atomic>
@@ -13,6 +16,7 @@
 #include <cstring>
 
 #include "filter/ascii.h"
+#include "filter/url_list_index.h"
 #include "filter/wildcard.h"
 
 namespace tarvel {
@@ -101,26 +105,53 @@ bool StillActive(const std::int32_t& flag) {
   return Load(flag) == 1;
 }
 
+// The list's rule for one slot: flag exactly 1 (acquired: the text is
+// whole), text matching, and the flag still 1 after the text was read.
+bool SlotMatches(const UrlList& list, const FoldedHost& folded, int slot) {
+  if (LoadAcquire(list.active[slot]) != 1) return false;
+  const char(&entry)[kEntryBytes] = list.entries[slot];
+  bool matched = false;
+  if (entry[0] == '\0') {
+    // "**" matches every host; the black list skips empty entries.
+    matched = list.kind == ListKind::kWhite;
+  } else {
+    matched = MayMatch(folded, entry) && EntryMatches(folded, entry);
+  }
+  return matched && StillActive(list.active[slot]);
+}
+
+struct SlotQuery {
+  const UrlList& list;
+  const FoldedHost& folded;
+};
+
+bool SlotQueryMatches(const void* context, int slot) {
+  const SlotQuery& query = *static_cast<const SlotQuery*>(context);
+  return SlotMatches(query.list, query.folded, slot);
+}
+
+int ScanAll(const UrlList& list, const FoldedHost& folded) {
+  for (int i = 0; i < kListSlots && i < LoadAcquire(*list.count); ++i) {
+    if (SlotMatches(list, folded, i)) return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int MatchUrlList(const UrlList& list, const Host& host) {
   FoldedHost folded;
   FoldHost(host, folded);
-  for (int i = 0; i < kListSlots && i < LoadAcquire(*list.count); ++i) {
-    // The flag is set after the text is written: acquired, it says the text
-    // is whole.
-    if (LoadAcquire(list.active[i]) != 1) continue;
-    const char(&entry)[kEntryBytes] = list.entries[i];
-    bool matched = false;
-    if (entry[0] == '\0') {
-      // "**" matches every host; the black list skips empty entries.
-      matched = list.kind == ListKind::kWhite;
-    } else {
-      matched = MayMatch(folded, entry) && EntryMatches(folded, entry);
-    }
-    if (matched && StillActive(list.active[i])) return 1;
+  const SlotQuery query{list, folded};
+  switch (AskUrlListIndex(list, folded.text, folded.length, SlotQueryMatches, &query)) {
+    case IndexAnswer::kMatch:
+      return 1;
+    case IndexAnswer::kNoMatch:
+      return 0;
+    case IndexAnswer::kAskTheList:
+      break;
   }
-  return 0;
+  return ScanAll(list, folded);
 }
 
 }  // namespace tarvel

@@ -2,6 +2,7 @@
 
 #include "filter/host.h"
 #include "filter/phrases.h"
+#include "filter/tls_hello.h"
 #include "filter/url_match.h"
 #include "platform/guard.h"
 
@@ -10,8 +11,8 @@ namespace {
 
 constexpr int kSocketError = -1;
 
-// The port test costs two system calls; within one call its answer is taken
-// once and reused.
+// The port test may ask the system (a socket whose answer is not kept yet);
+// within one call its answer is taken once and reused.
 class HttpTest {
  public:
   explicit HttpTest(CallSite& site) : site_(site) {}
@@ -29,22 +30,48 @@ const BufferDesc* FirstBuffer(const BufferDesc* buffers, std::uint32_t count) {
   return (buffers != nullptr && count != 0) ? &buffers[0] : nullptr;
 }
 
-bool HostIsRefused(const FilterState& state, const BufferDesc& first) {
-  const Host host = ExtractHost(first.buf, first.len);
-  if (host.length == 0) return false;
-  if (IsOn(state.white_only)) return MatchUrlList(ListOf(state, ListKind::kWhite), host) == 0;
-  return MatchUrlList(ListOf(state, ListKind::kBlack), host) == 1;
+// The list step on the host in `host`: why it refuses it, or kNone.
+BlockReason HostRefusal(const FilterState& state, const Host& host) {
+  if (host.length == 0) return BlockReason::kNone;
+  if (IsOn(state.white_only)) {
+    return MatchUrlList(ListOf(state, ListKind::kWhite), host) == 0 ? BlockReason::kNotWhitelisted
+                                                                    : BlockReason::kNone;
+  }
+  return MatchUrlList(ListOf(state, ListKind::kBlack), host) == 1 ? BlockReason::kBlacklisted
+                                                                  : BlockReason::kNone;
+}
+
+// Why a ClientHello is refused, or kNone; `host` receives the name it gives.
+// A hello that names no host has nothing the white list could allow.
+BlockReason HelloRefusal(const FilterState& state, const BufferDesc& first, Host& host) {
+  host = ServerNameOf(first.buf, first.len);
+  if (!IsOn(state.lists_ready)) return BlockReason::kNone;
+  if (host.length == 0 && IsOn(state.white_only)) return BlockReason::kNotWhitelisted;
+  return HostRefusal(state, host);
 }
 
 bool HasPhrase(const FilterState& state, const BufferDesc& first) {
   return MatchPhrases(state, first.buf, static_cast<std::int32_t>(first.len)) == 1;
 }
 
-bool SendIsRefused(const FilterState& state, const BufferDesc* first, HttpTest& http) {
-  if (IsOn(state.lists_ready) && http() && first != nullptr && HostIsRefused(state, *first)) {
-    return true;
+std::int32_t FirstPhrase(const FilterState& state, const BufferDesc& first) {
+  return FirstPhraseFound(state, first.buf, static_cast<std::int32_t>(first.len));
+}
+
+// Why a send is refused, or kNone. `host` receives the host when the list
+// step took it; `host_taken` says whether it did.
+BlockReason SendRefusal(const FilterState& state, const BufferDesc* first, HttpTest& http,
+                        Host& host, bool& host_taken) {
+  if (IsOn(state.lists_ready) && http() && first != nullptr) {
+    host = ExtractHost(first->buf, first->len);
+    host_taken = true;
+    const BlockReason why = HostRefusal(state, host);
+    if (why != BlockReason::kNone) return why;
   }
-  return IsOn(state.smart_filter) && http() && first != nullptr && HasPhrase(state, *first);
+  if (IsOn(state.smart_filter) && http() && first != nullptr && HasPhrase(state, *first)) {
+    return BlockReason::kPhraseInSend;
+  }
+  return BlockReason::kNone;
 }
 
 // Runs Body(job) inside the guard. The callback catches C++ exceptions itself
@@ -63,38 +90,118 @@ bool RunGuarded(Job& job) {
   return GuardedCall(fn, &job) == 1 && !job.faulted;
 }
 
+template <typename Site>
+struct RecordJob {
+  Site* site;
+  const BlockFacts* facts;
+  volatile bool faulted;
+};
+
+template <typename Site>
+void RecordInGuard(RecordJob<Site>& job) {
+  job.site->RecordBlock(*job.facts);
+}
+
+// Records a block under a guard of its own: a fault in the record must not
+// turn the block into a pass.
+template <typename Site>
+void Record(Site& site, const BlockFacts& facts) {
+  RecordJob<Site> job{&site, &facts, false};
+  RunGuarded<RecordJob<Site>, RecordInGuard<Site>>(job);
+}
+
+// A block whose record holds no host and no phrase.
+void RecordWithoutHost(auto& site, BlockReason why) {
+  Host no_host;
+  no_host.text[0] = '\0';
+  no_host.length = 0;
+  Record(site, BlockFacts{why, &no_host, -1});
+}
+
+// The answer to a fault caught inside a lower call: the call fails with
+// WSAEFAULT and is not made again, since the lower provider may have taken
+// the data already.
+int FailedWithFault(CallSite& site) {
+  site.FailWithFault();
+  return kSocketError;
+}
+
+// The lower call a job is inside, set around each one: a fault caught there
+// is the lower provider's, one caught at kNone tarvel's own.
+enum class InLower : int { kNone, kJudgedCall, kCut };
+
 struct SendJob {
   const FilterState* state;
+  const SharedExtensions* extensions;
   const BufferDesc* buffers;
   std::uint32_t count;
   CallSite* site;
   volatile bool faulted;
+  volatile InLower in_lower;
   volatile bool decided;  // the guarded part made the lower call itself
+  volatile bool refused;  // the send fails unsent
   volatile int result;
 };
+
+// Records the block, cuts the connection and makes the send, which fails.
+void Block(SendJob& job, const BlockFacts& facts) {
+  CallSite& site = *job.site;
+  Record(site, facts);
+  job.in_lower = InLower::kCut;
+  site.LowerCutConnection();
+  job.in_lower = InLower::kJudgedCall;
+  job.result = site.LowerCall();
+  job.in_lower = InLower::kNone;
+  job.decided = true;
+}
+
+// The tests of the HTTPS filter. True when they judged the send: a
+// ClientHello is judged here alone, and a datagram to port 443 refused.
+bool JudgeHttps(SendJob& job, const BufferDesc* first) {
+  if (first != nullptr && BeginsWithClientHello(first->buf, first->len)) {
+    Host host;
+    const BlockReason why = HelloRefusal(*job.state, *first, host);
+    if (why != BlockReason::kNone) Block(job, BlockFacts{why, &host, -1});
+    return true;
+  }
+  if (job.site->IsQuicSocket() != 1) return false;
+  RecordWithoutHost(*job.site, BlockReason::kQuicRefused);
+  job.refused = true;
+  return true;
+}
 
 void JudgeSend(SendJob& job) {
   CallSite& site = *job.site;
   if (site.IsExemptProcess() == 1) {
+    job.in_lower = InLower::kJudgedCall;
     job.result = site.LowerCall();
+    job.in_lower = InLower::kNone;
     job.decided = true;
     return;
   }
+  const BufferDesc* first = FirstBuffer(job.buffers, job.count);
+  if (IsOn(job.extensions->https_filter) && JudgeHttps(job, first)) return;
   HttpTest http(site);
-  if (SendIsRefused(*job.state, FirstBuffer(job.buffers, job.count), http)) {
-    site.LowerCloseSocket();
-    job.result = site.LowerCall();
-    job.decided = true;
-  }
+  Host host;
+  bool host_taken = false;
+  const BlockReason why = SendRefusal(*job.state, first, http, host, host_taken);
+  if (why == BlockReason::kNone) return;
+  // The block path: the record's host, taken now if the list step did not,
+  // and the phrase that blocked.
+  if (!host_taken) host = ExtractHost(first->buf, first->len);
+  const std::int32_t phrase =
+      why == BlockReason::kPhraseInSend ? FirstPhrase(*job.state, *first) : -1;
+  Block(job, BlockFacts{why, &host, phrase});
 }
 
 struct RecvJob {
   const FilterState* state;
   const BufferDesc* buffers;
   std::uint32_t count;
-  bool overlapped_with_routine;
+  Overlap overlap;
   CallSite* site;
   volatile bool faulted;
+  volatile InLower in_lower;
   volatile bool received;  // the first lower receive returned
   volatile int first;
   volatile int result;
@@ -102,34 +209,86 @@ struct RecvJob {
 
 void JudgeRecv(RecvJob& job) {
   CallSite& site = *job.site;
+  job.in_lower = InLower::kJudgedCall;
   const int first = site.LowerCall();
+  job.in_lower = InLower::kNone;
   job.first = first;
   job.result = first;
   job.received = true;
-  if (first == kSocketError || job.overlapped_with_routine) return;
+  if (first == kSocketError || job.overlap == Overlap::kWithRoutine) return;
   if (site.IsExemptProcess() == 1 || site.IsHttpSocket() != 1) return;
   if (!IsOn(job.state->smart_filter)) return;
   const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
   if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
-  site.LowerCloseSocket();
+  Host no_host;
+  no_host.text[0] = '\0';
+  no_host.length = 0;
+  Record(site,
+         BlockFacts{BlockReason::kPhraseInReceive, &no_host, FirstPhrase(*job.state, *buffer)});
+  job.in_lower = InLower::kCut;
+  site.LowerCutConnection();
+  job.in_lower = InLower::kNone;
+  // An overlapped receive's completion is already queued: failing the call
+  // now would let the application free what the completion still names. It
+  // keeps its result; its next receive fails on the cut connection.
+  if (job.overlap != Overlap::kNone) return;
+  job.in_lower = InLower::kJudgedCall;
   job.result = site.LowerCall();
+  job.in_lower = InLower::kNone;
+}
+
+struct DatagramJob {
+  DatagramSite* site;
+  volatile bool faulted;
+  volatile bool refused;
+};
+
+void JudgeDatagram(DatagramJob& job) {
+  job.refused = job.site->IsExemptProcess() != 1 && job.site->IsQuicDestination() == 1;
 }
 
 }  // namespace
 
-int FilterSend(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
-               CallSite& site) {
-  SendJob job{&state, buffers, count, &site, false, false, 0};
-  if (RunGuarded<SendJob, JudgeSend>(job) && job.decided) return job.result;
-  // A pass, or a fault inside the verdict: forward unchanged, unguarded.
+BlockEntry EntryOf(const BlockFacts& facts) {
+  BlockEntry entry = {};
+  entry.reason = static_cast<std::uint32_t>(facts.reason);
+  entry.phrase = facts.phrase;
+  SetRecordText(entry.host, sizeof entry.host, facts.host->text, facts.host->length);
+  return entry;
+}
+
+int FilterSend(const FilterState& state, const SharedExtensions& extensions,
+               const BufferDesc* buffers, std::uint32_t count, CallSite& site) {
+  SendJob job{&state, &extensions, buffers, count, &site, false, InLower::kNone, false, false, 0};
+  const bool ran = RunGuarded<SendJob, JudgeSend>(job);
+  if (ran && job.decided) return job.result;
+  if (ran && job.refused) {
+    site.FailRefused();
+    return kSocketError;
+  }
+  if (!ran && job.in_lower != InLower::kNone) return FailedWithFault(site);
+  // A pass, or a fault in tarvel's own work: forward unchanged, unguarded.
   return site.LowerCall();
 }
 
 int FilterRecv(const FilterState& state, const BufferDesc* buffers, std::uint32_t count,
-               bool overlapped_with_routine, CallSite& site) {
-  RecvJob job{&state, buffers, count, overlapped_with_routine, &site, false, false, 0, 0};
+               Overlap overlap, CallSite& site) {
+  RecvJob job{&state, buffers, count, overlap, &site, false, InLower::kNone, false, 0, 0};
   if (RunGuarded<RecvJob, JudgeRecv>(job)) return job.result;
-  return job.received ? job.first : 0;
+  if (!job.received) return FailedWithFault(site);
+  // A fault in tarvel's own work keeps the first result, and so does one in
+  // the cut of an overlapped receive, whose completion is queued already.
+  const bool keeps_first = job.in_lower == InLower::kNone ||
+                           (job.in_lower == InLower::kCut && overlap != Overlap::kNone);
+  return keeps_first ? job.first : FailedWithFault(site);
+}
+
+int RefusesDatagram(const SharedExtensions& extensions, DatagramSite& site) {
+  if (!IsOn(extensions.https_filter)) return 0;
+  DatagramJob job{&site, false, false};
+  if (!RunGuarded<DatagramJob, JudgeDatagram>(job) || !job.refused) return 0;
+  RecordWithoutHost(site, BlockReason::kQuicRefused);
+  return 1;
 }
 
 }  // namespace tarvel

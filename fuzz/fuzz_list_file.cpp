@@ -32,6 +32,7 @@ class OneFile final : public tarvel::ListFiles {
  public:
   OneFile(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
   bool Exists(const char*) override { return true; }
+  bool ReadOnly(const char*) override { return false; }
   bool OpenExisting(const char*, Handle* file) override {
     *file = this;
     ++open_;

@@ -1,5 +1,6 @@
 // MatchPhrases against the plain phrase-by-phrase search, on every vector
-// level this processor has; aborts on the first disagreement.
+// level this processor has, and the first phrase found against the one the
+// plain search stops at; aborts on the first disagreement.
 //
 // Input: a mode byte, then either the buffer (built-in table), or a count
 // byte (read as signed), NUL-separated slot texts up to that count (at most
@@ -52,6 +53,11 @@ std::size_t ReadTable(const std::uint8_t* data, std::size_t size, FilterState& s
 void Check(const FilterState& state, const PhraseMatcher& matcher, const std::uint8_t* buffer,
            std::int32_t length) {
   const int plain = tarvel::testing::MatchPhrasesPlain(state, buffer, length);
+  const std::int32_t first = tarvel::testing::FirstPhrasePlain(state, buffer, length);
+  if (matcher.FirstFound(buffer, length) != first ||
+      tarvel::FirstPhraseFound(state, buffer, length) != first) {
+    std::abort();
+  }
   for (int level = 0; level <= static_cast<int>(tarvel::SupportedSimdLevel()); ++level) {
     if (matcher.Match(buffer, length, static_cast<SimdLevel>(level)) != plain) std::abort();
   }

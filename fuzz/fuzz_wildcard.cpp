@@ -10,7 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto* bytes = reinterpret_cast<const char*>(data);
   const void* nul = std::memchr(bytes, 0, size);
-  const std::size_t pattern_len = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - bytes) : size;
+  const std::size_t pattern_len =
+      nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - bytes) : size;
   const std::size_t rest = nul ? size - pattern_len - 1 : 0;
   auto pattern = std::make_unique<char[]>(pattern_len + 1);
   std::memcpy(pattern.get(), bytes, pattern_len);

@@ -9,7 +9,9 @@
 // catches every structured exception raised inside fn, processor faults such
 // as access violations included, after the handlers of any frames below it
 // (the lower provider's own __try blocks keep working). On i686 the guard
-// registers a frame on the fs:[0] chain and resumes after an RtlUnwind.
+// registers a frame on the fs:[0] chain whose handler unwinds with RtlUnwind
+// and jumps to the guard's exit itself, never returning to the dispatcher, so
+// that non-continuable exceptions are caught like any other.
 //
 // Limits, which callers must respect:
 // - fn must catch its own C++ exceptions (catch (...)): libgcc's unwinder

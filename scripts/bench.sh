@@ -72,7 +72,12 @@ checks = [
     ("phrases 64 KiB, plain / fast without SIMD", "phrases/plain/64KiB",
      "phrases/fast_scalar/64KiB", ">=", 100),
     ("phrases 64 KiB, SSSE3 / memchr", "phrases/fast_ssse3/64KiB", "memchr_absent/64KiB", "<=", 30),
-    ("url list 2000 entries, plain / fast", "url_list/plain/2000", "url_list/fast/2000", ">=", 10),
+    ("url list 2000 entries, plain / indexed", "url_list/plain/2000", "url_list/indexed/2000", ">=",
+     200),
+    ("send not a hello, HTTPS filter on / off", "send/data_https_on/1460B",
+     "send/data_https_off/1460B", "<=", 1.5),
+    ("send verdict 2000 entries, ClientHello / Host", "send/client_hello/2000",
+     "send/host_header/2000", "<=", 1.1),
 ]
 
 ratios = {}

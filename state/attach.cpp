@@ -26,17 +26,20 @@ void CountNotification(std::int32_t& counter) {
 
 }  // namespace
 
-void SetUpBlock(FilterState& state, SettingsStore& settings, ListFiles& files) {
+void SetUpBlock(FilterState& state, SharedExtensions& extensions, SettingsStore& settings,
+                ListFiles& files) {
   Store(state.lists_ready, 1);
   ReadFlagInto(settings, settings::kWhiteOnly, state.white_only);
   ReadFlagInto(settings, settings::kSmartFilter, state.smart_filter);
+  ReadFlagInto(settings, settings::kHttpsFilter, extensions.https_filter);
   FillPhraseTable(state);
   if (LoadUrlListFile(state, ListKind::kWhite, settings, files) != 1) Store(state.lists_ready, 0);
   if (LoadUrlListFile(state, ListKind::kBlack, settings, files) != 1) Store(state.lists_ready, 0);
 }
 
-int ModuleAttach(FilterState& state, AttachPlatform& platform, Notification reason) {
-  if (reason == Notification::kProcessAttach) platform.InitStartupLock();
+int ModuleAttach(FilterState& state, SharedExtensions& extensions, AttachPlatform& platform,
+                 Notification reason) {
+  (void)reason;  // every notification makes the same steps
   if (LoadAcquire(state.attach_counter) != 0) {
     CountNotification(state.attach_counter);
     return 1;
@@ -47,7 +50,7 @@ int ModuleAttach(FilterState& state, AttachPlatform& platform, Notification reas
   // lists twice over or interleave their entries for the block's life.
   const SetUpEntry entry = platform.EnterSetUp();
   if (entry != SetUpEntry::kBusy && LoadAcquire(state.attach_counter) == 0) {
-    SetUpBlock(state, platform.Settings(), platform.Files());
+    SetUpBlock(state, extensions, platform.Settings(), platform.Files());
   }
   CountNotification(state.attach_counter);
   if (entry == SetUpEntry::kEntered) platform.LeaveSetUp();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "state/extensions.h"
 #include "state/filter_state.h"
 #include "state/list_file.h"
 #include "state/settings.h"
@@ -29,9 +30,6 @@ enum class SetUpEntry {
 // What module attach needs of its process and of the machine.
 class AttachPlatform {
  public:
-  // Prepares this process's start-up lock; called once per process, at its
-  // process attach, before any WSPStartup of the process can run.
-  virtual void InitStartupLock() = 0;
   // Keeps the set-ups of processes that attach at the same moment apart:
   // blocks while another process holds it, for a bounded time.
   virtual SetUpEntry EnterSetUp() = 0;
@@ -43,20 +41,23 @@ class AttachPlatform {
   ~AttachPlatform() = default;
 };
 
-// Sets a new block up, in this order: lists ready; the white-only and smart
-// filter flags from "iswhi" and "issma" (a value that cannot be read leaves
-// its flag as it was); the phrase table; the white list file, then the
-// black list file, always both, each failure clearing the lists-ready flag.
-void SetUpBlock(FilterState& state, SettingsStore& settings, ListFiles& files);
+// Sets a new block up, in this order: lists ready; the white-only, smart
+// filter and HTTPS filter flags from "iswhi", "issma" and "issni" (a value
+// that cannot be read leaves its flag as it was); the phrase table; the
+// white list file, then the black list file, always both, each failure
+// clearing the lists-ready flag.
+void SetUpBlock(FilterState& state, SharedExtensions& extensions, SettingsStore& settings,
+                ListFiles& files);
 
-// One notification, whatever its code: a process attach first prepares the
-// process's start-up lock. When the attach counter is 0 the block is set up,
-// once per block even when several processes attach at the same moment.
-// A process that waited in vain for another's set-up leaves the set-up to
-// that process; only when no lock can be had at all does it set up
-// unguarded, rather than leave the block without lists for good.
-// Then the counter grows by 1; it stops at its largest value rather than
+// One notification, whatever its code (the process's start-up lock is the
+// entry routine's own business). When the attach counter is 0 the block is
+// set up, once per block even when several processes attach at the same
+// moment. A process that waited in vain for another's set-up leaves the
+// set-up to that process; only when no lock can be had at all does it set
+// up unguarded, rather than leave the block without lists for good. Then
+// the counter grows by 1; it stops at its largest value rather than
 // wrap round to 0, which would set a block in use up again. Returns 1.
-int ModuleAttach(FilterState& state, AttachPlatform& platform, Notification reason);
+int ModuleAttach(FilterState& state, SharedExtensions& extensions, AttachPlatform& platform,
+                 Notification reason);
 
 }  // namespace tarvel

@@ -1,13 +1,11 @@
 #include "state/list_file.h"
 
-#include <cstring>
-
 #include "state/url_list.h"
 
 namespace tarvel {
 namespace {
 
-constexpr int kHeaderCheckedBytes = kListMagicBytes + 1;
+constexpr std::uint32_t kRecordBytes = list_format::kRecordBytes;
 
 // The list file of one load, closed on every way out of it.
 class OpenFile {
@@ -20,9 +18,19 @@ class OpenFile {
   OpenFile& operator=(const OpenFile&) = delete;
 
   // Opens the existing file; only when that fails, creates it where nothing
-  // is (the file may have gone since it was seen).
+  // is (the file may have gone since it was seen). A read-only file is
+  // neither opened nor created.
   bool Open(const char* path) {
-    opened_ = files_.OpenExisting(path, &handle_) || files_.CreateNew(path, &handle_);
+    switch (OpenExistingListFile(files_, path, &handle_)) {
+      case ListFileOpen::kOpened:
+        opened_ = true;
+        break;
+      case ListFileOpen::kReadOnly:
+        break;
+      case ListFileOpen::kNotOpened:
+        opened_ = files_.CreateNew(path, &handle_);
+        break;
+    }
     return opened_;
   }
   ListFiles::Handle get() const { return handle_; }
@@ -33,13 +41,18 @@ class OpenFile {
   bool opened_ = false;
 };
 
-bool HeaderAccepted(const char (&header)[kListRecordBytes], std::uint32_t length) {
-  return length >= kHeaderCheckedBytes &&
-         std::memcmp(header, kListFileMagic, kListMagicBytes) == 0 &&
-         header[kListMagicBytes] == '\0';
+bool HeaderAccepted(const char (&header)[kRecordBytes], std::uint32_t length) {
+  return list_format::CheckHeader(header, length) == list_format::HeaderState::kValid;
 }
 
 }  // namespace
+
+ListFileOpen OpenExistingListFile(ListFiles& files, const char* path, ListFiles::Handle* file) {
+  // Reading needs no write access, so the read-only attribute is tested on
+  // its own: the rule that such a file is refused stays whoever loads it.
+  if (files.ReadOnly(path)) return ListFileOpen::kReadOnly;
+  return files.OpenExisting(path, file) ? ListFileOpen::kOpened : ListFileOpen::kNotOpened;
+}
 
 int LoadUrlListFile(FilterState& state, ListKind kind, SettingsStore& settings, ListFiles& files) {
   char path[settings::kTextBytes] = {};
@@ -50,18 +63,18 @@ int LoadUrlListFile(FilterState& state, ListKind kind, SettingsStore& settings, 
 
   OpenFile file(files);
   if (!file.Open(path)) return 0;
-  char record[kListRecordBytes] = {};
+  char record[kRecordBytes] = {};
   if (!HeaderAccepted(record, files.ReadAt(file.get(), 0, record, sizeof record))) return 0;
   const std::int64_t size = files.Size(file.get());
   if (size < 0) return 0;
-  const std::int64_t records = size / kListRecordBytes;
+  const std::int64_t records = size / kRecordBytes;
 
   const MutableUrlList list = ListOf(state, kind);
   Store(*list.count, 0);
   for (std::int64_t k = 1; k < records && Load(*list.count) < kListSlots; ++k) {
     // A record that cannot be read whole means the file shrank under the
     // load: what follows is not in it any more.
-    if (files.ReadAt(file.get(), k * kListRecordBytes, record, sizeof record) != sizeof record) {
+    if (files.ReadAt(file.get(), k * kRecordBytes, record, sizeof record) != sizeof record) {
       break;
     }
     // A record is the text up to its NUL, at most all 100 bytes: exactly

@@ -1,23 +1,14 @@
-// List files and their loader.
-//
-// A list file is a flat run of 100-byte records. Record 0 is the header: the
-// 20 characters "TARVELINTERNETFILTER" and a NUL, then 79 bytes nobody reads.
-// Record k >= 1 holds one entry text, up to its first NUL (a record without
-// a NUL is a text of 100 characters). Bytes after the last whole record are
-// ignored. The system only reads list files: it never writes, extends,
-// truncates or rewrites one.
+// The list-file loader (the format is in state/list_format.h). The module
+// only reads list files: it never writes, extends, truncates or rewrites one.
 #pragma once
 
 #include <cstdint>
 
 #include "state/filter_state.h"
+#include "state/list_format.h"
 #include "state/settings.h"
 
 namespace tarvel {
-
-inline constexpr char kListFileMagic[] = "TARVELINTERNETFILTER";
-inline constexpr int kListMagicBytes = 20;
-inline constexpr int kListRecordBytes = 100;
 
 // The file operations the loader makes; the Windows implementation maps them
 // onto the file system, tests fill them with a fake.
@@ -27,8 +18,12 @@ class ListFiles {
 
   // True if anything (a file or a directory) exists at `path`.
   virtual bool Exists(const char* path) = 0;
-  // Opens an existing file for reading and writing without changing it.
-  // Needing write access is what keeps a read-only file out.
+  // True if the file at `path` carries the read-only attribute (natively:
+  // nobody may write it). False when that cannot be told.
+  virtual bool ReadOnly(const char* path) = 0;
+  // Opens an existing file for reading only, without changing it, and lets
+  // others read, write, rename and delete it meanwhile, so the loader never
+  // stands in the way of an editor or tarvelctl.
   virtual bool OpenExisting(const char* path, Handle* file) = 0;
   // Creates an empty file for reading and writing, only when nothing exists
   // at `path`: an existing file is never opened, truncated or replaced.
@@ -44,14 +39,23 @@ class ListFiles {
   ~ListFiles() = default;
 };
 
+enum class ListFileOpen { kOpened, kReadOnly, kNotOpened };
+
+// The loader's open of an existing list file, shared with tarvelctl's checks
+// so both judge a file alike: a file with the read-only attribute is refused
+// without being opened; any other is opened for reading only. On kOpened
+// `*file` is open and the caller closes it; otherwise `*file` is untouched.
+ListFileOpen OpenExistingListFile(ListFiles& files, const char* path, ListFiles::Handle* file);
+
 // Loads the list's file, whose path is the value "whitelib" or "blacklib"
 // of the settings, into the list of `state`. Gives 1 when the file was
 // accepted; its entry records then fill slots 0, 1, ... in file order, each
 // an active entry whatever it holds (100 NULs give an active empty entry),
 // the count is the number of records loaded, at most 2000, and slots above
 // the count are not touched. Gives 0 and leaves the list untouched when no
-// path is stored, nothing exists at the path, the file cannot be opened for
-// reading and writing (a read-only file included), its first 21 bytes are
+// path is stored, nothing exists at the path, the file carries the read-only
+// attribute, it cannot be opened for reading (then, where the file has gone
+// meanwhile, an empty one is created in its place), its first 21 bytes are
 // not the magic and a NUL, or its size cannot be found. Every file opened is
 // closed before the return.
 int LoadUrlListFile(FilterState& state, ListKind kind, SettingsStore& settings, ListFiles& files);

@@ -19,7 +19,6 @@ namespace {
 
 class WindowsAttachPlatform final : public AttachPlatform {
  public:
-  void InitStartupLock() override { tarvel::InitStartupLock(); }
   SetUpEntry EnterSetUp() override { return EnterSetUpMutex(); }
   void LeaveSetUp() override { LeaveSetUpMutex(); }
   SettingsStore& Settings() override { return MachineSettings(); }
@@ -34,8 +33,11 @@ WindowsAttachPlatform g_platform;
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   (void)module;
   (void)reserved;
-  return tarvel::ModuleAttach(tarvel::SharedState(), tarvel::g_platform,
-                              static_cast<tarvel::Notification>(reason)) == 1;
+  // The process's start-up lock exists before any WSPStartup of the process
+  // can run: no socket call reaches the module before its process attach.
+  if (reason == DLL_PROCESS_ATTACH) tarvel::InitStartupLock();
+  return tarvel::ModuleAttach(tarvel::SharedState(), tarvel::SharedExtensionBlock(),
+                              tarvel::g_platform, static_cast<tarvel::Notification>(reason)) == 1;
 }
 
 static_assert(DLL_PROCESS_DETACH == static_cast<DWORD>(tarvel::Notification::kProcessDetach));

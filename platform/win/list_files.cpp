@@ -5,16 +5,20 @@
 namespace tarvel {
 namespace {
 
-// Read and write access, as "rb+" asks it: a read-only file cannot be opened
-// at all. Others may go on reading and writing the file meanwhile.
-constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
-constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// An existing list file is only read: whoever attaches first (a service, an
+// ordinary user's program) may read the lists but seldom write them. Others
+// may go on reading, writing, renaming and deleting the file meanwhile, so an
+// editor or tarvelctl can put a new file in its place.
+constexpr DWORD kReadAccess = GENERIC_READ;
+// A missing file is created with read and write access.
+constexpr DWORD kCreateAccess = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 HANDLE AsFile(ListFiles::Handle file) { return static_cast<HANDLE>(file); }
 
-bool OpenFile(const char* path, DWORD disposition, ListFiles::Handle* file) {
+bool OpenFile(const char* path, DWORD access, DWORD disposition, ListFiles::Handle* file) {
   HANDLE opened =
-      CreateFileA(path, kAccess, kShare, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileA(path, access, kShare, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (opened == INVALID_HANDLE_VALUE) return false;
   *file = opened;
   return true;
@@ -26,14 +30,21 @@ class FileSystemListFiles final : public ListFiles {
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
   }
 
+  // Reading needs no write access, so only the attribute itself tells a
+  // read-only file.
+  bool ReadOnly(const char* path) override {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  }
+
   bool OpenExisting(const char* path, Handle* file) override {
-    return OpenFile(path, OPEN_EXISTING, file);
+    return OpenFile(path, kReadAccess, OPEN_EXISTING, file);
   }
 
   // CREATE_NEW fails on anything that exists, so an existing file is never
   // emptied.
   bool CreateNew(const char* path, Handle* file) override {
-    return OpenFile(path, CREATE_NEW, file);
+    return OpenFile(path, kCreateAccess, CREATE_NEW, file);
   }
 
   std::uint32_t ReadAt(Handle file, std::int64_t offset, void* data, std::uint32_t size) override {

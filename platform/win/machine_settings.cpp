@@ -17,8 +17,10 @@ LONG OpenSettingsKey(SettingsKey::Access access, REGSAM view, HKEY* opened) {
   using Access = SettingsKey::Access;
   if (view == 0) {
     switch (access) {
-      case Access::kRead: return RegOpenKeyA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, opened);
-      case Access::kCreate: return RegCreateKeyA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, opened);
+      case Access::kRead:
+        return RegOpenKeyA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, opened);
+      case Access::kCreate:
+        return RegCreateKeyA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, opened);
       case Access::kWrite:
         return RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_WRITE, opened);
     }
@@ -47,8 +49,8 @@ bool RegistrySettingsKey::Open(Access access, Handle* key) {
 
 bool RegistrySettingsKey::Query(Handle key, const char* name, void* data, std::uint32_t size) {
   DWORD offered = size;
-  return RegQueryValueExA(AsKey(key), name, nullptr, nullptr, static_cast<BYTE*>(data),
-                          &offered) == ERROR_SUCCESS;
+  return RegQueryValueExA(AsKey(key), name, nullptr, nullptr, static_cast<BYTE*>(data), &offered) ==
+         ERROR_SUCCESS;
 }
 
 bool RegistrySettingsKey::SetText(Handle key, const char* name, const void* data,

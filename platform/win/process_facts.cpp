@@ -4,29 +4,84 @@
 
 #include <atomic>
 
-#include "filter/facts.h"
+#include "filter/exempt_and_http_rules.h"
+#include "filter/socket_facts.h"
 
 namespace tarvel {
 namespace {
 
 std::atomic<int> g_exempt{-1};  // -1: not yet known
 
+// The port-test answers of this process's sockets: 128 KiB of zeroes until
+// sockets are made.
+constinit SocketFacts g_socket_facts;
+
+// The QUIC test's answers, kept in a table of the same kind under the same
+// rules: a socket's type never changes, and its peer only by a connect.
+constinit SocketFacts g_quic_facts;
+
+constexpr u_short kQuicPort = 443;
+
 using NameFn = int(WSAAPI*)(SOCKET, sockaddr*, int*);
 
-// The port of an IPv4 or IPv6 address, 0 for any other family or failure.
-// The storage holds any family's address: a 16-byte record would make every
-// IPv6 socket fail the read and escape the filter.
-u_short PortOf(SOCKET s, NameFn read_name) {
+// Reads one address of the socket and takes its port: false when the read
+// fails; the port is 0 for a family other than IPv4 and IPv6. The storage
+// holds any family's address: a 16-byte record would make every IPv6 socket
+// fail the read and escape the filter.
+bool ReadPort(SOCKET s, NameFn read_name, u_short& port) {
+  port = 0;
   sockaddr_storage address = {};
   int length = sizeof address;
-  if (read_name(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  if (read_name(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
   if (address.ss_family == AF_INET) {
-    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    port = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+  } else if (address.ss_family == AF_INET6) {
+    port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
   }
-  if (address.ss_family == AF_INET6) {
-    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+  return true;
+}
+
+// The port test asked of the system: two calls.
+PortReading ReadHttpPorts(std::uint64_t socket) {
+  const auto s = static_cast<SOCKET>(socket);
+  u_short local = 0, remote = 0;
+  const bool local_read = ReadPort(s, getsockname, local);
+  const bool remote_read = ReadPort(s, getpeername, remote);
+  return {local_read && remote_read, IsHttpPortPair(local, remote)};
+}
+
+// The port of an IPv4 or IPv6 address of `length` bytes, 0 for anything else.
+u_short PortOfAddress(const sockaddr* address, int length) {
+  if (length >= static_cast<int>(sizeof(sockaddr_in)) && address->sa_family == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+  }
+  if (length >= static_cast<int>(sizeof(sockaddr_in6)) && address->sa_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port);
   }
   return 0;
+}
+
+// The QUIC test asked of the system: the socket's type, and for a datagram
+// socket its peer. A stream socket's "no" is kept at once; a datagram
+// socket's answer once its peer is read (it is connected).
+PortReading ReadQuicSocket(std::uint64_t socket) {
+  const auto s = static_cast<SOCKET>(socket);
+  int type = 0;
+  int length = sizeof type;
+  if (getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) != 0) {
+    return {false, 0};
+  }
+  if (type != SOCK_DGRAM) return {true, 0};
+  u_short peer = 0;
+  const bool read = ReadPort(s, getpeername, peer);
+  return {read, read && peer == kQuicPort ? 1 : 0};
+}
+
+bool IsDatagramSocket(SOCKET s) {
+  int type = 0;
+  int length = sizeof type;
+  return getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0 &&
+         type == SOCK_DGRAM;
 }
 
 }  // namespace
@@ -42,8 +97,34 @@ int IsExemptProcess() {
   return exempt;
 }
 
-int IsHttpSocket(SOCKET s) {
-  return IsHttpPortPair(PortOf(s, getsockname), PortOf(s, getpeername));
+int IsHttpSocket(SOCKET s) { return IsHttpSocketKept(g_socket_facts, s, ReadHttpPorts); }
+
+void SocketMade(SOCKET s) {
+  if (s == INVALID_SOCKET) return;
+  g_socket_facts.Made(s);
+  g_quic_facts.Made(s);
+}
+
+void SocketConnected(SOCKET s) {
+  g_socket_facts.Reconnected(s);
+  g_quic_facts.Reconnected(s);
+}
+
+void SocketClosed(SOCKET s) {
+  g_socket_facts.Forget(s);
+  g_quic_facts.Forget(s);
+}
+
+void AllSocketsClosed() {
+  g_socket_facts.ForgetAll();
+  g_quic_facts.ForgetAll();
+}
+
+int IsQuicSocket(SOCKET s) { return IsHttpSocketKept(g_quic_facts, s, ReadQuicSocket); }
+
+int IsQuicDestination(SOCKET s, const sockaddr* to, int to_length) {
+  if (to == nullptr) return IsQuicSocket(s);
+  return PortOfAddress(to, to_length) == kQuicPort && IsDatagramSocket(s) ? 1 : 0;
 }
 
 }  // namespace tarvel

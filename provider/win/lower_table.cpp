@@ -2,7 +2,7 @@
 
 namespace tarvel {
 
-WSPPROC_TABLE g_lower_procs = {};
+WSPPROC_TABLE LowerProcTable = {};
 
 namespace {
 
@@ -21,7 +21,7 @@ void InitStartupLock() { InitializeCriticalSection(&g_startup_lock); }
 
 void InstallProcTables(LPWSPPROC_TABLE handed_out) {
   const WSPPROC_TABLE& own = OwnProcTable();
-  Slot* lower = Slots(g_lower_procs);
+  Slot* lower = Slots(LowerProcTable);
   Slot* out = Slots(*handed_out);
   const Slot* mine = reinterpret_cast<const Slot*>(&own);
   EnterCriticalSection(&g_startup_lock);

@@ -14,7 +14,9 @@
 
 namespace tarvel {
 
-extern WSPPROC_TABLE g_lower_procs;
+// This process's copy of the lower provider's table: all null until the
+// first successful WSPStartup, replaced whole by each later one.
+extern WSPPROC_TABLE LowerProcTable;
 
 // The current lower entry of a field, read whole.
 template <typename Fn>

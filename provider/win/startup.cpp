@@ -6,20 +6,14 @@
 #include <cstring>
 
 #include "platform/win/reg_key.h"
-#include "provider/lower_path.h"
+#include "provider/lower_lookup.h"
 #include "provider/win/lower_table.h"
 
 namespace tarvel {
-namespace {
+namespace {}  // namespace
 
-constexpr char kLowerPathsKey[] = "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
-constexpr DWORD kStoredBytes = 260;
-constexpr DWORD kModulePathBytes = 512;
-
-}  // namespace
-
-// Puts the lower provider's module path into `path` (512 bytes, empty on
-// entry) and returns 1, or returns 0. The stored text may hold environment
+// Puts the lower provider's module path into `path` (kModulePathBytes, empty
+// on entry) and returns 1, or returns 0. The stored text may hold environment
 // references; an expansion that leaves nothing falls back to the text itself.
 int FindLowerProviderPath(const WSAPROTOCOL_INFOW* info, char* path) {
   std::uint32_t chain[kMaxProtocolChain];
@@ -36,15 +30,17 @@ int FindLowerProviderPath(const WSAPROTOCOL_INFOW* info, char* path) {
   }
   // One byte beyond what the registry may fill stays NUL: a value of exactly
   // 260 bytes without a terminator still reads as a bounded text.
-  char stored[kStoredBytes + 1] = {};
-  DWORD size = kStoredBytes;
-  if (RegQueryValueExA(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(stored),
-                       &size) != ERROR_SUCCESS) {
+  char stored[kStoredPathBytes + 1] = {};
+  DWORD size = kStoredPathBytes;
+  if (RegQueryValueExA(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(stored), &size) !=
+      ERROR_SUCCESS) {
     return 0;
   }
-  // The expansion gets the value's own size as its room, never more than the
-  // 512 bytes of `path`.
-  if (ExpandEnvironmentStringsA(stored, path, size) == 0) return 0;
+  // The expansion gets the whole of `path`: %windir% and %ProgramFiles% grow
+  // the text. One that does not fit (the result counts the room it needs) is
+  // refused rather than loaded cut.
+  const DWORD expanded = ExpandEnvironmentStringsA(stored, path, kModulePathBytes);
+  if (expanded == 0 || expanded > kModulePathBytes) return 0;
   if (path[0] == '\0' && stored[0] != '\0') std::memcpy(path, stored, sizeof stored);
   return 1;
 }

@@ -1,4 +1,6 @@
-// Neither MatchPhrases (once its tables exist) nor MatchUrlList allocates.
+// Neither MatchPhrases (once its tables exist), MatchUrlList, the per-socket
+// table of port-test answers nor a verdict allocates; a passing verdict
+// leaves the record of blocks as it was.
 // This test binary replaces the global operator new and, through the
 // linker's --wrap, malloc, calloc and realloc, and counts every call.
 #include <gtest/gtest.h>
@@ -10,7 +12,11 @@
 #include <string>
 
 #include "filter/phrases.h"
+#include "filter/socket_facts.h"
 #include "filter/url_match.h"
+#include "filter/verdict.h"
+#include "state/block_log.h"
+#include "tests/testing/client_hello.h"
 #include "tests/testing/phrase_inputs.h"
 #include "tests/testing/state_builder.h"
 
@@ -135,6 +141,96 @@ TEST(NoAllocation, MatchUrlList) {
   const int white = MatchUrlList(ListOf(*state, ListKind::kWhite), host);
   EXPECT_EQ(Allocations(), before);
   EXPECT_EQ(black + white, 0);
+}
+
+// Made, asked (system, then kept), connected again, closed, all closed.
+TEST(NoAllocation, SocketFacts) {
+  static SocketFacts facts;  // static, as the module's own table is
+  auto read = [](std::uint64_t s) { return PortReading{true, s % 8 == 0 ? 1 : 0}; };
+  const long before = Allocations();
+  int answers = 0;
+  for (std::uint64_t s = 4; s <= 4 * 40000; s += 4) {
+    facts.Made(s);
+    answers += IsHttpSocketKept(facts, s, read);
+    answers += IsHttpSocketKept(facts, s, read);
+    facts.Reconnected(s);
+    if (s % 3 == 0) facts.Forget(s);
+  }
+  facts.ForgetAll();
+  EXPECT_EQ(Allocations(), before);
+  EXPECT_EQ(answers, 40000);
+}
+
+// A call site that allocates nothing: its record goes to a real ring.
+class RingSite final : public CallSite {
+ public:
+  explicit RingSite(BlockLog& log) : log_(log) {}
+  int exempt = 0;
+  int http = 1;
+  int quic = 0;
+  int IsExemptProcess() override { return exempt; }
+  int IsHttpSocket() override { return http; }
+  int IsQuicSocket() override { return quic; }
+  int LowerCall() override { return 5; }
+  void LowerCutConnection() override {}
+  void RecordBlock(const BlockFacts& facts) override { AppendBlock(log_, EntryOf(facts)); }
+  void FailWithFault() override {}
+  void FailRefused() override {}
+
+ private:
+  BlockLog& log_;
+};
+
+TEST(NoAllocation, VerdictsAndTheRecord) {
+  auto state = testing::NewStateWithPhrases();
+  state->lists_ready = 1;
+  state->smart_filter = 1;
+  testing::AddEntries(*state, ListKind::kBlack, {"blocked.example"});
+  auto log = std::make_unique<BlockLog>();
+  std::memset(log.get(), 0, sizeof *log);
+  auto before = std::make_unique<BlockLog>(*log);
+  std::string allowed =
+      "GET / HTTP/1.1\r\nHost: www.allowed.example\r\n\r\n" + testing::OrdinaryPage(1400, 3);
+  std::string blocked = "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n";
+  std::string page = testing::OrdinaryPage(65536, 5);
+  std::string phrase_page = page;
+  phrase_page.replace(60000, 10, " orgy sex ");
+  BufferDesc pass_send{static_cast<std::uint32_t>(allowed.size()), allowed.data()};
+  BufferDesc pass_recv{static_cast<std::uint32_t>(page.size()), page.data()};
+  BufferDesc block_send{static_cast<std::uint32_t>(blocked.size()), blocked.data()};
+  BufferDesc block_recv{static_cast<std::uint32_t>(phrase_page.size()), phrase_page.data()};
+  std::string hello_pass = testing::BrowserClientHello("www.allowed.example");
+  std::string hello_block = testing::BrowserClientHello("blocked.example");
+  BufferDesc hello_pass_send{static_cast<std::uint32_t>(hello_pass.size()), hello_pass.data()};
+  BufferDesc hello_block_send{static_cast<std::uint32_t>(hello_block.size()), hello_block.data()};
+  const auto off = testing::NewExtensions(0);
+  const auto https = testing::NewExtensions(1);
+  RingSite site(*log);
+  MatchPhrases(*state, page.data(), 10);  // builds the tables
+
+  const long at_start = Allocations();
+  FilterSend(*state, *off, &pass_send, 1, site);
+  FilterSend(*state, *https, &hello_pass_send, 1, site);
+  FilterRecv(*state, &pass_recv, 1, Overlap::kNone, site);
+  site.http = 0;  // off ports 80 and 8080 nothing is judged
+  FilterSend(*state, *off, &block_send, 1, site);
+  FilterRecv(*state, &block_recv, 1, Overlap::kNone, site);
+  site.http = 1;
+  site.exempt = 1;
+  FilterSend(*state, *off, &block_send, 1, site);
+  FilterRecv(*state, &block_recv, 1, Overlap::kNone, site);
+  EXPECT_EQ(Allocations(), at_start);
+  EXPECT_EQ(std::memcmp(log.get(), before.get(), sizeof *log), 0)
+      << "a passing verdict wrote to the record";
+
+  site.exempt = 0;
+  FilterSend(*state, *off, &block_send, 1, site);
+  FilterRecv(*state, &block_recv, 1, Overlap::kNone, site);
+  FilterSend(*state, *https, &hello_block_send, 1, site);
+  site.quic = 1;
+  FilterSend(*state, *https, &pass_send, 1, site);
+  EXPECT_EQ(Allocations(), at_start) << "the block path allocated";
+  EXPECT_EQ(RecordsNumbered(*log), 4u);
 }
 
 }  // namespace

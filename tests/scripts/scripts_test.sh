@@ -4,6 +4,7 @@
 #   test.sh:  a tree that fails to build fails the run, before any test runs
 #   build.sh: a tree is configured again when its options change
 #   bench.sh: a missed target ratio gives exit status 1
+#   bench-wine.sh: a ratio above 1.05 gives exit status 1
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d)
@@ -20,7 +21,7 @@ row() {  # row NAME COMMAND...: one named check
 make_tree() {
   local tree=$scratch/$1
   mkdir -p "$tree/scripts" "$tree/bin"
-  cp "$root"/scripts/{test,build,bench}.sh "$tree/scripts/"
+  cp "$root"/scripts/{test,build,bench,bench-wine}.sh "$tree/scripts/"
   printf '#!/bin/bash\nexit 0\n' >"$tree/scripts/setup.sh"
   cat >"$tree/bin/cmake" <<'SH'
 #!/bin/bash
@@ -73,7 +74,9 @@ names = {"phrases/plain/64KiB": $plain_ns, "phrases/fast/64KiB": 1000,
          "memchr_absent/64KiB": 500, "phrases/plain/512B": 400000, "phrases/fast/512B": 1000,
          "phrases/plain/64KiB_key": 200000, "phrases/fast/64KiB_key": 1000,
          "phrases/fast_scalar/64KiB": 1000, "phrases/fast_ssse3/64KiB": 1000,
-         "url_list/plain/2000": 20000, "url_list/fast/2000": 1000}
+         "url_list/plain/2000": 20000, "url_list/indexed/2000": 10,
+         "send/data_https_off/1460B": 20, "send/data_https_on/1460B": 21,
+         "send/client_hello/2000": 3100, "send/host_header/2000": 3000}
 print(json.dumps({"context": {"vector_level": "avx2"}, "benchmarks": [
     {"run_name": n, "aggregate_name": "median", "repetitions": 3, "time_unit": "ns",
      "cpu_time": t, "real_time": t} for n, t in names.items()]}))
@@ -93,7 +96,36 @@ bench_sh_fails_on_missed_target() {
       >/dev/null 2>&1
 }
 
+# A built tree whose benchmark costs tarvel `tarvel_ns` against 1000 ns on
+# the lower provider in the send row on an HTTP port, 1000 ns in the others.
+fake_wine_bench() {
+  local build=$1 tarvel_ns=$2
+  mkdir -p "$build"
+  cat >"$build/wine-run.sh" <<SH
+#!/bin/bash
+python3 - <<'PY'
+import json
+rows = [{"name": n, "tarvel_ns": [t] * 3, "lower_ns": [1000] * 3}
+        for n, t in (("send/http_port", $tarvel_ns), ("recv/http_port", 1000),
+                     ("send/other_port", 1000), ("recv/other_port", 1000))]
+print(json.dumps({"rounds": 3, "calls_per_round": 2, "request_bytes": 190, "reply_bytes": 1460,
+                  "black_list_entries": 2000, "smart_filter": 1, "rows": rows}))
+PY
+SH
+  chmod +x "$build/wine-run.sh"
+}
+
+bench_wine_sh_fails_above_target() {
+  local tree
+  tree=$(make_tree bench_wine_sh)
+  fake_wine_bench "$tree/met" 1050
+  fake_wine_bench "$tree/missed" 1060
+  TARVEL_WINE_BENCH_BUILD=$tree/met bash "$tree/scripts/bench-wine.sh" >/dev/null 2>&1 &&
+    ! TARVEL_WINE_BENCH_BUILD=$tree/missed bash "$tree/scripts/bench-wine.sh" >/dev/null 2>&1
+}
+
 row "test.sh stops on a failed build" test_sh_stops_on_failed_build
 row "build.sh configures again when options change" build_sh_reconfigures_on_new_options
 row "bench.sh fails on a missed target" bench_sh_fails_on_missed_target
+row "bench-wine.sh fails above its target" bench_wine_sh_fails_above_target
 [ $failures -eq 0 ]

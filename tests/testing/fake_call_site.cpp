@@ -1,33 +1,58 @@
 #include "tests/testing/fake_call_site.h"
 
+#include <stdexcept>
+
 namespace tarvel::testing {
 
+void FakeCallSite::Record(const std::string& call) {
+  calls.push_back(call.substr(0, call.find('#')));
+  if (call == fault_at) throw std::runtime_error("fault in " + call);
+}
+
 int FakeCallSite::IsExemptProcess() {
-  calls.push_back("exempt");
+  Record("exempt");
   return exempt;
 }
 
 int FakeCallSite::IsHttpSocket() {
-  calls.push_back("http");
+  Record("http");
   return http;
 }
 
+int FakeCallSite::IsQuicSocket() {
+  Record("quic");
+  return quic;
+}
+
 int FakeCallSite::LowerCall() {
-  calls.push_back("lower");
   const int n = lower_calls_++;
-  if (on_lower_call) on_lower_call(n);
+  Record("lower#" + std::to_string(n));
   const std::size_t i = static_cast<std::size_t>(n) < lower_results.size()
                             ? static_cast<std::size_t>(n)
                             : lower_results.size() - 1;
   return lower_results[i];
 }
 
-void FakeCallSite::LowerCloseSocket() { calls.push_back("close"); }
+void FakeCallSite::LowerCutConnection() { Record("cut"); }
+
+void FakeCallSite::RecordBlock(const BlockFacts& facts) {
+  static const char* const kReasons[] = {"none",           "blacklisted",       "not-whitelisted",
+                                         "phrase-in-send", "phrase-in-receive", "quic"};
+  const auto reason = static_cast<std::uint32_t>(facts.reason);
+  const std::string host(facts.host->text, facts.host->length);
+  records.push_back(std::string(reason <= kLastBlockReason ? kReasons[reason] : "?") + " " +
+                    (host.empty() ? "-" : host) + " " + std::to_string(facts.phrase));
+  Record("record");
+}
+
+void FakeCallSite::FailWithFault() { calls.push_back("efault"); }
+
+void FakeCallSite::FailRefused() { calls.push_back("refused"); }
 
 std::string FakeCallSite::Sequence() const {
   std::string out;
   for (const std::string& c : calls) {
-    if (c != "lower" && c != "close") continue;
+    if (c != "lower" && c != "cut" && c != "efault" && c != "refused") continue;
     if (!out.empty()) out += ',';
     out += c;
   }

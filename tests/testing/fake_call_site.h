@@ -1,9 +1,9 @@
 // A CallSite that records every call the verdict makes, answers the facts
-// as told, and returns scripted lower results. Throwing from a lower call
-// stands for a processor fault inside the lower provider.
+// as told, and returns scripted lower results. A call named in `fault_at`
+// throws: from a lower call it stands for a processor fault inside the lower
+// provider, from a test for one in tarvel's own work.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,21 +15,34 @@ class FakeCallSite final : public CallSite {
  public:
   int exempt = 0;
   int http = 1;
+  int quic = 0;
   // Results of successive LowerCall()s; the last repeats.
   std::vector<int> lower_results = {7};
-  // Called before the n-th LowerCall (0-based) returns; may throw.
-  std::function<void(int)> on_lower_call;
+  // The call that throws: "exempt", "http", "quic", "cut", "record", or
+  // "lower#N" for the N-th LowerCall (0-based); empty for none.
+  std::string fault_at;
 
-  std::vector<std::string> calls;  // "exempt", "http", "lower", "close"
+  // "exempt", "http", "quic", "lower", "cut", "record", "efault", "refused"
+  std::vector<std::string> calls;
+  // Each RecordBlock as "REASON HOST PHRASE": "blacklisted bad.example -1",
+  // "phrase-in-receive - 56" (no host).
+  std::vector<std::string> records;
 
   int IsExemptProcess() override;
   int IsHttpSocket() override;
+  int IsQuicSocket() override;
   int LowerCall() override;
-  void LowerCloseSocket() override;
+  void LowerCutConnection() override;
+  void RecordBlock(const BlockFacts& facts) override;
+  void FailWithFault() override;
+  void FailRefused() override;
 
-  std::string Sequence() const;  // calls of the lower provider, e.g. "close,lower"
+  // The lower calls and the error stores, e.g. "cut,lower,efault".
+  std::string Sequence() const;
 
  private:
+  void Record(const std::string& call);
+
   int lower_calls_ = 0;
 };
 

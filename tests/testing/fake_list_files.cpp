@@ -11,10 +11,16 @@ bool FakeListFiles::Exists(const char* path) {
   return files.count(path) == 1 || phantom.count(path) == 1;
 }
 
+bool FakeListFiles::ReadOnly(const char* path) {
+  calls.push_back(std::string("read-only ") + path);
+  auto it = files.find(path);
+  return it != files.end() && it->second.read_only;
+}
+
 bool FakeListFiles::OpenExisting(const char* path, Handle* file) {
   calls.push_back(std::string("open ") + path);
   auto it = files.find(path);
-  if (it == files.end() || it->second.read_only) return false;
+  if (it == files.end()) return false;
   const std::uintptr_t handle = next_handle_++;
   open_[handle] = path;
   ++opens;

@@ -1,5 +1,5 @@
-// Files in memory for the list loader: each path holds bytes and may be
-// read-only (then it opens neither way) or a directory. Counts opens and
+// Files in memory for the list loader: each path holds bytes and may carry
+// the read-only attribute (it still opens for reading). Counts opens and
 // closes and records the calls.
 #pragma once
 
@@ -25,11 +25,13 @@ class FakeListFiles final : public ListFiles {
   // Reads at or beyond this offset return nothing (the file shrank).
   std::int64_t readable_until = INT64_MAX;
 
-  std::vector<std::string> calls;  // "exists P", "open P", "create P", "close"
+  // "exists P", "read-only P", "open P", "create P", "close"
+  std::vector<std::string> calls;
   int opens = 0;
   int closes = 0;
 
   bool Exists(const char* path) override;
+  bool ReadOnly(const char* path) override;
   bool OpenExisting(const char* path, Handle* file) override;
   bool CreateNew(const char* path, Handle* file) override;
   std::uint32_t ReadAt(Handle file, std::int64_t offset, void* data, std::uint32_t size) override;

@@ -50,8 +50,12 @@ bool FindWord(const unsigned char* buf, std::int32_t length, const unsigned char
 }  // namespace
 
 int MatchPhrasesPlain(const FilterState& state, const void* buffer, std::int32_t length) {
-  if (buffer == nullptr || length == 0) return 0;
-  if (Load(state.phrase_count) <= 0) return 0;
+  return FirstPhrasePlain(state, buffer, length) >= 0 ? 1 : 0;
+}
+
+std::int32_t FirstPhrasePlain(const FilterState& state, const void* buffer, std::int32_t length) {
+  if (buffer == nullptr || length == 0) return -1;
+  if (Load(state.phrase_count) <= 0) return -1;
   const auto* buf = static_cast<const unsigned char*>(buffer);
   for (int k = 0; k < kPhraseSlots && k < Load(state.phrase_count); ++k) {
     Words words;
@@ -62,9 +66,9 @@ int MatchPhrasesPlain(const FilterState& state, const void* buffer, std::int32_t
     for (int w = 0; w < words.count && all; ++w) {
       all = FindWord(buf, length, words.text[w], words.length[w]);
     }
-    if (all) return 1;
+    if (all) return k;
   }
-  return 0;
+  return -1;
 }
 
 }  // namespace tarvel::testing

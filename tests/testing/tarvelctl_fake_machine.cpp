@@ -13,20 +13,50 @@ namespace {
 
 class FakeLiveFilter : public LiveFilter {
  public:
-  explicit FakeLiveFilter(FilterState* state) : state_(state) {}
+  FakeLiveFilter(FilterState* state, SharedExtensions* extensions)
+      : state_(state), extensions_(extensions) {}
   int AddWhiteUrl(const char* text) override { return AddUrl(*state_, ListKind::kWhite, text); }
   int AddBlackUrl(const char* text) override { return AddUrl(*state_, ListKind::kBlack, text); }
   int DelWhiteUrl(const char* text) override { return DelUrl(*state_, ListKind::kWhite, text); }
   int DelBlackUrl(const char* text) override { return DelUrl(*state_, ListKind::kBlack, text); }
   int SetOnlyWhiteUrl(int value) override { return SetFlag(state_->white_only, value); }
   int SetSmartFilter(int value) override { return SetFlag(state_->smart_filter, value); }
+  // An older tarvel.dll (no extensions) has no such export.
+  int SetHttpsFilter(int value) override {
+    return extensions_ == nullptr ? 0 : SetFlag(extensions_->https_filter, value);
+  }
   const FilterState* State() const override { return state_; }
+  const SharedExtensions* Extensions() const override { return extensions_; }
 
  private:
   FilterState* state_;
+  SharedExtensions* extensions_;
 };
 
+std::int64_t OffsetTicks(int minutes) {
+  return static_cast<std::int64_t>(minutes) * 60 * static_cast<std::int64_t>(kTicksPerSecond);
+}
+
 }  // namespace
+
+bool FakeClock::ToLocal(std::uint64_t utc, CivilTime* local) {
+  *local = CivilOf(
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(utc) + OffsetTicks(offset_minutes)));
+  return true;
+}
+
+bool FakeClock::FromLocal(const CivilTime& local, std::uint64_t* utc) {
+  std::uint64_t as_utc = 0;
+  if (!FileTimeOf(local, &as_utc)) return false;
+  *utc =
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(as_utc) - OffsetTicks(offset_minutes));
+  return true;
+}
+
+bool FakeClock::Wait(int) {
+  ++waits;
+  return on_wait ? on_wait() : false;
+}
 
 std::string PeImage(std::uint16_t machine) {
   std::string image(0x200, '\0');
@@ -40,7 +70,11 @@ std::string PeImage(std::uint16_t machine) {
 }
 
 FakeMachine::FakeMachine(const std::filesystem::path& folder)
-    : block(tarvel::testing::NewState()), root(folder), cwd(folder / "cwd") {
+    : block(tarvel::testing::NewState()),
+      extensions(std::make_unique<SharedExtensions>()),
+      root(folder),
+      cwd(folder / "cwd") {
+  ResetToInitial(*extensions);
   block->attach_counter = 7;  // other programs hold the module
   std::filesystem::create_directories(root / "x64");
   std::filesystem::create_directories(root / "x86");
@@ -78,7 +112,7 @@ std::unique_ptr<LiveFilter> FakeMachine::LoadFilter(const std::string& path, std
     *error = load_error;
     return nullptr;
   }
-  return std::make_unique<FakeLiveFilter>(block.get());
+  return std::make_unique<FakeLiveFilter>(block.get(), extensions.get());
 }
 
 }  // namespace tarvel::ctl::testing

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,6 +16,22 @@
 #include "tools/tarvelctl/machine.h"
 
 namespace tarvel::ctl::testing {
+
+// A clock set by the test, in a zone a fixed offset from UTC. Each Wait
+// counts itself and calls `on_wait`; the wait ends a --follow when that
+// returns false, or when there is none.
+class FakeClock : public Clock {
+ public:
+  std::uint64_t Now() override { return now; }
+  bool ToLocal(std::uint64_t utc, CivilTime* local) override;
+  bool FromLocal(const CivilTime& local, std::uint64_t* utc) override;
+  bool Wait(int milliseconds) override;
+
+  std::uint64_t now = 0;
+  int offset_minutes = 60;
+  std::function<bool()> on_wait;
+  int waits = 0;
+};
 
 class FakeMachine : public Machine {
  public:
@@ -27,6 +44,7 @@ class FakeMachine : public Machine {
   CatalogKind OwnKind() override { return own; }
   bool IsWow64() override { return wow64; }
   bool IsAdministrator() override { return admin; }
+  Clock& clock() override { return fake_clock; }
   std::vector<CatalogKind> SettingsViews() override;
   SettingsStore& Settings(CatalogKind view) override { return *system().stores.at(view); }
   std::string ProgramFolder() override;
@@ -47,6 +65,9 @@ class FakeMachine : public Machine {
   std::map<CatalogKind, std::unique_ptr<SettingsStore>> stores;
   // The running filter's block; its attach counter says whether others hold it.
   std::unique_ptr<FilterState> block;
+  // The extensions beside it; null stands for an older tarvel.dll.
+  std::unique_ptr<SharedExtensions> extensions;
+  FakeClock fake_clock;
   CatalogKind own = CatalogKind::k64;
   bool wow64 = false;
   bool admin = true;

@@ -229,6 +229,21 @@ std::string FakeWindows::SetCategories(CatalogKind kind, const Guid& provider,
   return "";
 }
 
+std::string FakeWindows::Expand(const std::string& path) const {
+  std::string expanded;
+  std::size_t at = 0;
+  while (at < path.size()) {
+    const std::size_t open = path.find('%', at);
+    const std::size_t close = open == std::string::npos ? open : path.find('%', open + 1);
+    if (close == std::string::npos) break;
+    const auto known = environment.find(path.substr(open + 1, close - open - 1));
+    expanded += path.substr(at, open - at);
+    expanded += known != environment.end() ? known->second : path.substr(open, close - open + 1);
+    at = close + 1;
+  }
+  return expanded + path.substr(at);
+}
+
 std::string FakeWindows::Read(CatalogKind view, std::map<std::string, std::string>* values) {
   *values = state.values.at(view);
   return "";

@@ -4,6 +4,7 @@
 // checks that each tarvel chain still has its lookup value.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -65,12 +66,19 @@ class FakeWindows : public Catalog, public LowerPaths {
   std::string DeleteKeyIfEmpty(CatalogKind view) override;
 
   Snapshot State() const { return state; }
+  // Expands the %NAME% references that `environment` holds, as Windows
+  // would; unknown names stay as they are.
+  std::string Expand(const std::string& path) const;
+  std::function<std::string(const std::string&)> Expander() const {
+    return [this](const std::string& path) { return Expand(path); };
+  }
   // Adds a record at the end of a catalog with the next id; returns the id.
   std::uint32_t Add(CatalogKind kind, ProtocolRecord record, const std::string& path);
 
   Snapshot state;
   std::map<CatalogKind, std::map<std::string, std::string>> paths;  // by provider GUID text
   std::map<CatalogKind, std::map<std::string, std::uint32_t>> categories;
+  std::map<std::string, std::string> environment{{"SystemRoot", "C:\\Windows"}};
   std::map<CatalogKind, std::uint32_t> next_id;
   bool with_chains = true;
   bool separate = true;

@@ -36,9 +36,8 @@ class FakeAttachPlatform final : public AttachPlatform {
   testing::FakeListFiles files;
   SetUpEntry entry = SetUpEntry::kEntered;
   std::function<void()> while_entering;  // runs inside EnterSetUp
-  std::vector<std::string> calls;        // "lock", "enter", "leave"
+  std::vector<std::string> calls;        // "enter", "leave"
 
-  void InitStartupLock() override { calls.push_back("lock"); }
   SetUpEntry EnterSetUp() override {
     calls.push_back("enter");
     if (while_entering) while_entering();
@@ -54,6 +53,7 @@ class Attach : public ::testing::Test {
   void SetUp() override {
     p_.key.values["iswhi"] = StoredFlag('1');
     p_.key.values["issma"] = StoredFlag('1');
+    p_.key.values["issni"] = StoredFlag('1');
     p_.key.values["whitelib"] = std::string("C:\\w.lst\0", 9);
     p_.key.values["blacklib"] = std::string("C:\\b.lst\0", 9);
     p_.files.files["C:\\w.lst"].bytes = ListBytes({"good.example", "fine.example"});
@@ -61,10 +61,11 @@ class Attach : public ::testing::Test {
   }
   void TearDown() override { EXPECT_TRUE(p_.key.open_handles.empty()); }
 
-  int Notify(Notification reason) { return ModuleAttach(*state_, p_, reason); }
+  int Notify(Notification reason) { return ModuleAttach(*state_, *extensions_, p_, reason); }
 
   FakeAttachPlatform p_;
   std::unique_ptr<FilterState> state_ = testing::NewState();
+  std::unique_ptr<SharedExtensions> extensions_ = testing::NewExtensions();
 };
 
 TEST_F(Attach, FirstProcessAttachSetsTheBlockUp) {
@@ -72,12 +73,13 @@ TEST_F(Attach, FirstProcessAttachSetsTheBlockUp) {
   EXPECT_EQ(state_->attach_counter, 1);
   EXPECT_EQ(state_->white_only, 1);
   EXPECT_EQ(state_->smart_filter, 1);
+  EXPECT_EQ(extensions_->https_filter, 1);
   EXPECT_EQ(state_->phrase_count, kBuiltInPhraseCount);
   EXPECT_EQ(state_->white_count, 2);
   EXPECT_EQ(state_->black_count, 1);
   EXPECT_EQ(state_->lists_ready, 1);
   EXPECT_EQ(state_->smart_em + state_->smart_we + state_->smart_nc, 0);
-  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter", "leave"}));
+  EXPECT_EQ(p_.calls, (std::vector<std::string>{"enter", "leave"}));
   // The white list file is read before the black one.
   EXPECT_EQ(p_.files.calls[0], "exists C:\\w.lst");
 }
@@ -85,15 +87,17 @@ TEST_F(Attach, FirstProcessAttachSetsTheBlockUp) {
 TEST_F(Attach, LaterNotificationsOnlyCount) {
   Notify(Notification::kProcessAttach);
   const int opens = p_.key.opens + p_.files.opens;
-  ModuleAttach(*state_, p_, Notification::kProcessAttach);  // a second process
+  ModuleAttach(*state_, *extensions_, p_, Notification::kProcessAttach);  // a second process
   p_.key.values["iswhi"] = StoredFlag('0');
+  p_.key.values["issni"] = StoredFlag('0');
   Notify(Notification::kThreadAttach);
   Notify(Notification::kThreadDetach);
   EXPECT_EQ(Notify(Notification::kProcessDetach), 1);
   EXPECT_EQ(state_->attach_counter, 5);
   EXPECT_EQ(p_.key.opens + p_.files.opens, opens) << "settings or files read again";
   EXPECT_EQ(state_->white_only, 1);
-  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter", "leave", "lock"}));
+  EXPECT_EQ(extensions_->https_filter, 1);
+  EXPECT_EQ(p_.calls, (std::vector<std::string>{"enter", "leave"}));
 }
 
 TEST_F(Attach, ThreadStartedAndEndedAddsTwo) {
@@ -126,6 +130,7 @@ TEST_F(Attach, NothingConfiguredStillAttaches) {
   EXPECT_EQ(state_->lists_ready, 0);
   EXPECT_EQ(state_->white_only, 0);
   EXPECT_EQ(state_->smart_filter, 0);
+  EXPECT_EQ(extensions_->https_filter, 0);
   EXPECT_EQ(state_->phrase_count, kBuiltInPhraseCount);
   EXPECT_EQ(state_->attach_counter, 1);
 }
@@ -133,20 +138,24 @@ TEST_F(Attach, NothingConfiguredStillAttaches) {
 struct FlagRow {
   const char* name;
   const char* stored;  // nullptr: missing
-  std::int32_t smart;
+  std::int32_t flag;
 };
 
 class AttachFlag : public Attach, public ::testing::WithParamInterface<FlagRow> {};
 
+// "issma" and "issni" are read alike.
 TEST_P(AttachFlag, OnlyExactTextsChangeTheFlag) {
   const FlagRow& row = GetParam();
-  if (row.stored == nullptr) {
-    p_.key.values.erase("issma");
-  } else {
-    p_.key.values["issma"] = std::string(row.stored, std::strlen(row.stored) + 1);
+  for (const char* name : {"issma", "issni"}) {
+    if (row.stored == nullptr) {
+      p_.key.values.erase(name);
+    } else {
+      p_.key.values[name] = std::string(row.stored, std::strlen(row.stored) + 1);
+    }
   }
   Notify(Notification::kProcessAttach);
-  EXPECT_EQ(state_->smart_filter, row.smart);
+  EXPECT_EQ(state_->smart_filter, row.flag);
+  EXPECT_EQ(extensions_->https_filter, row.flag);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, AttachFlag,
@@ -169,7 +178,7 @@ TEST_F(Attach, SetUpDoneWhileWaitingIsNotRepeated) {
   EXPECT_EQ(state_->black_count, 1);
   EXPECT_EQ(state_->phrase_count, 0);
   EXPECT_EQ(p_.key.opens, 0);
-  EXPECT_EQ(p_.calls, (std::vector<std::string>{"lock", "enter", "leave"}));
+  EXPECT_EQ(p_.calls, (std::vector<std::string>{"enter", "leave"}));
 }
 
 // How the wait for the set-up lock ended decides who sets up: this process
@@ -182,12 +191,12 @@ TEST_F(Attach, SetUpLockOutcomes) {
     std::vector<std::string> calls;
   };
   const Row rows[] = {
-      {"entered", SetUpEntry::kEntered, 2, {"lock", "enter", "leave"}},
-      {"no lock at all: sets up unguarded", SetUpEntry::kUnavailable, 2, {"lock", "enter"}},
+      {"entered", SetUpEntry::kEntered, 2, {"enter", "leave"}},
+      {"no lock at all: sets up unguarded", SetUpEntry::kUnavailable, 2, {"enter"}},
       {"held elsewhere past the wait: leaves set-up to the holder",
        SetUpEntry::kBusy,
        0,
-       {"lock", "enter"}},
+       {"enter"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -196,7 +205,8 @@ TEST_F(Attach, SetUpLockOutcomes) {
     platform.files.files = p_.files.files;
     platform.entry = row.entry;
     auto state = testing::NewState();
-    EXPECT_EQ(ModuleAttach(*state, platform, Notification::kProcessAttach), 1);
+    auto extensions = testing::NewExtensions();
+    EXPECT_EQ(ModuleAttach(*state, *extensions, platform, Notification::kProcessAttach), 1);
     EXPECT_EQ(state->white_count, row.white_count);
     EXPECT_EQ(state->attach_counter, 1);
     EXPECT_EQ(platform.calls, row.calls);

@@ -51,8 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         HostRow{"TrailingBlanksKept", Req("Host: a.org  "), "a.org  "},
         HostRow{"ZeroByteBeforeHostLine", std::string("GET /\0\r\nHost: a.org\r\n", 22), ""},
         HostRow{"ZeroByteEndsValue", std::string("Host: a.o\0rg\r\n", 14), "a.o"},
-        HostRow{"NoHostLine", "GET / HTTP/1.0\r\n\r\n", ""},
-        HostRow{"HeaderAtVeryEnd", "Host", ""},
+        HostRow{"NoHostLine", "GET / HTTP/1.0\r\n\r\n", ""}, HostRow{"HeaderAtVeryEnd", "Host", ""},
         HostRow{"EmptyText", "", ""}),
     [](const ::testing::TestParamInfo<HostRow>& info) { return std::string(info.param.name); });
 

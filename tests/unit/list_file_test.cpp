@@ -153,12 +153,17 @@ TEST_F(ListFile, BlackListReadsItsOwnPath) {
 
 // --- Refusals -------------------------------------------------------------------------
 
-TEST_F(ListFile, ReadOnlyFileRefusedAndKept) {
+// The file could be read, but the attribute alone refuses it: it is neither
+// opened nor created.
+TEST_F(ListFile, ReadOnlyFileRefusedUnopenedAndKept) {
   const std::string bytes = Header() + Record("valid.example");
   files_.files[kWhitePath] = {bytes, true};
   EXPECT_EQ(LoadWhite(), 0);
   ExpectWhiteUntouched();
   EXPECT_EQ(files_.files[kWhitePath].bytes, bytes);
+  const std::vector<std::string> expected = {std::string("exists ") + kWhitePath,
+                                             std::string("read-only ") + kWhitePath};
+  EXPECT_EQ(files_.calls, expected);
 }
 
 TEST_F(ListFile, MissingFileRefusedAndNotCreated) {
@@ -184,9 +189,9 @@ TEST_F(ListFile, FileGoneBeforeTheOpenIsCreatedEmptyAndRefused) {
   EXPECT_EQ(LoadWhite(), 0);
   ExpectWhiteUntouched();
   EXPECT_EQ(files_.files[kWhitePath].bytes, "");
-  const std::vector<std::string> expected = {std::string("exists ") + kWhitePath,
-                                             std::string("open ") + kWhitePath,
-                                             std::string("create ") + kWhitePath, "close"};
+  const std::vector<std::string> expected = {
+      std::string("exists ") + kWhitePath, std::string("read-only ") + kWhitePath,
+      std::string("open ") + kWhitePath, std::string("create ") + kWhitePath, "close"};
   EXPECT_EQ(files_.calls, expected);
 }
 

@@ -57,13 +57,19 @@ class PhrasesAgree : public ::testing::TestWithParam<SimdLevel> {
   void TearDown() override { CapPhraseScanLevel(previous_cap_); }
 
   // Both answers on the same bytes, which end exactly where the heap copy
-  // (or the readable page) ends; returns the plain answer.
+  // (or the readable page) ends, and the same first phrase; returns the
+  // plain answer.
   int Agree(const FilterState& state, const PhraseMatcher& matcher, const unsigned char* p,
             std::int32_t length) {
     const int plain = MatchPhrasesPlain(state, p, length);
     EXPECT_EQ(matcher.Match(p, length, GetParam()), plain)
         << "length " << length << ": " << Printable(p, length) << "\n"
         << SlotsOf(state);
+    const std::int32_t first = testing::FirstPhrasePlain(state, p, length);
+    EXPECT_EQ(matcher.FirstFound(p, length), first)
+        << "length " << length << ": " << Printable(p, length) << "\n"
+        << SlotsOf(state);
+    EXPECT_EQ(FirstPhraseFound(state, p, length), first);
     return plain;
   }
 

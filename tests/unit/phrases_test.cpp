@@ -34,8 +34,7 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, MatchPhrasesTest,
     ::testing::Values(
         PhraseRow{"WordAtLastByteNotFound", "groupsex", 0},
-        PhraseRow{"OneMoreByteFinds", "groupsex.", 1},
-        PhraseRow{"MixedCase", "GrOuPsEx!", 1},
+        PhraseRow{"OneMoreByteFinds", "groupsex.", 1}, PhraseRow{"MixedCase", "GrOuPsEx!", 1},
         PhraseRow{"TranssexualAlone", "transsexual", 0},
         PhraseRow{"TranssexualPlusOne", "transsexual ", 1},
         PhraseRow{"CapitalsEndingAtLastByte", "ORGY SEX", 0},
@@ -43,16 +42,14 @@ INSTANTIATE_TEST_SUITE_P(
         PhraseRow{"ReverseOrderWithGaps", "porn and some chat about sex, ok", 1},
         PhraseRow{"WordsTogether", "sexchatporn!", 1},
         PhraseRow{"WordInsideLongerWord", "Middlesex orgy!", 1},
-        PhraseRow{"MissingWord", "adult chat.", 0},
-        PhraseRow{"MissingSex", "porn nude.", 0},
+        PhraseRow{"MissingWord", "adult chat.", 0}, PhraseRow{"MissingSex", "porn nude.", 0},
         PhraseRow{"ZeroBytesAreOrdinary", Bytes("\0orgy\0sex\0", 10), 1},
         PhraseRow{"ZeroInsideWordBreaksIt", Bytes("orgy se\0x.", 10), 0},
         PhraseRow{"ControlBytesBetweenWords", "orgy\x13sex\x0d", 1},
         PhraseRow{"HyphenWord", "X-RATED porn sex!", 1},
         PhraseRow{"HyphenNotFolded", "x\x0drated porn sex!", 0},
         PhraseRow{"PlainHtml", "<html><body>Weather for Sussex county</body></html>", 0},
-        PhraseRow{"OneByte", "x", 0},
-        PhraseRow{"Empty", "", 0}),
+        PhraseRow{"OneByte", "x", 0}, PhraseRow{"Empty", "", 0}),
     [](const ::testing::TestParamInfo<PhraseRow>& info) { return std::string(info.param.name); });
 
 TEST(MatchPhrases, NullBufferAndBadLengths) {

@@ -42,7 +42,7 @@ TEST(InstallTarvel, SeparatelyLayersEveryIpBaseProviderAndOrdersChainsFirst) {
   w.with_chains = false;
   const Snapshot before = w.State();
   std::vector<std::string> report;
-  ASSERT_EQ(InstallTarvel(w, w, kPaths, &report), "");
+  ASSERT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &report), "");
   EXPECT_EQ(w.violations, std::vector<std::string>{});
 
   // 64-bit: layered 1020, chains 1021..1026 over 1001..1006, then the rest
@@ -92,13 +92,23 @@ TEST(InstallTarvel, SeparatelyLayersEveryIpBaseProviderAndOrdersChainsFirst) {
 TEST(InstallTarvel, ValuesComeBeforeTheCatalogChanges) {
   FakeWindows w = FakeWindows::Windows64();
   std::vector<std::string> report;
-  ASSERT_EQ(InstallTarvel(w, w, kPaths, &report), "");
+  ASSERT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &report), "");
   // Twelve writes (six values, two views), then the one-call installation.
   ASSERT_GE(w.calls.size(), 13u);
   for (int i = 0; i < 12; ++i) EXPECT_EQ(w.calls[i].substr(0, 6), "Write ") << i;
   EXPECT_EQ(w.calls[12], "InstallWithChains " + kTarvelLayeredGuid.ToString());
   EXPECT_EQ(w.violations, std::vector<std::string>{});
   EXPECT_EQ(Ids(w.state.catalogs[k64]).size(), 16u);
+}
+
+// The values keep their references: each program expands them itself. One
+// whose expansion just fits the module's 511 characters is written.
+TEST(InstallTarvel, LookupValuesStayUnexpandedUpToTheModulesRoom) {
+  FakeWindows w = FakeWindows::Windows64();
+  w.environment["SystemRoot"] = "C:\\" + std::string(487, 'r');
+  std::vector<std::string> report;
+  ASSERT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &report), "");
+  EXPECT_EQ(w.state.values[k64], MswsockValues());
 }
 
 struct Strategy {
@@ -123,7 +133,7 @@ class InstallRollback : public ::testing::TestWithParam<Strategy> {
 TEST_P(InstallRollback, EveryStepUndoneCompletely) {
   FakeWindows clean = Make();
   std::vector<std::string> report;
-  ASSERT_EQ(InstallTarvel(clean, clean, kPaths, &report), "");
+  ASSERT_EQ(InstallTarvel(clean, clean, kPaths, clean.Expander(), &report), "");
   const int steps = clean.steps;
   ASSERT_GT(steps, 5);
   for (int step = 1; step <= steps; ++step) {
@@ -133,7 +143,7 @@ TEST_P(InstallRollback, EveryStepUndoneCompletely) {
     const Snapshot before = w.State();
     w.fail_at = step;
     report.clear();
-    const std::string error = InstallTarvel(w, w, kPaths, &report);
+    const std::string error = InstallTarvel(w, w, kPaths, w.Expander(), &report);
     SCOPED_TRACE("failing " + w.calls[step - 1]);
     EXPECT_NE(error.find("; nothing was changed"), std::string::npos) << error;
     EXPECT_EQ(w.State(), before);
@@ -154,14 +164,14 @@ TEST(InstallTarvel, FailedUndoKeepsValuesAndSaysToUninstall) {
   FakeWindows clean = FakeWindows::Windows64();
   clean.with_chains = false;
   std::vector<std::string> report;
-  ASSERT_EQ(InstallTarvel(clean, clean, kPaths, &report), "");
+  ASSERT_EQ(InstallTarvel(clean, clean, kPaths, clean.Expander(), &report), "");
   FakeWindows w = FakeWindows::Windows64();
   w.with_chains = false;
   // The last catalog step fails, and so does the first step of its undo.
   const auto order = std::find(clean.calls.begin(), clean.calls.end(), "WriteOrder 32-bit");
   w.fail_at = static_cast<int>(order - clean.calls.begin()) + 1;
   w.fail_again_at = w.fail_at + 1;
-  EXPECT_EQ(InstallTarvel(w, w, kPaths, &report),
+  EXPECT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &report),
             "32-bit catalog: WSCWriteProviderOrder: error 10055; undoing it failed too (32-bit "
             "catalog: WSCDeinstallProvider: error 10055), so run \"tarvelctl uninstall\" to "
             "clean up");
@@ -187,7 +197,7 @@ TEST_P(InstallRefusal, ChangesNothing) {
   GetParam().setup(w);
   const Snapshot before = w.State();
   std::vector<std::string> report;
-  EXPECT_EQ(InstallTarvel(w, w, kPaths, &report), GetParam().error);
+  EXPECT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &report), GetParam().error);
   EXPECT_EQ(w.steps, 0);
   EXPECT_EQ(w.State(), before);
 }
@@ -198,7 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"AlreadyInstalled",
                 [](FakeWindows& w) {
                   std::vector<std::string> r;
-                  InstallTarvel(w, w, kPaths, &r);
+                  EXPECT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &r), "");
                   w.steps = 0;
                 },
                 "tarvel is already in the 64-bit catalog; run \"tarvelctl uninstall\" first"},
@@ -216,6 +226,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "the module path of base provider 1001 MSAFD Tcpip [TCP/IP] of the 64-bit catalog "
                 "is longer than 259 characters: C:\\" +
                     std::string(257, 'a')},
+        Refusal{
+            "ExpandedModulePathTooLong",
+            [](FakeWindows& w) { w.environment["SystemRoot"] = "C:\\" + std::string(488, 'r'); },
+            "the module path of base provider 1001 MSAFD Tcpip [TCP/IP] of the 64-bit catalog "
+            "is 512 characters long once expanded, more than the 511 tarvel.dll loads: C:\\" +
+                std::string(488, 'r') + "\\system32\\mswsock.dll"},
         Refusal{"NoWayToInstall",
                 [](FakeWindows& w) {
                   w.with_chains = false;
@@ -241,7 +257,7 @@ TEST(UninstallTarvel, RestoresTheCatalogsAndRemovesTheKey) {
     w.with_chains = with_chains;
     const Snapshot before = w.State();
     std::vector<std::string> report;
-    ASSERT_EQ(InstallTarvel(w, w, kPaths, &report), "");
+    ASSERT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &report), "");
     w.calls.clear();
     report.clear();
     ASSERT_EQ(UninstallTarvel(w, w, &report), "");
@@ -264,7 +280,7 @@ TEST(UninstallTarvel, TwiceIsHarmless) {
   FakeWindows w = FakeWindows::Windows64();
   const Snapshot before = w.State();
   std::vector<std::string> report;
-  ASSERT_EQ(InstallTarvel(w, w, kPaths, &report), "");
+  ASSERT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &report), "");
   ASSERT_EQ(UninstallTarvel(w, w, &report), "");
   report.clear();
   EXPECT_EQ(UninstallTarvel(w, w, &report), "");
@@ -316,7 +332,7 @@ TEST(UninstallTarvel, FindsAnOlderInstallByItsModule) {
 TEST(UninstallTarvel, KeepsValuesOfChainsThatStay) {
   FakeWindows clean = FakeWindows::Windows64();
   std::vector<std::string> report;
-  ASSERT_EQ(InstallTarvel(clean, clean, kPaths, &report), "");
+  ASSERT_EQ(InstallTarvel(clean, clean, kPaths, clean.Expander(), &report), "");
   for (const std::string& failing : {"Deinstall 64-bit " + testing::kSystemChainGuid.ToString(),
                                      "Deinstall 32-bit " + testing::kSystemChainGuid.ToString()}) {
     FakeWindows w = clean;
@@ -341,7 +357,7 @@ TEST(UninstallTarvel, KeepsValuesOfChainsThatStay) {
 TEST(UninstallTarvel, RefusesWhileAnotherProviderIsLayeredOverTarvel) {
   FakeWindows w = FakeWindows::Windows64();
   std::vector<std::string> report;
-  ASSERT_EQ(InstallTarvel(w, w, kPaths, &report), "");
+  ASSERT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &report), "");
   ProtocolRecord over = w.state.catalogs[k64][0];
   over.provider_id = testing::kFooChain;
   over.chain_length = 3;
@@ -405,7 +421,7 @@ TEST(UninstallTarvel, EntriesTheSystemRemovedMeanwhileAreNoFailure) {
   CascadingWindows w(FakeWindows::Windows64());
   const Snapshot before = w.State();
   std::vector<std::string> report;
-  ASSERT_EQ(InstallTarvel(w, w, kPaths, &report), "");
+  ASSERT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &report), "");
   report.clear();
   EXPECT_EQ(UninstallTarvel(w, w, &report), "");
   EXPECT_EQ(w.State(), before);

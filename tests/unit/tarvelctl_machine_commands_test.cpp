@@ -150,15 +150,17 @@ INSTANTIATE_TEST_SUITE_P(
                        {"install", "--dll", "$/x64/filter.dll"},
                        "$/x64/filter.dll: the module's file must be named tarvel.dll, the name "
                        "it registers under"},
-        InstallRefusal{
-            "AlreadyInstalled",
-            [](FakeMachine& m, const fs::path&) {
-              std::vector<std::string> r;
-              InstallTarvel(m.windows, m.windows, {"a\\tarvel.dll", "b\\tarvel.dll"}, &r);
-            },
-            {"install"},
-            "install failed: tarvel is already in the 64-bit catalog; run \"tarvelctl "
-            "uninstall\" first"}),
+        InstallRefusal{"AlreadyInstalled",
+                       [](FakeMachine& m, const fs::path&) {
+                         std::vector<std::string> r;
+                         EXPECT_EQ(
+                             InstallTarvel(m.windows, m.windows, {"a\\tarvel.dll", "b\\tarvel.dll"},
+                                           m.windows.Expander(), &r),
+                             "");
+                       },
+                       {"install"},
+                       "install failed: tarvel is already in the 64-bit catalog; run \"tarvelctl "
+                       "uninstall\" first"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MachineCommands, InstallReportsARollback) {
@@ -190,6 +192,7 @@ TEST_F(MachineCommands, UninstallReportsAndRepeats) {
 TEST_F(MachineCommands, ConfigSetWritesBothViewsInStoredForm) {
   ASSERT_EQ(Run({"config", "set", "iswhi", "on"}), kExitOk) << err_.str();
   ASSERT_EQ(Run({"config", "set", "issma", "off"}), kExitOk);
+  ASSERT_EQ(Run({"config", "set", "issni", "on"}), kExitOk);
   ASSERT_EQ(Run({"config", "set", "whitelib", "lists/white.tvl"}), kExitOk);
   EXPECT_EQ(
       out_.str().substr(0, out_.str().find('\n')),
@@ -197,6 +200,7 @@ TEST_F(MachineCommands, ConfigSetWritesBothViewsInStoredForm) {
   for (CatalogKind view : {k64, k32}) {
     EXPECT_EQ(m_.keys[view].values["iswhi"], StoredFlag('1'));
     EXPECT_EQ(m_.keys[view].values["issma"], StoredFlag('0'));
+    EXPECT_EQ(m_.keys[view].values["issni"], StoredFlag('1'));
     EXPECT_EQ(m_.keys[view].values["whitelib"], StoredPath(folder_.Path("cwd/lists/white.tvl")));
   }
 }
@@ -225,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigRefusal{"UnknownName",
                       {"config", "set", "path", "x"},
                       kExitUsage,
-                      "no setting \"path\": iswhi, issma, whitelib or blacklib"},
+                      "no setting \"path\": iswhi, issma, issni, whitelib or blacklib"},
         ConfigRefusal{"FlagValue",
                       {"config", "set", "issma", "1"},
                       kExitUsage,
@@ -250,6 +254,7 @@ TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
             "HKLM\\Software\\Tarvel (64-bit programs):\n"
             "  iswhi     not set (counts as off) (white-only mode)\n"
             "  issma     on (smart filter)\n"
+            "  issni     not set (counts as off) (HTTPS filter)\n"
             "  whitelib  " +
                 folder_.Path("white.tvl") +
                 " (loads: 2 entries)\n"
@@ -268,6 +273,7 @@ TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
   SetLists(folder_.Path("white.tvl"), folder_.Path("black.tvl"));
   tarvel::AddUrl(*m_.block, ListKind::kBlack, "x.example");
   m_.block->smart_filter = 1;
+  m_.extensions->https_filter = 1;
   m_.windows.state.values[k64].erase("1003");
   m_.windows.state.values[k32].erase("1003");
   EXPECT_EQ(Run({"status"}), kExitOk);
@@ -288,7 +294,8 @@ TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("running filter (64-bit programs): white-only mode off, smart filter on, "
-                     "lists loaded\n  whitelist: 0 entries, room for 2000 more additions\n"
+                     "HTTPS filter on, lists loaded\n"
+                     "  whitelist: 0 entries, room for 2000 more additions\n"
                      "  blacklist: 1 entries, room for 1999 more additions\n"),
             std::string::npos)
       << out;
@@ -304,6 +311,7 @@ TEST_F(MachineCommands, StatusOfNoInstall) {
       "HKLM\\Software\\Tarvel (64-bit programs):\n"
       "  iswhi     not set (counts as off) (white-only mode)\n"
       "  issma     not set (counts as off) (smart filter)\n"
+      "  issni     not set (counts as off) (HTTPS filter)\n"
       "  whitelib  not set, so the list does not load\n"
       "  blacklib  not set, so the list does not load\n"
       "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
@@ -427,7 +435,7 @@ INSTANTIATE_TEST_SUITE_P(
         LiveRefusal{"NotInstalled",
                     [](FakeMachine& m) {
                       std::vector<std::string> r;
-                      UninstallTarvel(m.windows, m.windows, &r);
+                      EXPECT_EQ(UninstallTarvel(m.windows, m.windows, &r), "");
                     },
                     {"smart", "on"},
                     kExitFailed,
@@ -581,7 +589,7 @@ TEST_F(MachineCommands, StatusShowsBothRunningFilters) {
   m_.other->block->white_only = 1;
   EXPECT_EQ(Run({"status"}), kExitOk);
   EXPECT_NE(out_.str().find("running filter (32-bit programs): white-only mode on, smart filter "
-                            "off, lists loaded\n  whitelist: 1 entries, room for 1999 more "
+                            "off, HTTPS filter off, lists loaded\n  whitelist: 1 entries, room for 1999 more "
                             "additions\n  blacklist: 0 entries, room for 2000 more additions\n"),
             std::string::npos)
       << out_.str();
@@ -681,6 +689,31 @@ TEST_F(MachineCommands, FlagsAndTheirNotes) {
   EXPECT_EQ(Run({"smart", "off"}), kExitOk);
   EXPECT_EQ(m_.block->smart_filter, 0);
   EXPECT_EQ(m_.keys[k64].values["issma"], StoredFlag('1'));
+}
+
+TEST_F(MachineCommands, HttpsFilterLiveAndPersisted) {
+  Install();
+  EXPECT_EQ(Run({"https", "on", "--persist"}), kExitOk) << err_.str();
+  EXPECT_EQ(m_.extensions->https_filter, 1);
+  EXPECT_EQ(m_.other->extensions->https_filter, 1);
+  EXPECT_EQ(m_.keys[k64].values["issni"], StoredFlag('1'));
+  EXPECT_EQ(m_.keys[k32].values["issni"], StoredFlag('1'));
+  EXPECT_NE(out_.str().find("HTTPS filter on in the running filter (64-bit programs)\n"),
+            std::string::npos)
+      << out_.str();
+  m_.block->lists_ready = 0;
+  EXPECT_EQ(Run({"https", "on"}), kExitOk);
+  EXPECT_NE(out_.str().find("no server name is judged until it starts anew"), std::string::npos);
+  EXPECT_EQ(Run({"https", "off"}), kExitOk);
+  EXPECT_EQ(m_.extensions->https_filter, 0);
+  EXPECT_EQ(m_.keys[k64].values["issni"], StoredFlag('1'));
+  EXPECT_EQ(Run({"https", "yes"}), kExitUsage);
+  EXPECT_EQ(m_.extensions->https_filter, 0);
+  m_.extensions.reset();  // an older tarvel.dll
+  EXPECT_EQ(Run({"https", "on"}), kExitFailed);
+  EXPECT_EQ(err_.str().substr(err_.str().rfind("tarvelctl:")),
+            "tarvelctl: only the filter of 32-bit programs took the change; 64-bit programs: the "
+            "running tarvel.dll has no HTTPS filter (an older module)\n");
 }
 
 TEST(PeImage, MachineAndSections) {

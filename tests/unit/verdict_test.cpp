@@ -4,7 +4,9 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "tests/testing/client_hello.h"
 #include "tests/testing/fake_call_site.h"
 #include "tests/testing/state_builder.h"
 
@@ -25,6 +27,13 @@ struct Setup {
   bool smart = false;
 };
 
+// Extensions as a new block holds them, the HTTPS filter on or off.
+const SharedExtensions& Extensions(bool https) {
+  static const auto off = testing::NewExtensions(0);
+  static const auto on = testing::NewExtensions(1);
+  return https ? *on : *off;
+}
+
 std::unique_ptr<FilterState> MakeState(const Setup& setup) {
   auto state = testing::NewStateWithPhrases();
   state->lists_ready = setup.lists_ready ? 1 : 0;
@@ -41,8 +50,16 @@ struct SendRow {
   std::string request;
   int exempt;
   int http;
-  const char* lower_sequence;  // "lower" passes, "close,lower" blocks
+  const char* lower_sequence;  // "lower" passes, "cut,lower" blocks
+  const char* recorded;        // the block's record: "REASON HOST PHRASE", "" for none
 };
+
+// The records a call made, one per block at most.
+std::string Records(const FakeCallSite& site) {
+  std::string out;
+  for (const std::string& r : site.records) out += (out.empty() ? "" : "; ") + r;
+  return out;
+}
 
 class SendVerdictTest : public ::testing::TestWithParam<SendRow> {};
 
@@ -55,8 +72,9 @@ TEST_P(SendVerdictTest, LowerCalls) {
   site.exempt = row.exempt;
   site.http = row.http;
   site.lower_results = {-1};
-  EXPECT_EQ(FilterSend(*state, &buffer, 1, site), -1);
+  EXPECT_EQ(FilterSend(*state, Extensions(false), &buffer, 1, site), -1);
   EXPECT_EQ(site.Sequence(), row.lower_sequence);
+  EXPECT_EQ(Records(site), row.recorded);
 }
 
 constexpr Setup kLists{true, false, false};
@@ -68,18 +86,28 @@ constexpr Setup kNothing{false, false, false};
 INSTANTIATE_TEST_SUITE_P(
     Rows, SendVerdictTest,
     ::testing::Values(
-        SendRow{"BlackListedHostBlocked", kLists, kBlocked, 0, 1, "close,lower"},
-        SendRow{"OtherHostPasses", kLists, kAllowed, 0, 1, "lower"},
-        SendRow{"NotHttpNeverJudged", kAll, kBlocked, 0, 0, "lower"},
-        SendRow{"ExemptPasses", kAll, kBlocked, 1, 1, "lower"},
-        SendRow{"WhiteOnlyUnlistedBlocked", kWhiteOnly, kBlocked, 0, 1, "close,lower"},
-        SendRow{"WhiteOnlyListedPasses", kWhiteOnly, kAllowed, 0, 1, "lower"},
-        SendRow{"WhiteOnlyNoHostPasses", kWhiteOnly, kNoHost, 0, 1, "lower"},
-        SendRow{"ListsNotReadyNoListTest", {false, false, false}, kBlocked, 0, 1, "lower"},
-        SendRow{"ListsNotReadySmartStillScans", kSmart, kPhrase, 0, 1, "close,lower"},
-        SendRow{"SmartOffPhrasePasses", kLists, kPhrase, 0, 1, "lower"},
-        SendRow{"AllowedHostStillScanned", kAll, kAllowed + "orgy sex.", 0, 1, "close,lower"},
-        SendRow{"NothingOnEverythingPasses", kNothing, kBlocked + "orgy sex.", 0, 1, "lower"}),
+        SendRow{"BlackListedHostBlocked", kLists, kBlocked, 0, 1, "cut,lower",
+                "blacklisted bad.example -1"},
+        SendRow{"OtherHostPasses", kLists, kAllowed, 0, 1, "lower", ""},
+        SendRow{"NotHttpNeverJudged", kAll, kBlocked, 0, 0, "lower", ""},
+        SendRow{"ExemptPasses", kAll, kBlocked, 1, 1, "lower", ""},
+        SendRow{"WhiteOnlyUnlistedBlocked", kWhiteOnly, kBlocked, 0, 1, "cut,lower",
+                "not-whitelisted bad.example -1"},
+        SendRow{"WhiteOnlyListedPasses", kWhiteOnly, kAllowed, 0, 1, "lower", ""},
+        SendRow{"WhiteOnlyNoHostPasses", kWhiteOnly, kNoHost, 0, 1, "lower", ""},
+        SendRow{"ListsNotReadyNoListTest", {false, false, false}, kBlocked, 0, 1, "lower", ""},
+        // Phrase slot 56 is "orgy sex".
+        SendRow{"ListsNotReadySmartStillScans", kSmart, kPhrase, 0, 1, "cut,lower",
+                "phrase-in-send - 56"},
+        // The list step took no host: the block takes it for its record.
+        SendRow{"ListsNotReadyPhraseRecordsTheHost", kSmart, kAllowed + "orgy sex.", 0, 1,
+                "cut,lower", "phrase-in-send good.example 56"},
+        SendRow{"SmartOffPhrasePasses", kLists, kPhrase, 0, 1, "lower", ""},
+        SendRow{"AllowedHostStillScanned", kAll, kAllowed + "orgy sex.", 0, 1, "cut,lower",
+                "phrase-in-send good.example 56"},
+        SendRow{"FirstPhraseInTableOrderRecorded", kAll, kAllowed + "erotic stories, orgy sex.", 0,
+                1, "cut,lower", "phrase-in-send good.example 24"},
+        SendRow{"NothingOnEverythingPasses", kNothing, kBlocked + "orgy sex.", 0, 1, "lower", ""}),
     [](const ::testing::TestParamInfo<SendRow>& info) { return std::string(info.param.name); });
 
 TEST(SendVerdict, ExemptProcessAskedFirstAndAlone) {
@@ -88,8 +116,18 @@ TEST(SendVerdict, ExemptProcessAskedFirstAndAlone) {
   BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
   FakeCallSite site;
   site.exempt = 1;
-  FilterSend(*state, &buffer, 1, site);
+  FilterSend(*state, Extensions(false), &buffer, 1, site);
   EXPECT_EQ(site.calls, (std::vector<std::string>{"exempt", "lower"}));
+}
+
+TEST(SendVerdict, RecordedOnceBeforeTheCut) {
+  auto state = MakeState(kAll);
+  std::string request = kBlocked + "orgy sex.";
+  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
+  FakeCallSite site;
+  FilterSend(*state, Extensions(false), &buffer, 1, site);
+  EXPECT_EQ(site.calls, (std::vector<std::string>{"exempt", "http", "record", "cut", "lower"}));
+  EXPECT_EQ(Records(site), "blacklisted bad.example -1") << "a list block is not scanned";
 }
 
 TEST(SendVerdict, PortTestAskedOncePerCall) {
@@ -97,7 +135,7 @@ TEST(SendVerdict, PortTestAskedOncePerCall) {
   std::string request = kAllowed;
   BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
   FakeCallSite site;
-  FilterSend(*state, &buffer, 1, site);
+  FilterSend(*state, Extensions(false), &buffer, 1, site);
   EXPECT_EQ(site.calls, (std::vector<std::string>{"exempt", "http", "lower"}));
 }
 
@@ -108,7 +146,7 @@ TEST(SendVerdict, OnlyFirstBufferIsJudged) {
   BufferDesc buffers[2] = {{static_cast<std::uint32_t>(first.size()), first.data()},
                            {static_cast<std::uint32_t>(second.size()), second.data()}};
   FakeCallSite site;
-  FilterSend(*state, buffers, 2, site);
+  FilterSend(*state, Extensions(false), buffers, 2, site);
   EXPECT_EQ(site.Sequence(), "lower");
 }
 
@@ -117,36 +155,186 @@ TEST(SendVerdict, NoBuffersNothingInspected) {
   for (std::uint32_t count : {0u, 1u}) {
     FakeCallSite site;
     BufferDesc null_buf{100, nullptr};
-    EXPECT_EQ(FilterSend(*state, count ? &null_buf : nullptr, count, site), 7);
+    EXPECT_EQ(FilterSend(*state, Extensions(false), count ? &null_buf : nullptr, count, site), 7);
     EXPECT_EQ(site.Sequence(), "lower");
   }
 }
 
-TEST(SendVerdict, FaultInVerdictForwardsUnchanged) {
-  auto state = MakeState(kAll);
-  std::string request = kBlocked;
-  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
+// --- The HTTPS filter -------------------------------------------------------
+// A ClientHello is judged by its name on any socket; the port test is never
+// asked for it. Other sends ask whether the socket is QUIC, then go the HTTP
+// way.
+
+using testing::BrowserClientHello;
+
+struct HttpsRow {
+  const char* name;
+  Setup setup;
+  bool https;
+  std::string first_buffer;
+  int exempt;
+  int quic;
+  std::vector<std::string> calls;
+  int result;            // 7 the lower send's, -1 a refusal
+  const char* recorded;  // the block's record, "" for none
+};
+
+class HttpsVerdictTest : public ::testing::TestWithParam<HttpsRow> {};
+
+TEST_P(HttpsVerdictTest, CallsResultAndRecord) {
+  const HttpsRow& row = GetParam();
+  auto state = MakeState(row.setup);
+  std::string data = row.first_buffer;
+  BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
   FakeCallSite site;
-  site.lower_results = {11, 22};
-  // The guarded close-then-send faults inside the lower send: a second send
-  // goes down outside the guard and its result is returned.
-  site.on_lower_call = [](int n) {
-    if (n == 0) throw std::runtime_error("fault");
-  };
-  EXPECT_EQ(FilterSend(*state, &buffer, 1, site), 22);
-  EXPECT_EQ(site.Sequence(), "close,lower,lower");
+  site.exempt = row.exempt;
+  site.http = 0;
+  site.quic = row.quic;
+  EXPECT_EQ(FilterSend(*state, Extensions(row.https), &buffer, 1, site), row.result);
+  EXPECT_EQ(site.calls, row.calls);
+  EXPECT_EQ(Records(site), row.recorded);
 }
 
-TEST(SendVerdict, FaultInExemptForwardSendsAgain) {
-  auto state = MakeState(kNothing);
+const std::string kBadHello = BrowserClientHello("www.Bad.Example");
+const std::string kGoodHello = BrowserClientHello("good.example");
+const std::string kNamelessHello = BrowserClientHello("");
+// The record header alone: the rest of the hello comes in a later send.
+const std::string kHelloHeader = kBadHello.substr(0, 5);
+const std::string kData = "\x17\x03\x03\x00\x10 sixteen bytes..";
+
+using Calls = std::vector<std::string>;
+const Calls kPassedCalls{"exempt", "lower"};
+const Calls kBlockedCalls{"exempt", "record", "cut", "lower"};
+const Calls kRefusedCalls{"exempt", "quic", "record", "refused"};
+constexpr Setup kWhite{true, true, false};
+constexpr Setup kNotReady{false, true, true};
+constexpr bool kOn = true;
+constexpr bool kOff = false;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HttpsVerdictTest,
+    ::testing::Values(
+        HttpsRow{"BlackListedNameBlocked", kLists, kOn, kBadHello, 0, 0, kBlockedCalls, 7,
+                 "blacklisted Bad.Example -1"},
+        HttpsRow{"OtherNamePasses", kLists, kOn, kGoodHello, 0, 0, kPassedCalls, 7, ""},
+        HttpsRow{"NamelessPasses", kLists, kOn, kNamelessHello, 0, 0, kPassedCalls, 7, ""},
+        HttpsRow{"WhiteOnlyListedPasses", kWhite, kOn, kGoodHello, 0, 0, kPassedCalls, 7, ""},
+        HttpsRow{"WhiteOnlyUnlistedBlocked", kWhite, kOn, kBadHello, 0, 0, kBlockedCalls, 7,
+                 "not-whitelisted Bad.Example -1"},
+        HttpsRow{"WhiteOnlyNamelessBlocked", kWhite, kOn, kNamelessHello, 0, 0, kBlockedCalls, 7,
+                 "not-whitelisted - -1"},
+        HttpsRow{"WhiteOnlyHeaderAloneBlocked", kWhite, kOn, kHelloHeader, 0, 0, kBlockedCalls, 7,
+                 "not-whitelisted - -1"},
+        HttpsRow{"HeaderAlonePasses", kLists, kOn, kHelloHeader, 0, 0, kPassedCalls, 7, ""},
+        HttpsRow{"ListsNotReadyPasses", kNotReady, kOn, kNamelessHello, 0, 0, kPassedCalls, 7, ""},
+        HttpsRow{"ExemptPasses", kWhite, kOn, kBadHello, 1, 0, kPassedCalls, 7, ""},
+        HttpsRow{"FilterOffNotJudged", kWhite, kOff, kBadHello, 0, 0,
+                 Calls{"exempt", "http", "lower"}, 7, ""},
+        HttpsRow{"QuicRefused", kLists, kOn, kData, 0, 1, kRefusedCalls, -1, "quic - -1"},
+        HttpsRow{"QuicExemptPasses", kLists, kOn, kData, 1, 1, kPassedCalls, 7, ""},
+        HttpsRow{"QuicFilterOffPasses", kLists, kOff, kData, 0, 1, Calls{"exempt", "http", "lower"},
+                 7, ""},
+        HttpsRow{"OtherDataGoesTheHttpWay", kLists, kOn, kData, 0, 0,
+                 Calls{"exempt", "quic", "http", "lower"}, 7, ""}),
+    [](const ::testing::TestParamInfo<HttpsRow>& info) { return std::string(info.param.name); });
+
+// On an HTTP port too, a hello is judged by its name alone: the Host-like
+// text and the phrases its bytes may hold play no part.
+TEST(HttpsVerdict, HelloOnHttpPortSkipsHostAndPhrases) {
+  auto state = MakeState(kAll);
+  std::string hello =
+      testing::ClientHello(testing::ServerNameExtension("good.example") +
+                           testing::Extension(21, "Host: bad.example\r\norgy sex."));
+  for (bool https : {kOn, kOff}) {
+    BufferDesc buffer{static_cast<std::uint32_t>(hello.size()), hello.data()};
+    FakeCallSite site;
+    FilterSend(*state, Extensions(https), &buffer, 1, site);
+    EXPECT_EQ(site.Sequence(), https ? "lower" : "cut,lower");
+  }
+}
+
+// Only the first buffer counts: a hello behind another buffer is not seen.
+TEST(HttpsVerdict, OnlyFirstBufferIsJudged) {
+  auto state = MakeState(kLists);
+  std::string first = "x";
+  std::string second = kBadHello;
+  BufferDesc buffers[2] = {{1, first.data()},
+                           {static_cast<std::uint32_t>(second.size()), second.data()}};
   FakeCallSite site;
-  site.exempt = 1;
-  site.lower_results = {5, 6};
-  site.on_lower_call = [](int n) {
-    if (n == 0) throw std::runtime_error("fault");
+  site.http = 0;
+  EXPECT_EQ(FilterSend(*state, Extensions(kOn), buffers, 2, site), 7);
+  EXPECT_EQ(site.Sequence(), "lower");
+}
+
+// A fault in the QUIC test is tarvel's own: the send goes down unchanged.
+// One in the record of a refusal leaves it a refusal.
+TEST(HttpsVerdict, FaultsAroundTheQuicRefusal) {
+  auto state = MakeState(kLists);
+  std::string data = kData;
+  BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
+  for (const char* fault : {"quic", "record"}) {
+    FakeCallSite site;
+    site.quic = 1;
+    site.fault_at = fault;
+    const bool in_test = std::string(fault) == "quic";
+    EXPECT_EQ(FilterSend(*state, Extensions(kOn), &buffer, 1, site), in_test ? 7 : -1) << fault;
+    EXPECT_EQ(site.Sequence(), in_test ? "lower" : "refused") << fault;
+  }
+}
+
+// --- Send-to -------------------------------------------------------------------
+
+class FakeDatagramSite final : public DatagramSite {
+ public:
+  int exempt = 0;
+  int quic = 1;
+  bool fault = false;
+  std::vector<std::string> calls;
+
+  int IsExemptProcess() override {
+    calls.push_back("exempt");
+    return exempt;
+  }
+  int IsQuicDestination() override {
+    calls.push_back("quic");
+    if (fault) throw std::runtime_error("bad destination address");
+    return quic;
+  }
+  void RecordBlock(const BlockFacts& facts) override {
+    calls.push_back("record " + std::to_string(static_cast<int>(facts.reason)) + " " +
+                    std::to_string(facts.host->length));
+  }
+};
+
+TEST(RefusesDatagram, Rows) {
+  struct Row {
+    const char* name;
+    std::int32_t https_filter;
+    int exempt;
+    int quic;
+    bool fault;
+    int refused;
+    Calls calls;
   };
-  EXPECT_EQ(FilterSend(*state, nullptr, 0, site), 6);
-  EXPECT_EQ(site.Sequence(), "lower,lower");
+  const std::string quic_record =
+      "record " + std::to_string(static_cast<int>(BlockReason::kQuicRefused)) + " 0";
+  const Row rows[] = {
+      {"to port 443: refused", 1, 0, 1, false, 1, {"exempt", "quic", quic_record}},
+      {"elsewhere: sent", 1, 0, 0, false, 0, {"exempt", "quic"}},
+      {"exempt: sent", 1, 1, 1, false, 0, {"exempt"}},
+      {"bad address: the lower provider answers", 1, 0, 1, true, 0, {"exempt", "quic"}},
+      {"filter off: nothing asked", 0, 0, 1, false, 0, {}},
+      {"filter not exactly 1: off", 2, 0, 1, false, 0, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeDatagramSite site;
+    site.exempt = row.exempt;
+    site.quic = row.quic;
+    site.fault = row.fault;
+    EXPECT_EQ(RefusesDatagram(*testing::NewExtensions(row.https_filter), site), row.refused);
+    EXPECT_EQ(site.calls, row.calls);
+  }
 }
 
 struct RecvRow {
@@ -154,11 +342,12 @@ struct RecvRow {
   bool smart;
   std::string buffer;
   int first_result;
-  bool overlapped_with_routine;
+  Overlap overlap;
   int exempt;
   int http;
   const char* lower_sequence;
   int result;
+  const char* recorded;
 };
 
 class RecvVerdictTest : public ::testing::TestWithParam<RecvRow> {};
@@ -172,25 +361,34 @@ TEST_P(RecvVerdictTest, LowerCalls) {
   site.exempt = row.exempt;
   site.http = row.http;
   site.lower_results = {row.first_result, -1};
-  EXPECT_EQ(FilterRecv(*state, &buffer, 1, row.overlapped_with_routine, site), row.result);
+  EXPECT_EQ(FilterRecv(*state, &buffer, 1, row.overlap, site), row.result);
   EXPECT_EQ(site.Sequence(), row.lower_sequence);
+  EXPECT_EQ(Records(site), row.recorded);
 }
 
 const std::string kPage = "<html>orgy sex</html>";
 const std::string kPlain = "<html>weather</html>";
 
+constexpr Overlap kPlainCall = Overlap::kNone;
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, RecvVerdictTest,
     ::testing::Values(
-        RecvRow{"PhraseBlocked", true, kPage, 21, false, 0, 1, "lower,close,lower", -1},
-        RecvRow{"PlainPasses", true, kPlain, 20, false, 0, 1, "lower", 20},
-        RecvRow{"SmartOff", false, kPage, 21, false, 0, 1, "lower", 21},
-        RecvRow{"FailedReceiveUnscanned", true, kPage, -1, false, 0, 1, "lower", -1},
-        RecvRow{"CompletionRoutineUnscanned", true, kPage, 0, true, 0, 1, "lower", 0},
-        RecvRow{"ExemptUnscanned", true, kPage, 21, false, 1, 1, "lower", 21},
-        RecvRow{"NotHttpUnscanned", true, kPage, 21, false, 0, 0, "lower", 21},
-        RecvRow{"ZeroBytesReceivedStillScans", true, kPage, 0, false, 0, 1,
-                "lower,close,lower", -1}),
+        RecvRow{"PhraseBlocked", true, kPage, 21, kPlainCall, 0, 1, "lower,cut,lower", -1,
+                "phrase-in-receive - 56"},
+        RecvRow{"PlainPasses", true, kPlain, 20, kPlainCall, 0, 1, "lower", 20, ""},
+        RecvRow{"SmartOff", false, kPage, 21, kPlainCall, 0, 1, "lower", 21, ""},
+        RecvRow{"FailedReceiveUnscanned", true, kPage, -1, kPlainCall, 0, 1, "lower", -1, ""},
+        RecvRow{"CompletionRoutineUnscanned", true, kPage, 0, Overlap::kWithRoutine, 0, 1, "lower",
+                0, ""},
+        // Its completion is queued already: a second receive would fail a
+        // call whose completion still arrives. The next receive fails instead.
+        RecvRow{"OverlappedDoneAtOnceCutAndFirstResultKept", true, kPage, 0, Overlap::kOverlapped,
+                0, 1, "lower,cut", 0, "phrase-in-receive - 56"},
+        RecvRow{"ExemptUnscanned", true, kPage, 21, kPlainCall, 1, 1, "lower", 21, ""},
+        RecvRow{"NotHttpUnscanned", true, kPage, 21, kPlainCall, 0, 0, "lower", 21, ""},
+        RecvRow{"ZeroBytesReceivedStillScans", true, kPage, 0, kPlainCall, 0, 1, "lower,cut,lower",
+                -1, "phrase-in-receive - 56"}),
     [](const ::testing::TestParamInfo<RecvRow>& info) { return std::string(info.param.name); });
 
 TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
@@ -202,36 +400,74 @@ TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
                            {static_cast<std::uint32_t>(second.size()), second.data()}};
   FakeCallSite site;
   site.lower_results = {5, -1};
-  EXPECT_EQ(FilterRecv(*state, buffers, 2, false, site), -1);
-  EXPECT_EQ(site.Sequence(), "lower,close,lower");
+  EXPECT_EQ(FilterRecv(*state, buffers, 2, Overlap::kNone, site), -1);
+  EXPECT_EQ(site.Sequence(), "lower,cut,lower");
 
   FakeCallSite second_only;
   std::string clean = kPlain;
   buffers[0] = {static_cast<std::uint32_t>(clean.size()), clean.data()};
-  EXPECT_EQ(FilterRecv(*state, buffers, 2, false, second_only), 7);
+  EXPECT_EQ(FilterRecv(*state, buffers, 2, Overlap::kNone, second_only), 7);
   EXPECT_EQ(second_only.Sequence(), "lower");
 }
 
-TEST(RecvVerdict, FaultAfterFirstReceiveReturnsItsResult) {
-  auto state = MakeState({true, false, true});
-  std::string data = kPage;
+// --- Faults -----------------------------------------------------------------
+// A fault inside a lower call fails the call with WSAEFAULT ("efault") and
+// repeats nothing: data the lower provider may have taken never goes down
+// twice. A fault in tarvel's own work forwards a send unchanged and gives a
+// receive the first receive's result.
+
+enum class Judged { kSend, kReceive, kOverlappedReceive };
+
+struct FaultRow {
+  const char* name;
+  Judged judged;
+  int exempt;
+  const char* fault_at;
+  const char* sequence;
+  int result;
+};
+
+class FaultTest : public ::testing::TestWithParam<FaultRow> {};
+
+TEST_P(FaultTest, LowerCallsAndResult) {
+  const FaultRow& row = GetParam();
+  auto state = MakeState(kAll);
+  std::string data = row.judged == Judged::kSend ? kBlocked : kPage;
   BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
   FakeCallSite site;
-  site.lower_results = {21, -1};
-  site.on_lower_call = [](int n) {
-    if (n == 1) throw std::runtime_error("fault");
-  };
-  EXPECT_EQ(FilterRecv(*state, &buffer, 1, false, site), 21);
+  site.exempt = row.exempt;
+  site.lower_results = {21, 22};
+  site.fault_at = row.fault_at;
+  const Overlap overlap =
+      row.judged == Judged::kOverlappedReceive ? Overlap::kOverlapped : Overlap::kNone;
+  const int result = row.judged == Judged::kSend
+                         ? FilterSend(*state, Extensions(false), &buffer, 1, site)
+                         : FilterRecv(*state, &buffer, 1, overlap, site);
+  EXPECT_EQ(result, row.result);
+  EXPECT_EQ(site.Sequence(), row.sequence);
 }
 
-TEST(RecvVerdict, FaultInsideFirstReceiveReturnsZero) {
-  auto state = MakeState({true, false, true});
-  FakeCallSite site;
-  site.lower_results = {21};
-  site.on_lower_call = [](int) { throw std::runtime_error("fault"); };
-  EXPECT_EQ(FilterRecv(*state, nullptr, 0, false, site), 0);
-  EXPECT_EQ(site.Sequence(), "lower");
-}
+constexpr Judged kSend = Judged::kSend;
+constexpr Judged kRecv = Judged::kReceive;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FaultTest,
+    ::testing::Values(
+        FaultRow{"SendExemptForwardFaults", kSend, 1, "lower#0", "lower,efault", -1},
+        FaultRow{"SendOfBlockFaults", kSend, 0, "lower#0", "cut,lower,efault", -1},
+        FaultRow{"CutOfSendFaultsNothingSent", kSend, 0, "cut", "cut,efault", -1},
+        FaultRow{"SendOwnWorkFaultForwards", kSend, 0, "http", "lower", 21},
+        FaultRow{"FirstReceiveFaults", kRecv, 0, "lower#0", "lower,efault", -1},
+        FaultRow{"CutOfReceiveFaults", kRecv, 0, "cut", "lower,cut,efault", -1},
+        FaultRow{"SecondReceiveFaults", kRecv, 0, "lower#1", "lower,cut,lower,efault", -1},
+        FaultRow{"ReceiveOwnWorkFaultGivesFirstResult", kRecv, 0, "http", "lower", 21},
+        // Its completion is queued: the call must not fail.
+        FaultRow{"CutOfOverlappedReceiveFaultsKeepsFirstResult", Judged::kOverlappedReceive, 0,
+                 "cut", "lower,cut", 21},
+        // A fault in the record is the record's alone: the block goes on.
+        FaultRow{"RecordOfSendFaultsBlockGoesOn", kSend, 0, "record", "cut,lower", 21},
+        FaultRow{"RecordOfReceiveFaultsBlockGoesOn", kRecv, 0, "record", "lower,cut,lower", 22}),
+    [](const ::testing::TestParamInfo<FaultRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tarvel

@@ -69,7 +69,7 @@ TEST(Processes, AdditionInAControlProcessBlocksTheNextSend) {
     ScopedEnv keep("TARVEL_TEST_SETTINGS", "keep");
     ASSERT_EQ(RunSelf("ControlChild.*"), 0);
   }
-  EXPECT_EQ(SendRequest(table, pair.client, request), "WSPCloseSocket,WSPSend");
+  EXPECT_EQ(SendRequest(table, pair.client, request), "WSPShutdown,WSPSend");
 }
 
 DWORD WINAPI DoNothing(void*) { return 0; }
@@ -205,7 +205,7 @@ TEST(Processes, AdditionsAtOnceEachTakeASlotWhole) {
 // Writes the settings a NewBlock test's children set their block up from.
 struct BlockSettings {
   const char* white_only;
-  const char* smart;
+  const char* smart;  // and the HTTPS filter
   std::string white_path;
   std::string black_path;
 };
@@ -213,6 +213,7 @@ struct BlockSettings {
 void WriteSettings(const BlockSettings& s) {
   SetSetting("iswhi", std::string(s.white_only) + '\0');
   SetSetting("issma", std::string(s.smart) + '\0');
+  SetSetting("issni", std::string(s.smart) + '\0');
   SetSetting("whitelib", s.white_path + '\0');
   SetSetting("blacklib", s.black_path + '\0');
 }
@@ -233,6 +234,7 @@ TEST(BlockChild, FirstBlock) {
   EXPECT_EQ(block.attach_counter, 1) << "the block was not new";
   EXPECT_EQ(block.white_only, 0);
   EXPECT_EQ(block.smart_filter, 0);
+  EXPECT_EQ(TarvelExtensions().https_filter, 0);
   EXPECT_EQ(block.phrase_count, kBuiltInPhraseCount);
   EXPECT_EQ(block.lists_ready, 1);
   ASSERT_EQ(block.white_count, 1);
@@ -249,6 +251,7 @@ TEST(BlockChild, SecondBlock) {
   EXPECT_EQ(block.attach_counter, 1) << "the block was not new";
   EXPECT_EQ(block.white_only, 1);
   EXPECT_EQ(block.smart_filter, 1);
+  EXPECT_EQ(TarvelExtensions().https_filter, 1);
   EXPECT_EQ(block.lists_ready, 1);
   ASSERT_EQ(block.white_count, 1);
   EXPECT_EQ(Text(block, ListKind::kWhite, 0), "second-white.example");
@@ -395,7 +398,7 @@ TEST(BlockChild, WithoutWhiteListFile) {
   const std::string page = "GET /erotic/stories HTTP/1.1\r\nHost: on-the-file.example\r\n\r\n";
   EXPECT_EQ(SendRequest(table, pair.client, page), "WSPSend");
   EXPECT_EQ(TarvelExport<ValueFn>("SetSmartFilter")(1), 1);
-  EXPECT_EQ(SendRequest(table, pair.client, page), "WSPCloseSocket,WSPSend");
+  EXPECT_EQ(SendRequest(table, pair.client, page), "WSPShutdown,WSPSend");
 }
 
 TEST(NewBlock, MissingWhiteListFileSwitchesTheListsOff) {

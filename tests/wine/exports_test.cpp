@@ -88,7 +88,7 @@ TEST(Exports, FlagsStoredAsGivenOnlyOneIsOn) {
   ASSERT_EQ(block.lists_ready, 1);
 
   EXPECT_EQ(TarvelExport<ValueFn>("SetOnlyWhiteUrl")(1), 1);
-  EXPECT_EQ(SendRequest(table, pair.client, request), "WSPCloseSocket,WSPSend");
+  EXPECT_EQ(SendRequest(table, pair.client, request), "WSPShutdown,WSPSend");
   EXPECT_EQ(TarvelExport<ValueFn>("SetOnlyWhiteUrl")(2), 1);
   EXPECT_EQ(block.white_only, 2);
   EXPECT_EQ(SendRequest(table, pair.client, request), "WSPSend") << "2 counted as on";
@@ -96,6 +96,17 @@ TEST(Exports, FlagsStoredAsGivenOnlyOneIsOn) {
   EXPECT_EQ(block.smart_filter, -7);
   EXPECT_EQ(TarvelExport<ValueFn>("SetOnlyWhiteUrl")(0), 1);
   EXPECT_EQ(TarvelExport<ValueFn>("SetSmartFilter")(0), 1);
+}
+
+// The HTTPS filter's flag lies beside the block; FilterState does not move.
+TEST(Exports, SetHttpsFilterStoresTheValueBesideTheBlock) {
+  const std::string before(reinterpret_cast<const char*>(&TarvelBlock()), sizeof(FilterState));
+  EXPECT_EQ(TarvelExport<ValueFn>("SetHttpsFilter")(5), 1);
+  EXPECT_EQ(TarvelExtensions().https_filter, 5);
+  EXPECT_EQ(TarvelExport<ValueFn>("SetHttpsFilter")(0), 1);
+  EXPECT_EQ(TarvelExtensions().https_filter, 0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&TarvelBlock()), sizeof(FilterState)),
+            before);
 }
 
 // Runs in a process of its own, or last: it fills the white list of the block.

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "state/shared_state.h"
+
 namespace tarvel::wine {
 
 std::string BinDir() {
@@ -45,6 +47,7 @@ void PrepareDefaultSettings() {
   WriteFileBytes(black, HeaderRecord());
   SetSetting("iswhi", std::string("0", 2));
   SetSetting("issma", std::string("0", 2));
+  SetSetting("issni", std::string("0", 2));
   SetSetting("whitelib", white + '\0');
   SetSetting("blacklib", black + '\0');
 }
@@ -55,13 +58,17 @@ FilterState& TarvelBlock() {
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
   for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
-    if (std::memcmp(section[i].Name, ".inidata", 8) == 0) {
+    if (std::strncmp(reinterpret_cast<const char*>(section[i].Name), kSharedSectionName, 8) == 0) {
       return *reinterpret_cast<FilterState*>(base + section[i].VirtualAddress);
     }
   }
-  ADD_FAILURE() << "tarvel.dll has no .inidata section";
+  ADD_FAILURE() << "tarvel.dll has no " << kSharedSectionName << " section";
   static FilterState none;
   return none;
+}
+
+SharedExtensions& TarvelExtensions() {
+  return reinterpret_cast<SharedData*>(&TarvelBlock())->extensions;
 }
 
 RecorderState& Recorder(char which) {

@@ -10,6 +10,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "provider/lower_lookup.h"
+#include "state/extensions.h"
 #include "state/filter_state.h"
 #include "tests/wine/recording_lower.h"
 
@@ -25,13 +27,15 @@ std::string BinDir();
 // has its lists ready and empty and both modes off.
 HMODULE Tarvel();
 
-// HKLM\Software\Tarvel: iswhi "0", issma "0", whitelib and blacklib naming
-// header-only list files that it writes in the temp folder.
+// HKLM\Software\Tarvel: iswhi "0", issma "0", issni "0", whitelib and
+// blacklib naming header-only list files that it writes in the temp folder.
 void PrepareDefaultSettings();
 
 // The FilterState block as this process maps it: the shared .inidata
 // section of the loaded tarvel.dll.
 FilterState& TarvelBlock();
+// The extensions beside it in the same section (the record of blocks).
+SharedExtensions& TarvelExtensions();
 template <typename Fn>
 Fn TarvelExport(const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(Tarvel(), name)));
@@ -43,16 +47,13 @@ HMODULE TestModule(const char* file_name);
 // The recording provider's state in recording_lower_a.dll ("a") or _b.dll.
 RecorderState& Recorder(char which = 'a');
 const char* EntryName(int entry);
-// The lower entries the recorder saw called, in order: "WSPCloseSocket,WSPSend".
+// The lower entries the recorder saw called, in order: "WSPShutdown,WSPSend".
 std::string RecordedEntries(char which = 'a');
 // Sends `request` as one buffer through `table` (from StartOverRecorder) on
 // `s`, with the recorder cleared first; the lower entries called.
 std::string SendRequest(const WSPPROC_TABLE& table, SOCKET s, const std::string& request);
 
-inline constexpr char kLowerPathsKey[] =
-    "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
-
-// A value of the lower-paths key, written on construction and deleted when
+// A value of the lower-paths key (kLowerPathsKey), written on construction and deleted when
 // the holder goes out of scope.
 class LowerPathValue {
  public:

@@ -10,6 +10,7 @@
 #include "platform/win/machine_settings.h"
 #include "state/url_list.h"
 #include "tests/wine/harness.h"
+#include "tools/tarvelctl/files.h"
 
 namespace tarvel::wine {
 namespace {
@@ -151,56 +152,62 @@ TEST_F(ListFileOnDisk, NoPathOrEmptyPathRefused) {
   ExpectUntouched();
 }
 
-TEST_F(ListFileOnDisk, FileOpenElsewhereForWritingStillLoads) {
+// Another program may hold the file open in any way that lets others read:
+// the loader asks for reading only.
+struct HeldRow {
+  const char* name;
+  DWORD access;
+  DWORD share;
+};
+
+class ListFileHeldElsewhere : public ListFileOnDisk,
+                              public ::testing::WithParamInterface<HeldRow> {};
+
+TEST_P(ListFileHeldElsewhere, StillLoads) {
+  const HeldRow& row = GetParam();
   WriteFileBytes(path_, ListFileBytes({"shared.example"}));
   HANDLE other =
-      CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+      CreateFileA(path_.c_str(), row.access, row.share, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE) << GetLastError();
   EXPECT_EQ(Load(), 1);
   CloseHandle(other);
+  EXPECT_EQ(state_->white_count, 1);
   EXPECT_EQ(Text(*state_, ListKind::kWhite, 0), "shared.example");
 }
 
-// A read-only file is refused although its content is valid. The file is
-// marked read-only here; where that does not stop writing (Wine run as
-// root), read_only_list.sh makes it immutable underneath and names it in
-// TARVEL_READ_ONLY_LIST.
-TEST(ReadOnlyListFile, Refused) {
-  char given[MAX_PATH] = {};
-  std::string path;
-  if (GetEnvironmentVariableA("TARVEL_READ_ONLY_LIST", given, MAX_PATH) > 0) {
-    path = given;
-  } else {
-    path = TempPath("read-only.lst");
-    WriteFileBytes(path, ListFileBytes({"valid.example"}));
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
-  }
-  HANDLE probe = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
-  if (probe != INVALID_HANDLE_VALUE) {
-    CloseHandle(probe);
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    GTEST_SKIP() << "the read-only mark does not stop writing here; see read_only_list.sh";
-  }
-  std::string bytes;
-  ASSERT_TRUE(ReadFileBytes(path, bytes));
-  ASSERT_EQ(bytes.substr(0, 21), std::string("TARVELINTERNETFILTER", 21));
-  ASSERT_GE(bytes.size(), 200u) << "the file must hold a valid entry";
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ListFileHeldElsewhere,
+    ::testing::Values(HeldRow{"ReadingSharingOnlyReading", GENERIC_READ, FILE_SHARE_READ},
+                      HeldRow{"WritingSharingReadAndWrite", GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE},
+                      HeldRow{"DeletingSharingEverything", GENERIC_READ | DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}),
+    [](const ::testing::TestParamInfo<HeldRow>& info) { return std::string(info.param.name); });
 
-  SetSetting("blacklib", path + '\0');
-  auto state = std::make_unique<FilterState>();
-  AddUrl(*state, ListKind::kBlack, "kept.example");
-  EXPECT_EQ(LoadUrlListFile(*state, ListKind::kBlack, MachineSettings(), WindowsListFiles()), 0);
-  EXPECT_EQ(state->black_count, 1);
-  EXPECT_EQ(Text(*state, ListKind::kBlack, 0), "kept.example");
+// While the loader holds the file, tarvelctl may put a new list in its place
+// (the old file is renamed to a backup name on the way).
+TEST_F(ListFileOnDisk, TarvelctlReplacesTheFileWhileTheLoaderHoldsIt) {
+  WriteFileBytes(path_, ListFileBytes({"old.example"}));
+  ListFiles::Handle held = nullptr;
+  ASSERT_TRUE(WindowsListFiles().OpenExisting(path_.c_str(), &held));
+  EXPECT_EQ(ctl::ReplaceFileWith(path_, ListFileBytes({"new.example"})), "");
+  WindowsListFiles().Close(held);
+  std::string bytes;
+  ASSERT_TRUE(ReadFileBytes(path_, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"new.example"}));
+}
+
+// A file with the read-only attribute is refused although its content is
+// valid and it could be read (as root under Wine it could even be written).
+TEST_F(ListFileOnDisk, ReadOnlyAttributeRefused) {
+  const std::string bytes = ListFileBytes({"valid.example"});
+  WriteFileBytes(path_, bytes);
+  ASSERT_TRUE(SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(Load(), 0);
+  ExpectUntouched();
   std::string after;
-  ASSERT_TRUE(ReadFileBytes(path, after));
+  ASSERT_TRUE(ReadFileBytes(path_, after));
   EXPECT_EQ(after, bytes);
-  if (given[0] == '\0') {
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(path.c_str());
-  }
 }
 
 }  // namespace

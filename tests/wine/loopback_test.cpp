@@ -56,11 +56,10 @@ class PageServer {
         request.append(chunk, static_cast<std::size_t>(n));
       }
       const bool adult = request.find("GET /adult") == 0;
-      const std::string body =
-          adult ? "<html><body>an orgy of sex tips</body></html>\n"
-                : "<html><body>Weather: sunny</body></html>\n";
-      const std::string response = "HTTP/1.0 200 OK\r\nContent-Length: " +
-                                   std::to_string(body.size()) + "\r\n\r\n" + body;
+      const std::string body = adult ? "<html><body>an orgy of sex tips</body></html>\n"
+                                     : "<html><body>Weather: sunny</body></html>\n";
+      const std::string response =
+          "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
       send(s, response.data(), static_cast<int>(response.size()), 0);
       shutdown(s, SD_SEND);
       while (recv(s, chunk, sizeof chunk, 0) > 0) {
@@ -83,40 +82,71 @@ struct Exchange {
   std::string received;
 };
 
-// One request through the handed-out table.
-Exchange Fetch(const WSPPROC_TABLE& table, WSAPROTOCOL_INFOW& info, const std::string& path,
-               const std::string& host) {
-  Exchange x;
+SOCKET NewSocket(const WSPPROC_TABLE& table, WSAPROTOCOL_INFOW& info) {
   INT error = 0;
   SOCKET s = table.lpWSPSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP, &info, 0, 0, &error);
   EXPECT_NE(s, INVALID_SOCKET) << error;
+  return s;
+}
+
+void ConnectToServer(const WSPPROC_TABLE& table, SOCKET s) {
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(kPort);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  INT error = 0;
   EXPECT_EQ(table.lpWSPConnect(s, reinterpret_cast<sockaddr*>(&address), sizeof address, nullptr,
                                nullptr, nullptr, nullptr, &error),
             0)
       << error;
-  std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nAccept: */*\r\n\r\n";
-  WSABUF out{static_cast<ULONG>(request.size()), request.data()};
+}
+
+std::string Request(const std::string& path, const std::string& host) {
+  return "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nAccept: */*\r\n\r\n";
+}
+
+// One send through the table; its result, with the error it stored.
+int SendText(const WSPPROC_TABLE& table, SOCKET s, std::string text, int& error) {
+  WSABUF out{static_cast<ULONG>(text.size()), text.data()};
   DWORD sent = 0;
   error = 0;
-  x.send_result = table.lpWSPSend(s, &out, 1, &sent, 0, nullptr, nullptr, nullptr, &error);
-  x.send_error = error;
-  if (x.send_result == 0) {
-    for (;;) {
-      char data[4096];
-      WSABUF in{sizeof data, data};
-      DWORD received = 0, flags = 0;
-      error = 0;
-      x.recv_result =
-          table.lpWSPRecv(s, &in, 1, &received, &flags, nullptr, nullptr, nullptr, &error);
-      x.recv_error = error;
-      if (x.recv_result != 0 || received == 0) break;
-      x.received.append(data, received);
-    }
-  }
+  return table.lpWSPSend(s, &out, 1, &sent, 0, nullptr, nullptr, nullptr, &error);
+}
+
+// One receive through the table into a fresh buffer; its result, with the
+// error it stored and the bytes it delivered appended to `got`.
+int ReceiveSome(const WSPPROC_TABLE& table, SOCKET s, int& error, std::string& got) {
+  char data[4096];
+  WSABUF in{sizeof data, data};
+  DWORD received = 0, flags = 0;
+  error = 0;
+  const int result =
+      table.lpWSPRecv(s, &in, 1, &received, &flags, nullptr, nullptr, nullptr, &error);
+  if (result == 0) got.append(data, received);
+  return result;
+}
+
+// The request and then the whole response on `s`, which stays open.
+Exchange Converse(const WSPPROC_TABLE& table, SOCKET s, const std::string& path,
+                  const std::string& host) {
+  Exchange x;
+  x.send_result = SendText(table, s, Request(path, host), x.send_error);
+  if (x.send_result != 0) return x;
+  std::size_t before = 0;
+  do {
+    before = x.received.size();
+    x.recv_result = ReceiveSome(table, s, x.recv_error, x.received);
+  } while (x.recv_result == 0 && x.received.size() != before);
+  return x;
+}
+
+// One request on a socket of its own, closed afterwards.
+Exchange Fetch(const WSPPROC_TABLE& table, WSAPROTOCOL_INFOW& info, const std::string& path,
+               const std::string& host) {
+  SOCKET s = NewSocket(table, info);
+  ConnectToServer(table, s);
+  Exchange x = Converse(table, s, path, host);
+  INT error = 0;
   table.lpWSPCloseSocket(s, &error);
   return x;
 }
@@ -152,10 +182,41 @@ TEST_F(Loopback, BlacklistedHostIsCutOff) {
   ASSERT_EQ(TarvelExport<AddUrlFn>("AddBlackUrl")("cut-off.example"), 1);
   Exchange x = Fetch(table_, info_, "/", "www.Cut-Off.example:8080");
   EXPECT_EQ(x.send_result, SOCKET_ERROR);
-  EXPECT_EQ(x.send_error, WSAENOTSOCK);
+  EXPECT_EQ(x.send_error, WSAESHUTDOWN);
   EXPECT_TRUE(x.received.empty());
   // Other hosts still pass.
   EXPECT_EQ(Fetch(table_, info_, "/", "allowed.example").send_result, 0);
+}
+
+// The block cuts the connection but leaves the handle to the application: a
+// socket made after the block never gets the blocked one's handle value, so
+// the application's own close of the blocked socket cannot end it.
+TEST_F(Loopback, BlockedSocketStaysTheApplicationsUntilItCloses) {
+  ASSERT_EQ(TarvelExport<AddUrlFn>("AddBlackUrl")("held.example"), 1);
+  SOCKET blocked = NewSocket(table_, info_);
+  ConnectToServer(table_, blocked);
+  int error = 0;
+  EXPECT_EQ(SendText(table_, blocked, Request("/", "held.example"), error), SOCKET_ERROR);
+  EXPECT_EQ(error, WSAESHUTDOWN);
+
+  SOCKET next = NewSocket(table_, info_);
+  EXPECT_NE(next, blocked);
+
+  // Nothing passes the blocked socket either way, not even the server's answer
+  // to the end of the stream it saw.
+  EXPECT_EQ(SendText(table_, blocked, "GET /again HTTP/1.0\r\n\r\n", error), SOCKET_ERROR);
+  EXPECT_EQ(error, WSAESHUTDOWN);
+  std::string got;
+  EXPECT_EQ(ReceiveSome(table_, blocked, error, got), SOCKET_ERROR);
+  EXPECT_EQ(error, WSAESHUTDOWN);
+  EXPECT_EQ(got, "");
+  INT close_error = 0;
+  EXPECT_EQ(table_.lpWSPCloseSocket(blocked, &close_error), 0) << close_error;
+
+  ConnectToServer(table_, next);
+  Exchange x = Converse(table_, next, "/", "allowed.example");
+  EXPECT_NE(x.received.find("Weather: sunny"), std::string::npos) << x.received;
+  table_.lpWSPCloseSocket(next, &close_error);
 }
 
 TEST_F(Loopback, WhiteOnlyModeCutsOffUnlistedHosts) {
@@ -164,7 +225,7 @@ TEST_F(Loopback, WhiteOnlyModeCutsOffUnlistedHosts) {
   EXPECT_EQ(Fetch(table_, info_, "/", "listed.example").send_result, 0);
   Exchange x = Fetch(table_, info_, "/", "other.example");
   EXPECT_EQ(x.send_result, SOCKET_ERROR);
-  EXPECT_EQ(x.send_error, WSAENOTSOCK);
+  EXPECT_EQ(x.send_error, WSAESHUTDOWN);
 }
 
 TEST_F(Loopback, PageWithPhraseIsCutOffBySmartFilter) {
@@ -174,8 +235,61 @@ TEST_F(Loopback, PageWithPhraseIsCutOffBySmartFilter) {
   Exchange x = Fetch(table_, info_, "/adult", "pages.example");
   EXPECT_EQ(x.send_result, 0);
   EXPECT_EQ(x.recv_result, SOCKET_ERROR);
-  EXPECT_EQ(x.recv_error, WSAENOTSOCK);
+  EXPECT_EQ(x.recv_error, WSAESHUTDOWN);
   EXPECT_EQ(x.received.find("orgy"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvel::wine
+
+namespace tarvel::wine {
+namespace {
+
+// An overlapped receive on a completion port that completes at once has its
+// completion queued when the call returns. A phrase in it cuts the connection
+// but keeps that result: the application gets the one completion it was
+// promised, and its next receive fails.
+TEST_F(Loopback, OverlappedReceiveDoneAtOnceCompletesOnceThenNextFails) {
+  ASSERT_EQ(TarvelExport<SetFlagFn>("SetSmartFilter")(1), 1);
+  INT error = 0;
+  SOCKET s =
+      table_.lpWSPSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP, &info_, 0, WSA_FLAG_OVERLAPPED, &error);
+  ASSERT_NE(s, INVALID_SOCKET) << error;
+  ConnectToServer(table_, s);
+  HANDLE port = CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), nullptr, 7, 0);
+  ASSERT_NE(port, nullptr) << GetLastError();
+  int send_error = 0;
+  ASSERT_EQ(SendText(table_, s, Request("/adult", "pages.example"), send_error), 0) << send_error;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval wait{5, 0};
+  ASSERT_EQ(select(0, &readable, nullptr, nullptr, &wait), 1) << "the page never arrived";
+  Sleep(100);  // the whole page, not only its first bytes
+
+  char data[4096] = {};
+  WSABUF in{sizeof data, data};
+  DWORD received = 0, flags = 0;
+  WSAOVERLAPPED overlapped = {};
+  error = static_cast<INT>(0xDEADBEEF);
+  EXPECT_EQ(table_.lpWSPRecv(s, &in, 1, &received, &flags, &overlapped, nullptr, nullptr, &error),
+            0)
+      << error;
+
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED done = nullptr;
+  ASSERT_TRUE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 2000)) << GetLastError();
+  EXPECT_EQ(done, &overlapped);
+  EXPECT_EQ(key, 7u);
+  EXPECT_GT(bytes, 0u);
+  EXPECT_FALSE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 200)) << "a second completion";
+
+  std::string got;
+  EXPECT_EQ(ReceiveSome(table_, s, error, got), SOCKET_ERROR);
+  EXPECT_EQ(error, WSAESHUTDOWN);
+  table_.lpWSPCloseSocket(s, &error);
+  CloseHandle(port);
 }
 
 }  // namespace

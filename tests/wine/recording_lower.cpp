@@ -1,8 +1,9 @@
 // A lower provider for tests that records every call of its 30 entries with
 // all their arguments, then stores a sentinel error code through lpErrno and
 // returns a sentinel result (each distinct per entry), so that tests can
-// prove what reached it and what came back. It can be told to raise an
-// access violation in a chosen entry, after recording the call.
+// prove what reached it and what came back. It can be told to fault in a
+// chosen entry, after recording the call: an access violation, or a
+// non-continuable exception.
 //
 // Built twice, as recording_lower_a.dll and recording_lower_b.dll, so that
 // tests can tell two lower modules apart (RECORDER_ID).
@@ -28,10 +29,17 @@ std::uintptr_t Arg(T value) {
   }
 }
 
+void Fault(int kind) {
+  if (kind == kFaultNoncontinuable) {
+    RaiseException(kNoncontinuableCode, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  }
+  *reinterpret_cast<volatile int *>(g_bad_address) = 0;  // access violation
+}
+
 template <typename R>
 R Answer(int entry, std::initializer_list<std::uintptr_t> args, LPINT lpErrno) {
   if (g_state.call_count < kMaxRecordedCalls) {
-    RecordedCall& call = g_state.calls[g_state.call_count];
+    RecordedCall &call = g_state.calls[g_state.call_count];
     call.entry = entry;
     call.arg_count = static_cast<int>(args.size());
     int i = 0;
@@ -40,7 +48,7 @@ R Answer(int entry, std::initializer_list<std::uintptr_t> args, LPINT lpErrno) {
   ++g_state.call_count;
   if (g_state.fault_entry == entry && g_state.fault_times > 0) {
     --g_state.fault_times;
-    *reinterpret_cast<volatile int*>(g_bad_address) = 0;  // access violation
+    Fault(g_state.fault_kind);
   }
   *lpErrno = g_state.error_base + entry;
   return (R)(g_state.result_base + entry);
@@ -48,12 +56,20 @@ R Answer(int entry, std::initializer_list<std::uintptr_t> args, LPINT lpErrno) {
 
 }  // namespace
 
-SOCKET WSPAPI WSPAccept(SOCKET s, struct sockaddr *addr, LPINT addrlen, LPCONDITIONPROC lpfnCondition, DWORD_PTR dwCallbackData, LPINT lpErrno) {
-  return Answer<SOCKET>(0, {Arg(s), Arg(addr), Arg(addrlen), Arg(lpfnCondition), Arg(dwCallbackData), Arg(lpErrno)}, lpErrno);
+SOCKET WSPAPI WSPAccept(SOCKET s, struct sockaddr *addr, LPINT addrlen,
+                        LPCONDITIONPROC lpfnCondition, DWORD_PTR dwCallbackData, LPINT lpErrno) {
+  return Answer<SOCKET>(
+      0, {Arg(s), Arg(addr), Arg(addrlen), Arg(lpfnCondition), Arg(dwCallbackData), Arg(lpErrno)},
+      lpErrno);
 }
 
-INT WSPAPI WSPAddressToString(LPSOCKADDR lpsaAddress, DWORD dwAddressLength, LPWSAPROTOCOL_INFOW lpProtocolInfo, LPWSTR lpszAddressString, LPDWORD lpdwAddressStringLength, LPINT lpErrno) {
-  return Answer<INT>(1, {Arg(lpsaAddress), Arg(dwAddressLength), Arg(lpProtocolInfo), Arg(lpszAddressString), Arg(lpdwAddressStringLength), Arg(lpErrno)}, lpErrno);
+INT WSPAPI WSPAddressToString(LPSOCKADDR lpsaAddress, DWORD dwAddressLength,
+                              LPWSAPROTOCOL_INFOW lpProtocolInfo, LPWSTR lpszAddressString,
+                              LPDWORD lpdwAddressStringLength, LPINT lpErrno) {
+  return Answer<INT>(1,
+                     {Arg(lpsaAddress), Arg(dwAddressLength), Arg(lpProtocolInfo),
+                      Arg(lpszAddressString), Arg(lpdwAddressStringLength), Arg(lpErrno)},
+                     lpErrno);
 }
 
 int WSPAPI WSPAsyncSelect(SOCKET s, HWND hWnd, unsigned int wMsg, long lEvent, LPINT lpErrno) {
@@ -64,27 +80,29 @@ int WSPAPI WSPBind(SOCKET s, const struct sockaddr *name, int namelen, LPINT lpE
   return Answer<int>(3, {Arg(s), Arg(name), Arg(namelen), Arg(lpErrno)}, lpErrno);
 }
 
-int WSPAPI WSPCancelBlockingCall(LPINT lpErrno) {
-  return Answer<int>(4, {Arg(lpErrno)}, lpErrno);
-}
+int WSPAPI WSPCancelBlockingCall(LPINT lpErrno) { return Answer<int>(4, {Arg(lpErrno)}, lpErrno); }
 
-int WSPAPI WSPCleanup(LPINT lpErrno) {
-  return Answer<int>(5, {Arg(lpErrno)}, lpErrno);
-}
+int WSPAPI WSPCleanup(LPINT lpErrno) { return Answer<int>(5, {Arg(lpErrno)}, lpErrno); }
 
 int WSPAPI WSPCloseSocket(SOCKET s, LPINT lpErrno) {
   return Answer<int>(6, {Arg(s), Arg(lpErrno)}, lpErrno);
 }
 
-int WSPAPI WSPConnect(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData, LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, LPINT lpErrno) {
-  return Answer<int>(7, {Arg(s), Arg(name), Arg(namelen), Arg(lpCallerData), Arg(lpCalleeData), Arg(lpSQOS), Arg(lpGQOS), Arg(lpErrno)}, lpErrno);
+int WSPAPI WSPConnect(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData,
+                      LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, LPINT lpErrno) {
+  return Answer<int>(7,
+                     {Arg(s), Arg(name), Arg(namelen), Arg(lpCallerData), Arg(lpCalleeData),
+                      Arg(lpSQOS), Arg(lpGQOS), Arg(lpErrno)},
+                     lpErrno);
 }
 
-int WSPAPI WSPDuplicateSocket(SOCKET s, DWORD dwProcessId, LPWSAPROTOCOL_INFOW lpProtocolInfo, LPINT lpErrno) {
+int WSPAPI WSPDuplicateSocket(SOCKET s, DWORD dwProcessId, LPWSAPROTOCOL_INFOW lpProtocolInfo,
+                              LPINT lpErrno) {
   return Answer<int>(8, {Arg(s), Arg(dwProcessId), Arg(lpProtocolInfo), Arg(lpErrno)}, lpErrno);
 }
 
-int WSPAPI WSPEnumNetworkEvents(SOCKET s, WSAEVENT hEventObject, LPWSANETWORKEVENTS lpNetworkEvents, LPINT lpErrno) {
+int WSPAPI WSPEnumNetworkEvents(SOCKET s, WSAEVENT hEventObject, LPWSANETWORKEVENTS lpNetworkEvents,
+                                LPINT lpErrno) {
   return Answer<int>(9, {Arg(s), Arg(hEventObject), Arg(lpNetworkEvents), Arg(lpErrno)}, lpErrno);
 }
 
@@ -92,8 +110,11 @@ int WSPAPI WSPEventSelect(SOCKET s, WSAEVENT hEventObject, long lNetworkEvents, 
   return Answer<int>(10, {Arg(s), Arg(hEventObject), Arg(lNetworkEvents), Arg(lpErrno)}, lpErrno);
 }
 
-WINBOOL WSPAPI WSPGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWORD lpcbTransfer, WINBOOL fWait, LPDWORD lpdwFlags, LPINT lpErrno) {
-  return Answer<WINBOOL>(11, {Arg(s), Arg(lpOverlapped), Arg(lpcbTransfer), Arg(fWait), Arg(lpdwFlags), Arg(lpErrno)}, lpErrno);
+WINBOOL WSPAPI WSPGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWORD lpcbTransfer,
+                                      WINBOOL fWait, LPDWORD lpdwFlags, LPINT lpErrno) {
+  return Answer<WINBOOL>(
+      11, {Arg(s), Arg(lpOverlapped), Arg(lpcbTransfer), Arg(fWait), Arg(lpdwFlags), Arg(lpErrno)},
+      lpErrno);
 }
 
 int WSPAPI WSPGetPeerName(SOCKET s, struct sockaddr *name, LPINT namelen, LPINT lpErrno) {
@@ -104,114 +125,170 @@ int WSPAPI WSPGetSockName(SOCKET s, struct sockaddr *name, LPINT namelen, LPINT 
   return Answer<int>(13, {Arg(s), Arg(name), Arg(namelen), Arg(lpErrno)}, lpErrno);
 }
 
-int WSPAPI WSPGetSockOpt(SOCKET s, int level, int optname, char *optval, LPINT optlen, LPINT lpErrno) {
-  return Answer<int>(14, {Arg(s), Arg(level), Arg(optname), Arg(optval), Arg(optlen), Arg(lpErrno)}, lpErrno);
+int WSPAPI WSPGetSockOpt(SOCKET s, int level, int optname, char *optval, LPINT optlen,
+                         LPINT lpErrno) {
+  return Answer<int>(14, {Arg(s), Arg(level), Arg(optname), Arg(optval), Arg(optlen), Arg(lpErrno)},
+                     lpErrno);
 }
 
 WINBOOL WSPAPI WSPGetQOSByName(SOCKET s, LPWSABUF lpQOSName, LPQOS lpQOS, LPINT lpErrno) {
   return Answer<WINBOOL>(15, {Arg(s), Arg(lpQOSName), Arg(lpQOS), Arg(lpErrno)}, lpErrno);
 }
 
-int WSPAPI WSPIoctl(SOCKET s, DWORD dwIoControlCode, LPVOID lpvInBuffer, DWORD cbInBuffer, LPVOID lpvOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbBytesReturned, LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  return Answer<int>(16, {Arg(s), Arg(dwIoControlCode), Arg(lpvInBuffer), Arg(cbInBuffer), Arg(lpvOutBuffer), Arg(cbOutBuffer), Arg(lpcbBytesReturned), Arg(lpOverlapped), Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)}, lpErrno);
+int WSPAPI WSPIoctl(SOCKET s, DWORD dwIoControlCode, LPVOID lpvInBuffer, DWORD cbInBuffer,
+                    LPVOID lpvOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbBytesReturned,
+                    LPWSAOVERLAPPED lpOverlapped,
+                    LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                    LPWSATHREADID lpThreadId, LPINT lpErrno) {
+  return Answer<int>(16,
+                     {Arg(s), Arg(dwIoControlCode), Arg(lpvInBuffer), Arg(cbInBuffer),
+                      Arg(lpvOutBuffer), Arg(cbOutBuffer), Arg(lpcbBytesReturned),
+                      Arg(lpOverlapped), Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)},
+                     lpErrno);
 }
 
-SOCKET WSPAPI WSPJoinLeaf(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData, LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, DWORD dwFlags, LPINT lpErrno) {
-  return Answer<SOCKET>(17, {Arg(s), Arg(name), Arg(namelen), Arg(lpCallerData), Arg(lpCalleeData), Arg(lpSQOS), Arg(lpGQOS), Arg(dwFlags), Arg(lpErrno)}, lpErrno);
+SOCKET WSPAPI WSPJoinLeaf(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData,
+                          LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, DWORD dwFlags,
+                          LPINT lpErrno) {
+  return Answer<SOCKET>(17,
+                        {Arg(s), Arg(name), Arg(namelen), Arg(lpCallerData), Arg(lpCalleeData),
+                         Arg(lpSQOS), Arg(lpGQOS), Arg(dwFlags), Arg(lpErrno)},
+                        lpErrno);
 }
 
 int WSPAPI WSPListen(SOCKET s, int backlog, LPINT lpErrno) {
   return Answer<int>(18, {Arg(s), Arg(backlog), Arg(lpErrno)}, lpErrno);
 }
 
-int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesRecvd, LPDWORD lpFlags, LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  return Answer<int>(19, {Arg(s), Arg(lpBuffers), Arg(dwBufferCount), Arg(lpNumberOfBytesRecvd), Arg(lpFlags), Arg(lpOverlapped), Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)}, lpErrno);
+int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesRecvd,
+                   LPDWORD lpFlags, LPWSAOVERLAPPED lpOverlapped,
+                   LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId,
+                   LPINT lpErrno) {
+  return Answer<int>(
+      19,
+      {Arg(s), Arg(lpBuffers), Arg(dwBufferCount), Arg(lpNumberOfBytesRecvd), Arg(lpFlags),
+       Arg(lpOverlapped), Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)},
+      lpErrno);
 }
 
 int WSPAPI WSPRecvDisconnect(SOCKET s, LPWSABUF lpInboundDisconnectData, LPINT lpErrno) {
   return Answer<int>(20, {Arg(s), Arg(lpInboundDisconnectData), Arg(lpErrno)}, lpErrno);
 }
 
-int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesRecvd, LPDWORD lpFlags, struct sockaddr *lpFrom, LPINT lpFromlen, LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  return Answer<int>(21, {Arg(s), Arg(lpBuffers), Arg(dwBufferCount), Arg(lpNumberOfBytesRecvd), Arg(lpFlags), Arg(lpFrom), Arg(lpFromlen), Arg(lpOverlapped), Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)}, lpErrno);
+int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
+                       LPDWORD lpNumberOfBytesRecvd, LPDWORD lpFlags, struct sockaddr *lpFrom,
+                       LPINT lpFromlen, LPWSAOVERLAPPED lpOverlapped,
+                       LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                       LPWSATHREADID lpThreadId, LPINT lpErrno) {
+  return Answer<int>(21,
+                     {Arg(s), Arg(lpBuffers), Arg(dwBufferCount), Arg(lpNumberOfBytesRecvd),
+                      Arg(lpFlags), Arg(lpFrom), Arg(lpFromlen), Arg(lpOverlapped),
+                      Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)},
+                     lpErrno);
 }
 
-int WSPAPI WSPSelect(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, const PTIMEVAL timeout, LPINT lpErrno) {
-  return Answer<int>(22, {Arg(nfds), Arg(readfds), Arg(writefds), Arg(exceptfds), Arg(timeout), Arg(lpErrno)}, lpErrno);
+int WSPAPI WSPSelect(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds,
+                     const PTIMEVAL timeout, LPINT lpErrno) {
+  return Answer<int>(
+      22, {Arg(nfds), Arg(readfds), Arg(writefds), Arg(exceptfds), Arg(timeout), Arg(lpErrno)},
+      lpErrno);
 }
 
-int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent, DWORD dwFlags, LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  return Answer<int>(23, {Arg(s), Arg(lpBuffers), Arg(dwBufferCount), Arg(lpNumberOfBytesSent), Arg(dwFlags), Arg(lpOverlapped), Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)}, lpErrno);
+int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent,
+                   DWORD dwFlags, LPWSAOVERLAPPED lpOverlapped,
+                   LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId,
+                   LPINT lpErrno) {
+  return Answer<int>(
+      23,
+      {Arg(s), Arg(lpBuffers), Arg(dwBufferCount), Arg(lpNumberOfBytesSent), Arg(dwFlags),
+       Arg(lpOverlapped), Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)},
+      lpErrno);
 }
 
 int WSPAPI WSPSendDisconnect(SOCKET s, LPWSABUF lpOutboundDisconnectData, LPINT lpErrno) {
   return Answer<int>(24, {Arg(s), Arg(lpOutboundDisconnectData), Arg(lpErrno)}, lpErrno);
 }
 
-int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent, DWORD dwFlags, const struct sockaddr *lpTo, int iTolen, LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  return Answer<int>(25, {Arg(s), Arg(lpBuffers), Arg(dwBufferCount), Arg(lpNumberOfBytesSent), Arg(dwFlags), Arg(lpTo), Arg(iTolen), Arg(lpOverlapped), Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)}, lpErrno);
+int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent,
+                     DWORD dwFlags, const struct sockaddr *lpTo, int iTolen,
+                     LPWSAOVERLAPPED lpOverlapped,
+                     LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                     LPWSATHREADID lpThreadId, LPINT lpErrno) {
+  return Answer<int>(25,
+                     {Arg(s), Arg(lpBuffers), Arg(dwBufferCount), Arg(lpNumberOfBytesSent),
+                      Arg(dwFlags), Arg(lpTo), Arg(iTolen), Arg(lpOverlapped),
+                      Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)},
+                     lpErrno);
 }
 
-int WSPAPI WSPSetSockOpt(SOCKET s, int level, int optname, const char *optval, int optlen, LPINT lpErrno) {
-  return Answer<int>(26, {Arg(s), Arg(level), Arg(optname), Arg(optval), Arg(optlen), Arg(lpErrno)}, lpErrno);
+int WSPAPI WSPSetSockOpt(SOCKET s, int level, int optname, const char *optval, int optlen,
+                         LPINT lpErrno) {
+  return Answer<int>(26, {Arg(s), Arg(level), Arg(optname), Arg(optval), Arg(optlen), Arg(lpErrno)},
+                     lpErrno);
 }
 
 int WSPAPI WSPShutdown(SOCKET s, int how, LPINT lpErrno) {
   return Answer<int>(27, {Arg(s), Arg(how), Arg(lpErrno)}, lpErrno);
 }
 
-SOCKET WSPAPI WSPSocket(int af, int type, int protocol, LPWSAPROTOCOL_INFOW lpProtocolInfo, GROUP g, DWORD dwFlags, LPINT lpErrno) {
-  return Answer<SOCKET>(28, {Arg(af), Arg(type), Arg(protocol), Arg(lpProtocolInfo), Arg(g), Arg(dwFlags), Arg(lpErrno)}, lpErrno);
+SOCKET WSPAPI WSPSocket(int af, int type, int protocol, LPWSAPROTOCOL_INFOW lpProtocolInfo, GROUP g,
+                        DWORD dwFlags, LPINT lpErrno) {
+  return Answer<SOCKET>(
+      28,
+      {Arg(af), Arg(type), Arg(protocol), Arg(lpProtocolInfo), Arg(g), Arg(dwFlags), Arg(lpErrno)},
+      lpErrno);
 }
 
-INT WSPAPI WSPStringToAddress(LPWSTR AddressString, INT AddressFamily, LPWSAPROTOCOL_INFOW lpProtocolInfo, LPSOCKADDR lpAddress, LPINT lpAddressLength, LPINT lpErrno) {
-  return Answer<INT>(29, {Arg(AddressString), Arg(AddressFamily), Arg(lpProtocolInfo), Arg(lpAddress), Arg(lpAddressLength), Arg(lpErrno)}, lpErrno);
+INT WSPAPI WSPStringToAddress(LPWSTR AddressString, INT AddressFamily,
+                              LPWSAPROTOCOL_INFOW lpProtocolInfo, LPSOCKADDR lpAddress,
+                              LPINT lpAddressLength, LPINT lpErrno) {
+  return Answer<INT>(29,
+                     {Arg(AddressString), Arg(AddressFamily), Arg(lpProtocolInfo), Arg(lpAddress),
+                      Arg(lpAddressLength), Arg(lpErrno)},
+                     lpErrno);
 }
 
 extern "C" {
 
-__declspec(dllexport) RecorderState* RecorderGet() { return &g_state; }
+__declspec(dllexport) RecorderState *RecorderGet() { return &g_state; }
 
-__declspec(dllexport) const char* RecorderEntryName(int entry) {
-  static const char* const kNames[] = {
-    "WSPAccept",
-    "WSPAddressToString",
-    "WSPAsyncSelect",
-    "WSPBind",
-    "WSPCancelBlockingCall",
-    "WSPCleanup",
-    "WSPCloseSocket",
-    "WSPConnect",
-    "WSPDuplicateSocket",
-    "WSPEnumNetworkEvents",
-    "WSPEventSelect",
-    "WSPGetOverlappedResult",
-    "WSPGetPeerName",
-    "WSPGetSockName",
-    "WSPGetSockOpt",
-    "WSPGetQOSByName",
-    "WSPIoctl",
-    "WSPJoinLeaf",
-    "WSPListen",
-    "WSPRecv",
-    "WSPRecvDisconnect",
-    "WSPRecvFrom",
-    "WSPSelect",
-    "WSPSend",
-    "WSPSendDisconnect",
-    "WSPSendTo",
-    "WSPSetSockOpt",
-    "WSPShutdown",
-    "WSPSocket",
-    "WSPStringToAddress"
-  };
+__declspec(dllexport) const char *RecorderEntryName(int entry) {
+  static const char *const kNames[] = {"WSPAccept",
+                                       "WSPAddressToString",
+                                       "WSPAsyncSelect",
+                                       "WSPBind",
+                                       "WSPCancelBlockingCall",
+                                       "WSPCleanup",
+                                       "WSPCloseSocket",
+                                       "WSPConnect",
+                                       "WSPDuplicateSocket",
+                                       "WSPEnumNetworkEvents",
+                                       "WSPEventSelect",
+                                       "WSPGetOverlappedResult",
+                                       "WSPGetPeerName",
+                                       "WSPGetSockName",
+                                       "WSPGetSockOpt",
+                                       "WSPGetQOSByName",
+                                       "WSPIoctl",
+                                       "WSPJoinLeaf",
+                                       "WSPListen",
+                                       "WSPRecv",
+                                       "WSPRecvDisconnect",
+                                       "WSPRecvFrom",
+                                       "WSPSelect",
+                                       "WSPSend",
+                                       "WSPSendDisconnect",
+                                       "WSPSendTo",
+                                       "WSPSetSockOpt",
+                                       "WSPShutdown",
+                                       "WSPSocket",
+                                       "WSPStringToAddress"};
   return (entry >= 0 && entry < 30) ? kNames[entry] : "?";
 }
 
-__declspec(dllexport) int WSPAPI WSPStartup(WORD wVersionRequested, LPWSPDATA lpWSPData,
-                                             LPWSAPROTOCOL_INFOW lpProtocolInfo,
-                                             WSPUPCALLTABLE UpcallTable,
-                                             LPWSPPROC_TABLE lpProcTable) {
+__declspec(dllexport) int WSPAPI
+    WSPStartup(WORD wVersionRequested, LPWSPDATA lpWSPData, LPWSAPROTOCOL_INFOW lpProtocolInfo,
+               WSPUPCALLTABLE UpcallTable, LPWSPPROC_TABLE lpProcTable) {
   g_state.startup_calls++;
   g_state.startup_version = wVersionRequested;
   g_state.startup_data = lpWSPData;
@@ -219,36 +296,36 @@ __declspec(dllexport) int WSPAPI WSPStartup(WORD wVersionRequested, LPWSPDATA lp
   g_state.startup_upcalls = UpcallTable;
   g_state.startup_table = lpProcTable;
   static const WSPPROC_TABLE kTable = {
-    WSPAccept,
-    WSPAddressToString,
-    WSPAsyncSelect,
-    WSPBind,
-    WSPCancelBlockingCall,
-    WSPCleanup,
-    WSPCloseSocket,
-    WSPConnect,
-    WSPDuplicateSocket,
-    WSPEnumNetworkEvents,
-    WSPEventSelect,
-    WSPGetOverlappedResult,
-    WSPGetPeerName,
-    WSPGetSockName,
-    WSPGetSockOpt,
-    WSPGetQOSByName,
-    WSPIoctl,
-    WSPJoinLeaf,
-    WSPListen,
-    WSPRecv,
-    WSPRecvDisconnect,
-    WSPRecvFrom,
-    WSPSelect,
-    WSPSend,
-    WSPSendDisconnect,
-    WSPSendTo,
-    WSPSetSockOpt,
-    WSPShutdown,
-    WSPSocket,
-    WSPStringToAddress,
+      WSPAccept,
+      WSPAddressToString,
+      WSPAsyncSelect,
+      WSPBind,
+      WSPCancelBlockingCall,
+      WSPCleanup,
+      WSPCloseSocket,
+      WSPConnect,
+      WSPDuplicateSocket,
+      WSPEnumNetworkEvents,
+      WSPEventSelect,
+      WSPGetOverlappedResult,
+      WSPGetPeerName,
+      WSPGetSockName,
+      WSPGetSockOpt,
+      WSPGetQOSByName,
+      WSPIoctl,
+      WSPJoinLeaf,
+      WSPListen,
+      WSPRecv,
+      WSPRecvDisconnect,
+      WSPRecvFrom,
+      WSPSelect,
+      WSPSend,
+      WSPSendDisconnect,
+      WSPSendTo,
+      WSPSetSockOpt,
+      WSPShutdown,
+      WSPSocket,
+      WSPStringToAddress,
   };
   if (g_state.startup_fill_table_on_error || g_state.startup_result == 0) *lpProcTable = kTable;
   if (g_state.startup_result != 0) return g_state.startup_result;

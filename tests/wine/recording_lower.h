@@ -10,6 +10,12 @@
 
 inline constexpr int kMaxRecordedCalls = 64;
 
+// How a told entry faults: a processor fault, or a non-continuable
+// exception raised with the code of a Visual C++ throw.
+inline constexpr int kFaultAccessViolation = 0;
+inline constexpr int kFaultNoncontinuable = 1;
+inline constexpr DWORD kNoncontinuableCode = 0xE06D7363;
+
 struct RecordedCall {
   int entry;  // index of the field in WSPPROC_TABLE
   int arg_count;
@@ -23,9 +29,10 @@ struct RecorderState {
   // Entry k returns result_base + k and stores error_base + k at lpErrno.
   int result_base;
   int error_base;
-  // Entry fault_entry raises an access violation on its next fault_times calls.
+  // Entry fault_entry faults as fault_kind says on its next fault_times calls.
   int fault_entry;
   int fault_times;
+  int fault_kind;
   // WSPStartup: its result, whether it fills the table when failing, and
   // the arguments of its last call.
   int startup_result;

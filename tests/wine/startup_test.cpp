@@ -22,9 +22,9 @@ Slot* Slots(WSPPROC_TABLE& table) { return reinterpret_cast<Slot*>(&table); }
 
 bool InsideModule(const void* address, HMODULE module) {
   HMODULE owner = nullptr;
-  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            static_cast<LPCSTR>(address), &owner) &&
+  return GetModuleHandleExA(
+             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+             static_cast<LPCSTR>(address), &owner) &&
          owner == module;
 }
 
@@ -36,9 +36,7 @@ void ResetRecorder(char which, int result_base) {
   rec.fault_entry = -1;
 }
 
-std::string LowerPath(char which) {
-  return BinDir() + "recording_lower_" + which + ".dll";
-}
+std::string LowerPath(char which) { return BinDir() + "recording_lower_" + which + ".dll"; }
 
 // --- Where the lower module is looked up ---------------------------------------
 
@@ -74,22 +72,51 @@ INSTANTIATE_TEST_SUITE_P(
                       LookupRow{"ChainOfOneUsesOwnId", 9005, 1, {77}, "9005"},
                       LookupRow{"ChainOfZeroUsesOwnId", 9006, 0, {77}, "9006"},
                       LookupRow{"LargestIdTenDigits", 4294967295u, 0, {}, "4294967295"},
-                      LookupRow{"ChainOfSevenUsesSeventh", 1, 7, {1, 2, 3, 4, 5, 6, 9007},
-                                "9007"}),
+                      LookupRow{"ChainOfSevenUsesSeventh", 1, 7, {1, 2, 3, 4, 5, 6, 9007}, "9007"}),
     [](const ::testing::TestParamInfo<LookupRow>& info) { return std::string(info.param.name); });
 
-TEST(Startup, ExpandsEnvironmentReferences) {
+// --- Environment references in the stored text ------------------------------------
+
+struct ExpansionRow {
+  const char* name;
+  const char* variable;
+  std::string value;  // "$BIN" stands for BinDir()
+  int result;
+};
+
+class Expansion : public ::testing::TestWithParam<ExpansionRow> {};
+
+// The stored text "%VARIABLE%recording_lower_a.dll" loads the recorder
+// whether its expansion is shorter or longer than the text itself; one that
+// does not fit the module path is never loaded cut.
+TEST_P(Expansion, LoadsTheWholeExpansionOrNothing) {
+  const ExpansionRow& row = GetParam();
   ResetRecorder('a', 1000);
-  // A name longer than its value: the expansion fits the stored size.
-  const char* kVar = "TARVEL_TEST_DIRECTORY_OF_THE_RECORDING_PROVIDER_MODULES";
-  SetEnvironmentVariableA(kVar, BinDir().c_str());
-  ASSERT_LT(BinDir().size(), std::strlen(kVar) + 2);
-  LowerPathValue value("9101", std::string("%") + kVar + "%recording_lower_a.dll");
+  std::string value = row.value;
+  if (value.compare(0, 4, "$BIN") == 0) value.replace(0, 4, BinDir());
+  ScopedEnv variable(row.variable, value.c_str());
+  const std::string stored = std::string("%") + row.variable + "%recording_lower_a.dll";
+  LowerPathValue lower("9101", stored);
   WSAPROTOCOL_INFOW info = ProtocolInfo(9101);
-  EXPECT_EQ(StartTarvel(info).result, 0);
-  EXPECT_EQ(Recorder('a').startup_calls, 1);
-  SetEnvironmentVariableA(kVar, nullptr);
+  StartupResult r = StartTarvel(info);
+  EXPECT_EQ(r.result, row.result);
+  EXPECT_EQ(Recorder('a').startup_calls, row.result == 0 ? 1 : 0);
+  if (row.result != 0) {
+    EXPECT_EQ(reinterpret_cast<unsigned char*>(&r.table)[0], 0xAB);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Expansion,
+    ::testing::Values(
+        ExpansionRow{"ShorterThanTheText",
+                     "TARVEL_TEST_DIRECTORY_OF_THE_RECORDING_PROVIDER_MODULES_AND_MORE", "$BIN", 0},
+        ExpansionRow{"LongerThanTheText", "TARVEL_D", "$BIN", 0},
+        ExpansionRow{"BeyondTheModulePath", "TARVEL_D", "$BIN" + std::string(511, 'x') + "\\",
+                     WSAEPROVIDERFAILEDINIT}),
+    [](const ::testing::TestParamInfo<ExpansionRow>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST(Startup, SystemRootReferenceToModuleWithoutExport) {
   LowerPathValue value("9102", "%SystemRoot%\\system32\\kernel32.dll");
@@ -137,16 +164,16 @@ const std::string kLong261 = std::string(260, 'x') + '\0';
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StartupFailure,
-    ::testing::Values(
-        FailureRow{"NoValue", nullptr, ""},
-        FailureRow{"ValueOfAnotherId", "9201", "C:\\x.dll"},
-        FailureRow{"DataLongerThan260", "9200", kLong261},
-        FailureRow{"Exactly260WithoutNulIsBounded", "9200", std::string(260, 'y')},
-        FailureRow{"EmptyText", "9200", std::string(1, '\0')},
-        FailureRow{"NoDataAtAll", "9200", ""},
-        FailureRow{"MissingFile", "9200", std::string("C:\\no\\such\\module.dll") + '\0'},
-        FailureRow{"ModuleWithoutExport",
-                   "9200", std::string("C:\\windows\\system32\\kernel32.dll") + '\0'}),
+    ::testing::Values(FailureRow{"NoValue", nullptr, ""},
+                      FailureRow{"ValueOfAnotherId", "9201", "C:\\x.dll"},
+                      FailureRow{"DataLongerThan260", "9200", kLong261},
+                      FailureRow{"Exactly260WithoutNulIsBounded", "9200", std::string(260, 'y')},
+                      FailureRow{"EmptyText", "9200", std::string(1, '\0')},
+                      FailureRow{"NoDataAtAll", "9200", ""},
+                      FailureRow{"MissingFile", "9200",
+                                 std::string("C:\\no\\such\\module.dll") + '\0'},
+                      FailureRow{"ModuleWithoutExport", "9200",
+                                 std::string("C:\\windows\\system32\\kernel32.dll") + '\0'}),
     [](const ::testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
 
 TEST(StartupFailure, MissingKey) {
@@ -212,34 +239,78 @@ std::uintptr_t CallEntry(const WSPPROC_TABLE& table, int index, INT* error) {
 #define P(k, T) reinterpret_cast<T>(A(k))
 #define V(k, T) static_cast<T>(A(k))
   switch (index) {
-    case 0: return t.lpWSPAccept(V(1, SOCKET), P(2, sockaddr*), P(3, LPINT), P(4, LPCONDITIONPROC), V(5, DWORD_PTR), error);
-    case 1: return t.lpWSPAddressToString(P(1, LPSOCKADDR), V(2, DWORD), P(3, LPWSAPROTOCOL_INFOW), P(4, LPWSTR), P(5, LPDWORD), error);
-    case 2: return t.lpWSPAsyncSelect(V(1, SOCKET), P(2, HWND), V(3, unsigned), V(4, long), error);
-    case 3: return t.lpWSPBind(V(1, SOCKET), P(2, const sockaddr*), V(3, int), error);
-    case 4: return t.lpWSPCancelBlockingCall(error);
-    case 5: return t.lpWSPCleanup(error);
-    case 6: return t.lpWSPCloseSocket(V(1, SOCKET), error);
-    case 7: return t.lpWSPConnect(V(1, SOCKET), P(2, const sockaddr*), V(3, int), P(4, LPWSABUF), P(5, LPWSABUF), P(6, LPQOS), P(7, LPQOS), error);
-    case 8: return t.lpWSPDuplicateSocket(V(1, SOCKET), V(2, DWORD), P(3, LPWSAPROTOCOL_INFOW), error);
-    case 9: return t.lpWSPEnumNetworkEvents(V(1, SOCKET), P(2, WSAEVENT), P(3, LPWSANETWORKEVENTS), error);
-    case 10: return t.lpWSPEventSelect(V(1, SOCKET), P(2, WSAEVENT), V(3, long), error);
-    case 11: return t.lpWSPGetOverlappedResult(V(1, SOCKET), P(2, LPWSAOVERLAPPED), P(3, LPDWORD), V(4, BOOL), P(5, LPDWORD), error);
-    case 12: return t.lpWSPGetPeerName(V(1, SOCKET), P(2, sockaddr*), P(3, LPINT), error);
-    case 13: return t.lpWSPGetSockName(V(1, SOCKET), P(2, sockaddr*), P(3, LPINT), error);
-    case 14: return t.lpWSPGetSockOpt(V(1, SOCKET), V(2, int), V(3, int), P(4, char*), P(5, LPINT), error);
-    case 15: return t.lpWSPGetQOSByName(V(1, SOCKET), P(2, LPWSABUF), P(3, LPQOS), error);
-    case 16: return t.lpWSPIoctl(V(1, SOCKET), V(2, DWORD), P(3, LPVOID), V(4, DWORD), P(5, LPVOID), V(6, DWORD), P(7, LPDWORD), P(8, LPWSAOVERLAPPED), P(9, LPWSAOVERLAPPED_COMPLETION_ROUTINE), P(10, LPWSATHREADID), error);
-    case 17: return t.lpWSPJoinLeaf(V(1, SOCKET), P(2, const sockaddr*), V(3, int), P(4, LPWSABUF), P(5, LPWSABUF), P(6, LPQOS), P(7, LPQOS), V(8, DWORD), error);
-    case 18: return t.lpWSPListen(V(1, SOCKET), V(2, int), error);
-    case 20: return t.lpWSPRecvDisconnect(V(1, SOCKET), P(2, LPWSABUF), error);
-    case 21: return t.lpWSPRecvFrom(V(1, SOCKET), P(2, LPWSABUF), V(3, DWORD), P(4, LPDWORD), P(5, LPDWORD), P(6, sockaddr*), P(7, LPINT), P(8, LPWSAOVERLAPPED), P(9, LPWSAOVERLAPPED_COMPLETION_ROUTINE), P(10, LPWSATHREADID), error);
-    case 22: return t.lpWSPSelect(V(1, int), P(2, fd_set*), P(3, fd_set*), P(4, fd_set*), P(5, PTIMEVAL), error);
-    case 24: return t.lpWSPSendDisconnect(V(1, SOCKET), P(2, LPWSABUF), error);
-    case 25: return t.lpWSPSendTo(V(1, SOCKET), P(2, LPWSABUF), V(3, DWORD), P(4, LPDWORD), V(5, DWORD), P(6, const sockaddr*), V(7, int), P(8, LPWSAOVERLAPPED), P(9, LPWSAOVERLAPPED_COMPLETION_ROUTINE), P(10, LPWSATHREADID), error);
-    case 26: return t.lpWSPSetSockOpt(V(1, SOCKET), V(2, int), V(3, int), P(4, const char*), V(5, int), error);
-    case 27: return t.lpWSPShutdown(V(1, SOCKET), V(2, int), error);
-    case 28: return t.lpWSPSocket(V(1, int), V(2, int), V(3, int), P(4, LPWSAPROTOCOL_INFOW), V(5, GROUP), V(6, DWORD), error);
-    case 29: return t.lpWSPStringToAddress(P(1, LPWSTR), V(2, INT), P(3, LPWSAPROTOCOL_INFOW), P(4, LPSOCKADDR), P(5, LPINT), error);
+    case 0:
+      return t.lpWSPAccept(V(1, SOCKET), P(2, sockaddr*), P(3, LPINT), P(4, LPCONDITIONPROC),
+                           V(5, DWORD_PTR), error);
+    case 1:
+      return t.lpWSPAddressToString(P(1, LPSOCKADDR), V(2, DWORD), P(3, LPWSAPROTOCOL_INFOW),
+                                    P(4, LPWSTR), P(5, LPDWORD), error);
+    case 2:
+      return t.lpWSPAsyncSelect(V(1, SOCKET), P(2, HWND), V(3, unsigned), V(4, long), error);
+    case 3:
+      return t.lpWSPBind(V(1, SOCKET), P(2, const sockaddr*), V(3, int), error);
+    case 4:
+      return t.lpWSPCancelBlockingCall(error);
+    case 5:
+      return t.lpWSPCleanup(error);
+    case 6:
+      return t.lpWSPCloseSocket(V(1, SOCKET), error);
+    case 7:
+      return t.lpWSPConnect(V(1, SOCKET), P(2, const sockaddr*), V(3, int), P(4, LPWSABUF),
+                            P(5, LPWSABUF), P(6, LPQOS), P(7, LPQOS), error);
+    case 8:
+      return t.lpWSPDuplicateSocket(V(1, SOCKET), V(2, DWORD), P(3, LPWSAPROTOCOL_INFOW), error);
+    case 9:
+      return t.lpWSPEnumNetworkEvents(V(1, SOCKET), P(2, WSAEVENT), P(3, LPWSANETWORKEVENTS),
+                                      error);
+    case 10:
+      return t.lpWSPEventSelect(V(1, SOCKET), P(2, WSAEVENT), V(3, long), error);
+    case 11:
+      return t.lpWSPGetOverlappedResult(V(1, SOCKET), P(2, LPWSAOVERLAPPED), P(3, LPDWORD),
+                                        V(4, BOOL), P(5, LPDWORD), error);
+    case 12:
+      return t.lpWSPGetPeerName(V(1, SOCKET), P(2, sockaddr*), P(3, LPINT), error);
+    case 13:
+      return t.lpWSPGetSockName(V(1, SOCKET), P(2, sockaddr*), P(3, LPINT), error);
+    case 14:
+      return t.lpWSPGetSockOpt(V(1, SOCKET), V(2, int), V(3, int), P(4, char*), P(5, LPINT), error);
+    case 15:
+      return t.lpWSPGetQOSByName(V(1, SOCKET), P(2, LPWSABUF), P(3, LPQOS), error);
+    case 16:
+      return t.lpWSPIoctl(V(1, SOCKET), V(2, DWORD), P(3, LPVOID), V(4, DWORD), P(5, LPVOID),
+                          V(6, DWORD), P(7, LPDWORD), P(8, LPWSAOVERLAPPED),
+                          P(9, LPWSAOVERLAPPED_COMPLETION_ROUTINE), P(10, LPWSATHREADID), error);
+    case 17:
+      return t.lpWSPJoinLeaf(V(1, SOCKET), P(2, const sockaddr*), V(3, int), P(4, LPWSABUF),
+                             P(5, LPWSABUF), P(6, LPQOS), P(7, LPQOS), V(8, DWORD), error);
+    case 18:
+      return t.lpWSPListen(V(1, SOCKET), V(2, int), error);
+    case 20:
+      return t.lpWSPRecvDisconnect(V(1, SOCKET), P(2, LPWSABUF), error);
+    case 21:
+      return t.lpWSPRecvFrom(V(1, SOCKET), P(2, LPWSABUF), V(3, DWORD), P(4, LPDWORD),
+                             P(5, LPDWORD), P(6, sockaddr*), P(7, LPINT), P(8, LPWSAOVERLAPPED),
+                             P(9, LPWSAOVERLAPPED_COMPLETION_ROUTINE), P(10, LPWSATHREADID), error);
+    case 22:
+      return t.lpWSPSelect(V(1, int), P(2, fd_set*), P(3, fd_set*), P(4, fd_set*), P(5, PTIMEVAL),
+                           error);
+    case 24:
+      return t.lpWSPSendDisconnect(V(1, SOCKET), P(2, LPWSABUF), error);
+    case 25:
+      return t.lpWSPSendTo(V(1, SOCKET), P(2, LPWSABUF), V(3, DWORD), P(4, LPDWORD), V(5, DWORD),
+                           P(6, const sockaddr*), V(7, int), P(8, LPWSAOVERLAPPED),
+                           P(9, LPWSAOVERLAPPED_COMPLETION_ROUTINE), P(10, LPWSATHREADID), error);
+    case 26:
+      return t.lpWSPSetSockOpt(V(1, SOCKET), V(2, int), V(3, int), P(4, const char*), V(5, int),
+                               error);
+    case 27:
+      return t.lpWSPShutdown(V(1, SOCKET), V(2, int), error);
+    case 28:
+      return t.lpWSPSocket(V(1, int), V(2, int), V(3, int), P(4, LPWSAPROTOCOL_INFOW), V(5, GROUP),
+                           V(6, DWORD), error);
+    case 29:
+      return t.lpWSPStringToAddress(P(1, LPWSTR), V(2, INT), P(3, LPWSAPROTOCOL_INFOW),
+                                    P(4, LPSOCKADDR), P(5, LPINT), error);
   }
 #undef P
 #undef V
@@ -267,8 +338,7 @@ TEST(Forwards, EveryArgumentResultAndErrorUnchanged) {
     EXPECT_EQ(call.entry, index) << EntryName(index);
     for (int k = 1; k < call.arg_count; ++k) {
       const std::uintptr_t sent = 0x100000u * (index + 1) + k;
-      EXPECT_EQ(Low32(call.args[k - 1]), Low32(sent))
-          << EntryName(index) << " argument " << k;
+      EXPECT_EQ(Low32(call.args[k - 1]), Low32(sent)) << EntryName(index) << " argument " << k;
     }
     EXPECT_EQ(call.args[call.arg_count - 1], reinterpret_cast<std::uintptr_t>(&error));
     EXPECT_EQ(Low32(result), static_cast<std::uintptr_t>(1000 + index)) << EntryName(index);
@@ -293,8 +363,7 @@ TEST(Startup, LaterStartupWinsForEveryTable) {
     for (int index = 0; index < kEntries; ++index) {
       if (IsFiltered(index)) continue;
       INT error = 0;
-      EXPECT_EQ(Low32(CallEntry(*table, index, &error)),
-                static_cast<std::uintptr_t>(2000 + index))
+      EXPECT_EQ(Low32(CallEntry(*table, index, &error)), static_cast<std::uintptr_t>(2000 + index))
           << EntryName(index);
     }
   }
@@ -321,8 +390,8 @@ TEST(Startup, ConcurrentStartupsWhileSending) {
         WSABUF buffer{4, const_cast<char*>("GET ")};
         DWORD sent = 0;
         INT error = 0;
-        const int r = initial.table.lpWSPSend(s, &buffer, 1, &sent, 0, nullptr, nullptr, nullptr,
-                                              &error);
+        const int r =
+            initial.table.lpWSPSend(s, &buffer, 1, &sent, 0, nullptr, nullptr, nullptr, &error);
         if (r != 1000 + kSend && r != 2000 + kSend) bad++;
       }
     });

@@ -13,6 +13,7 @@
 #include "state/url_list.h"
 #include "tests/testing/tarvelctl_fakes.h"
 #include "tests/wine/harness.h"
+#include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/win/registry.h"
 #include "tools/tarvelctl/win/winsock_catalog.h"
@@ -23,7 +24,7 @@ namespace {
 using ctl::CatalogKind;
 using ctl::kLowerPathsKey;
 
-constexpr int kCloseSocket = 6;
+constexpr int kShutdown = 27;
 constexpr int kSend = 23;
 
 // --- running tarvelctl.exe ------------------------------------------------------
@@ -157,7 +158,7 @@ TEST(TarvelctlInstall, ChainsOfTheRealModuleFindTheirLowerProvider) {
   SavedLowerPaths saved;
   ctl::testing::FakeWindows w = RecordingWindows();
   std::vector<std::string> report;
-  ASSERT_EQ(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, &report), "");
+  ASSERT_EQ(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, w.Expander(), &report), "");
   std::map<std::string, std::string> expected;
   for (int id = 1001; id <= 1006; ++id) {
     expected[std::to_string(id)] = BinDir() + "recording_lower_a.dll";
@@ -180,14 +181,16 @@ TEST(TarvelctlInstall, EveryFailureLeavesTheRealValuesAsTheyWere) {
   SavedLowerPaths saved;
   ctl::testing::FakeWindows clean = RecordingWindows();
   std::vector<std::string> report;
-  ASSERT_EQ(ctl::InstallTarvel(clean, ctl::RegistryLowerPaths(), kPaths, &report), "");
+  ASSERT_EQ(ctl::InstallTarvel(clean, ctl::RegistryLowerPaths(), kPaths, clean.Expander(), &report),
+            "");
   const int steps = clean.steps;
   ASSERT_EQ(ctl::UninstallTarvel(clean, ctl::RegistryLowerPaths(), &report), "");
   for (int step = 1; step <= steps; ++step) {
     ctl::testing::FakeWindows w = RecordingWindows();
     ASSERT_EQ(ctl::RegistryLowerPaths().Write(CatalogKind::k64, "1001", "C:\\old\\old.dll"), "");
     w.fail_at = step;
-    EXPECT_NE(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, &report), "") << step;
+    EXPECT_NE(ctl::InstallTarvel(w, ctl::RegistryLowerPaths(), kPaths, w.Expander(), &report), "")
+        << step;
     EXPECT_EQ(LowerPathValues(), (std::map<std::string, std::string>{{"1001", "C:\\old\\old.dll"}}))
         << step;
     EXPECT_EQ(w.state.catalogs, RecordingWindows().state.catalogs) << step;
@@ -278,6 +281,7 @@ TEST_F(TarvelctlSettings, ConfigSetStoresTheFormsTheModuleReads) {
   ASSERT_EQ(Tarvelctl("config set blacklib \"" + list + "\"").code, 0);
   ASSERT_EQ(Tarvelctl("config set iswhi on").code, 0);
   ASSERT_EQ(Tarvelctl("config set issma off").code, 0);
+  ASSERT_EQ(Tarvelctl("config set issni on").code, 0);
   const Ran set = Tarvelctl("config set whitelib \"" + list + "\"");
   ASSERT_EQ(set.code, 0) << set.err;
   EXPECT_EQ(FirstLine(set.out), "whitelib = " + list + " for 64-bit and 32-bit programs");
@@ -289,6 +293,8 @@ TEST_F(TarvelctlSettings, ConfigSetStoresTheFormsTheModuleReads) {
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     ASSERT_TRUE(ReadValue(view, "Software\\Tarvel", "issma", &bytes, &type));
     EXPECT_EQ(bytes, std::string("0") + std::string(9, '\0'));
+    ASSERT_TRUE(ReadValue(view, "Software\\Tarvel", "issni", &bytes, &type));
+    EXPECT_EQ(bytes, std::string("1") + std::string(9, '\0'));
     ASSERT_TRUE(ReadValue(view, "Software\\Tarvel", "whitelib", &bytes, &type));
     std::string stored = list;
     stored.resize(260, '\0');
@@ -297,6 +303,7 @@ TEST_F(TarvelctlSettings, ConfigSetStoresTheFormsTheModuleReads) {
   const Ran show = Tarvelctl("config show");
   EXPECT_EQ(show.code, 0);
   EXPECT_NE(show.out.find("  iswhi     on (white-only mode)\r\n"), std::string::npos) << show.out;
+  EXPECT_NE(show.out.find("  issni     on (HTTPS filter)\r\n"), std::string::npos) << show.out;
   EXPECT_NE(show.out.find("  whitelib  " + list + " (loads: 1 entry)\r\n"), std::string::npos);
   EXPECT_NE(show.out.find("HKLM\\Software\\Tarvel (32-bit programs): the same\r\n"),
             std::string::npos);
@@ -321,10 +328,10 @@ class TarvelctlLive : public ::testing::Test {
     const RecorderState& rec = Recorder();
     std::string entries;
     for (int i = 0; i < rec.call_count && i < kMaxRecordedCalls; ++i) {
-      entries += std::string(entries.empty() ? "" : ",") +
-                 (rec.calls[i].entry == kCloseSocket ? "close"
-                  : rec.calls[i].entry == kSend      ? "send"
-                                                     : EntryName(rec.calls[i].entry));
+      entries += std::string(entries.empty() ? "" : ",") + (rec.calls[i].entry == kShutdown ? "cut"
+                                                            : rec.calls[i].entry == kSend
+                                                                ? "send"
+                                                                : EntryName(rec.calls[i].entry));
     }
     return entries;
   }
@@ -337,7 +344,7 @@ TEST_F(TarvelctlLive, BlockAndUnblockAtTheNextSend) {
   Ran ran = Tarvelctl("block live.example " + OwnFilter());
   ASSERT_EQ(ran.code, 0) << ran.err;
   EXPECT_EQ(FirstLine(ran.out), "blocked \"live.example\" in the running filter (64-bit programs)");
-  EXPECT_EQ(Send("www.live.example"), "close,send");
+  EXPECT_EQ(Send("www.live.example"), "cut,send");
   ran = Tarvelctl("unblock live.example " + OwnFilter());
   ASSERT_EQ(ran.code, 0) << ran.err;
   EXPECT_EQ(Send("live.example"), "send");
@@ -352,7 +359,7 @@ TEST_F(TarvelctlLive, WhiteOnlyAndSmart) {
   ASSERT_EQ(ran.code, 0) << ran.err;
   EXPECT_EQ(TarvelBlock().white_only, 1);
   EXPECT_EQ(Send("ok.example"), "send");
-  EXPECT_EQ(Send("other.example"), "close,send");
+  EXPECT_EQ(Send("other.example"), "cut,send");
   ASSERT_EQ(Tarvelctl("white-only off " + OwnFilter()).code, 0);
   EXPECT_EQ(Send("other.example"), "send");
   ASSERT_EQ(Tarvelctl("disallow ok.example " + OwnFilter()).code, 0);
@@ -361,13 +368,18 @@ TEST_F(TarvelctlLive, WhiteOnlyAndSmart) {
   EXPECT_EQ(TarvelBlock().smart_filter, 1);
   ASSERT_EQ(Tarvelctl("smart off " + OwnFilter()).code, 0);
   EXPECT_EQ(TarvelBlock().smart_filter, 0);
+
+  ASSERT_EQ(Tarvelctl("https on " + OwnFilter()).code, 0);
+  EXPECT_EQ(TarvelExtensions().https_filter, 1);
+  ASSERT_EQ(Tarvelctl("https off " + OwnFilter()).code, 0);
+  EXPECT_EQ(TarvelExtensions().https_filter, 0);
 }
 
 TEST_F(TarvelctlLive, StatusShowsTheRunningFilter) {
   const Ran ran = Tarvelctl("status " + OwnFilter());
   EXPECT_EQ(ran.code, 0);
   EXPECT_NE(ran.out.find("running filter (64-bit programs): white-only mode off, smart filter "
-                         "off, lists loaded\r\n"),
+                         "off, HTTPS filter off, lists loaded\r\n"),
             std::string::npos)
       << ran.out;
 }
@@ -385,7 +397,7 @@ TEST_F(TarvelctlLive, PersistWritesTheListFileTheSettingsName) {
   std::string bytes;
   ASSERT_TRUE(ReadFileBytes(list, bytes));
   EXPECT_EQ(bytes, ListFileBytes({"old.example", "kept.example"}));
-  EXPECT_EQ(Send("kept.example"), "close,send");
+  EXPECT_EQ(Send("kept.example"), "cut,send");
   ASSERT_EQ(Tarvelctl("unblock kept.example " + OwnFilter()).code, 0);
 }
 
@@ -468,6 +480,67 @@ TEST(TarvelctlExe, ListCommandsRoundTripAndRefuse) {
   EXPECT_EQ(ran.out, list +
                          ": does not load: too short for a header: a list file starts with the "
                          "20 characters TARVELINTERNETFILTER and a NUL byte\r\n");
+}
+
+// list check judges a file with the filter's own open: a file that another
+// program holds for reading only loads, a read-only one does not.
+TEST(TarvelctlExe, ListCheckOpensAsTheFilterDoes) {
+  const std::string list = TempPath("ctl-check.lst");
+  WriteFileBytes(list, ListFileBytes({"a.example"}));
+  HANDLE other =
+      CreateFileA(list.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  Ran ran = Tarvelctl("list check \"" + list + "\"");
+  CloseHandle(other);
+  EXPECT_EQ(ran.code, 0);
+  EXPECT_EQ(FirstLine(ran.out), list + ": loads: 1 entry");
+
+  ASSERT_TRUE(SetFileAttributesA(list.c_str(), FILE_ATTRIBUTE_READONLY));
+  ran = Tarvelctl("list check \"" + list + "\"");
+  SetFileAttributesA(list.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(list.c_str());
+  EXPECT_EQ(ran.code, 1);
+  EXPECT_EQ(FirstLine(ran.out), list +
+                                    ": does not load: the file is read-only, and the filter "
+                                    "refuses a read-only list file");
+}
+
+// The files beside `path` whose names start with its own and go on.
+std::vector<std::string> FilesBeside(const std::string& path) {
+  const std::string own = path.substr(path.find_last_of('\\') + 1);
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((path + "?*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (found.cFileName != own) names.push_back(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
+// ReplaceFile with a backup name over real files: a swap that succeeds and
+// one that a program holding the list refuses both leave the list whole and
+// nothing beside it.
+TEST(TarvelctlFiles, ReplaceLeavesAWholeListAndNothingBeside) {
+  const std::string list = TempPath("ctl-replace.lst");
+  WriteFileBytes(list, ListFileBytes({"old.example"}));
+  ASSERT_EQ(ctl::ReplaceFileWith(list, ListFileBytes({"new.example"})), "");
+  std::string bytes;
+  ASSERT_TRUE(ReadFileBytes(list, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"new.example"}));
+  EXPECT_EQ(FilesBeside(list), std::vector<std::string>{});
+
+  HANDLE editor = CreateFileA(list.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(editor, INVALID_HANDLE_VALUE);
+  const std::string error = ctl::ReplaceFileWith(list, ListFileBytes({"other.example"}));
+  CloseHandle(editor);
+  EXPECT_EQ(error.rfind("cannot replace " + list + ": ", 0), 0u) << error;
+  ASSERT_TRUE(ReadFileBytes(list, bytes));
+  EXPECT_EQ(bytes, ListFileBytes({"new.example"}));
+  EXPECT_EQ(FilesBeside(list), std::vector<std::string>{});
+  DeleteFileA(list.c_str());
 }
 
 }  // namespace

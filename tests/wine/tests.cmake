@@ -14,10 +14,6 @@ foreach(which a b)
   target_link_libraries(recording_lower_${which} PRIVATE ws2_32)
 endforeach()
 
-add_library(forwarding_lower SHARED tests/wine/forwarding_lower.cpp)
-set_target_properties(forwarding_lower PROPERTIES PREFIX "")
-target_link_libraries(forwarding_lower PRIVATE ws2_32)
-
 if(NOT TARVEL_X64)
   # A real lower provider exports its stdcall WSPStartup by the plain name, as
   # tarvel looks it up: the test providers drop the @76 decoration.
@@ -27,9 +23,10 @@ if(NOT TARVEL_X64)
 endif()
 
 file(GLOB TARVEL_WINE_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/*_test.cpp)
-add_executable(tarvel_wine_tests ${TARVEL_WINE_TESTS} tests/wine/harness.cpp)
+add_executable(tarvel_wine_tests ${TARVEL_WINE_TESTS} tests/wine/harness.cpp
+               tools/demo/tls_client.cpp)
 target_include_directories(tarvel_wine_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(tarvel_wine_tests PRIVATE tarvel_win_state GTest::gtest_main ws2_32)
+target_link_libraries(tarvel_wine_tests PRIVATE tarvel_win_state GTest::gtest_main ws2_32 secur32)
 add_dependencies(tarvel_wine_tests tarvel recording_lower_a recording_lower_b forwarding_lower)
 
 set(TARVEL_WINE_FIXTURE ${TARVEL_TEST_LABEL}wine)

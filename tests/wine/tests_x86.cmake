@@ -11,15 +11,16 @@
 # program folder of a copied program, the demonstration, and the tarvelctl
 # tests that TarvelctlExeOnce.* and BothArchitectures.* stand for.
 
-# One process for most suites, with a list file that cannot be written made
-# for ReadOnlyListFile.* around it.
+# One process for most suites.
 set(TARVEL_X86_SUITES
   "*HttpSocket*"
-  "*Lookup*:Startup*:*StartupFailure*:HandedOutTable*:Forwards*"
+  "*Lookup*:Startup*:*StartupFailure*:*Expansion*:HandedOutTable*:Forwards*"
   "Loopback.*"
+  "PortAnswers.*:*AnswerDropped.*"
   "*RegistrySettings.*:*StoredForm.*:*FlagText.*:*PathRefused.*:ProgramDirectory.OfThisExecutable"
-  "*ListFileOnDisk.*:*ListFileContent.*:ReadOnlyListFile.*"
+  "*ListFileOnDisk.*:*ListFileContent.*:*ListFileHeldElsewhere.*"
   "Exports.*"
+  "QuicDatagrams.*"
   "Processes.AdditionInAControlProcessBlocksTheNextSend:Processes.ThreadStartedAndEndedAddsTwo"
   "TarvelctlRegistry.*:TarvelctlInstall.*:TarvelctlCatalog.*:TarvelctlExeOnce.*")
 list(JOIN TARVEL_X86_SUITES ":" TARVEL_X86_FILTER)
@@ -29,14 +30,15 @@ list(JOIN TARVEL_X86_SUITES ":" TARVEL_X86_FILTER)
 set(TARVEL_X86_NOT_UNDER_QEMU
   "Loopback.*:Startup.ConcurrentStartupsWhileSending:Processes.ThreadStartedAndEndedAddsTwo")
 add_test(NAME ${TARVEL_TEST_LABEL}wine.suites
-         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/read_only_list.sh
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/x86_suites.sh
                  ${CMAKE_BINARY_DIR}/wine-run.sh $<TARGET_FILE:tarvel_wine_tests> ${TARVEL_X86_FILTER}
                  ${TARVEL_X86_NOT_UNDER_QEMU})
 set_tests_properties(${TARVEL_TEST_LABEL}wine.suites PROPERTIES
   FIXTURES_REQUIRED ${TARVEL_WINE_FIXTURE} TIMEOUT 1200
-  RESOURCE_LOCK "${TARVEL_BLOCK_LOCK};ports_80_8080")
+  RESOURCE_LOCK "${TARVEL_BLOCK_LOCK};ports_80_8080;port_443")
 
-tarvel_wine_test(guards_and_full_list "Guards.*:ExportsFullList.*" ports_80_8080)
+tarvel_wine_test(guards_and_full_list "Guards.*:*LowerFault.*:BlockAction.*:ExportsFullList.*"
+                 ports_80_8080)
 set_tests_properties(${TARVEL_TEST_LABEL}wine.guards_and_full_list PROPERTIES TIMEOUT 300)
 
 # Both architectures at once in this tree's prefix: the x86_64 tree's test

@@ -1,7 +1,7 @@
 // The demonstration's control program: loads tarvel.dll (from its own
 // folder) into its own process and makes one call of an editing export:
 //   demo_control AddBlackUrl|AddWhiteUrl|DelBlackUrl|DelWhiteUrl TEXT
-//   demo_control SetOnlyWhiteUrl|SetSmartFilter NUMBER
+//   demo_control SetOnlyWhiteUrl|SetSmartFilter|SetHttpsFilter NUMBER
 // Exits with the export's result (1), or 100 when it cannot make the call.
 #include <windows.h>
 
@@ -19,7 +19,8 @@ std::string OwnFolder() {
 }
 
 bool TakesNumber(const char* name) {
-  return std::strcmp(name, "SetOnlyWhiteUrl") == 0 || std::strcmp(name, "SetSmartFilter") == 0;
+  return std::strcmp(name, "SetOnlyWhiteUrl") == 0 || std::strcmp(name, "SetSmartFilter") == 0 ||
+         std::strcmp(name, "SetHttpsFilter") == 0;
 }
 
 }  // namespace

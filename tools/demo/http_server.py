@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
 """The demonstration's web server.
 
+    http_server.py [PORT [PEM_FILE]]
+
 Answers every GET on 127.0.0.1:PORT (default 8080) with a one-line text page
 for the host that the request's Host header names, so that one server
-stands in for several web sites. Prints "ready" once it listens.
+stands in for several web sites. With PEM_FILE (a certificate and its key)
+it speaks HTTPS, whatever server name a client sends. Prints "ready" once
+it listens.
 """
 import http.server
+import ssl
 import sys
 
 PAGES = {
@@ -41,6 +46,14 @@ def main():
         server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
     except OSError as error:
         sys.exit("http_server: cannot listen on 127.0.0.1:%d: %s" % (port, error))
+    if len(sys.argv) > 2:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[2])
+        # The handshake runs in each connection's own thread, on its first
+        # read: a client cut off in its hello stalls no other.
+        server.socket = context.wrap_socket(
+            server.socket, server_side=True, do_handshake_on_connect=False
+        )
     print("ready", flush=True)
     server.serve_forever()
 

@@ -1,7 +1,8 @@
 #!/bin/bash
 # One run of the demonstration in a Wine prefix: list files made from the
 # example lists, the settings in the prefix's registry, a web server on
-# 127.0.0.1:8080, and the client whose requests go through tarvel.dll.
+# 127.0.0.1:8080 and the same over HTTPS on 127.0.0.1:443, and the client
+# whose requests go through tarvel.dll.
 #   run.sh WINE_RUN BIN_DIR WORK_DIR
 # WINE_RUN runs a Windows program in the prefix; BIN_DIR holds tarvel.dll,
 # forwarding_lower.dll and the demonstration's programs; WORK_DIR receives
@@ -34,6 +35,7 @@ REGEDIT4
 [HKEY_LOCAL_MACHINE\\Software\\Tarvel]
 "iswhi"="0"
 "issma"="1"
+"issni"="0"
 "whitelib"="$(reg_string "$work/whitelist.lst")"
 "blacklib"="$(reg_string "$work/blacklist.lst")"
 
@@ -41,13 +43,15 @@ REGEDIT4
 "1001"="$(reg_string "$bin/forwarding_lower.dll")"
 REG
 echo "   Software\\Tarvel: iswhi \"0\" (white-only mode off), issma \"1\" (smart filter on),"
-echo "   whitelib and blacklib naming the two list files; the provider beneath tarvel.dll"
-echo "   (catalog entry 1001) is forwarding_lower.dll, which calls the real Winsock."
+echo "   issni \"0\" (HTTPS filter off), whitelib and blacklib naming the two list files;"
+echo "   the provider beneath tarvel.dll (catalog entry 1001) is forwarding_lower.dll,"
+echo "   which calls the real Winsock."
 "$wine_run" reg import "$(windows_path "$work/settings.reg")" >/dev/null 2>&1
 
 echo
 echo "3. A web server on 127.0.0.1:8080 that serves news.example, casino.example,"
-echo "   stories.example and shop.example (tools/demo/http_server.py)."
+echo "   stories.example and shop.example (tools/demo/http_server.py), and the same over"
+echo "   HTTPS on 127.0.0.1:443 with a certificate made for this run."
 server_log="$work/http_server.log"
 python3 "$src/tools/demo/http_server.py" 8080 >"$server_log" 2>&1 &
 server=$!
@@ -64,4 +68,4 @@ fi
 
 echo
 echo "4. The client: each request goes through tarvel.dll (WSPStartup, then its table)."
-"$wine_run" "$bin/demo_client.exe"
+"$src/tools/demo/with_https_server.sh" "$work" "$wine_run" "$bin/demo_client.exe"

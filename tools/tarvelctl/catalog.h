@@ -84,32 +84,36 @@ class Catalog {
 
   virtual std::vector<CatalogKind> Kinds() const = 0;
   // Every entry of the catalog, in catalog order.
-  virtual std::string Enumerate(CatalogKind kind, std::vector<ProtocolRecord>* records) = 0;
+  [[nodiscard]] virtual std::string Enumerate(CatalogKind kind,
+                                              std::vector<ProtocolRecord>* records) = 0;
   // The module path stored for a provider, environment references kept.
-  virtual std::string ProviderPath(CatalogKind kind, const Guid& provider, std::string* path) = 0;
+  [[nodiscard]] virtual std::string ProviderPath(CatalogKind kind, const Guid& provider,
+                                                 std::string* path) = 0;
 
   // Installs a layered entry and chains over the base providers matching
   // `protocols` into every catalog at once, ordered at the front
   // (WSCInstallProviderAndChains and its 64_32 form), where the system has it.
   virtual bool HasInstallWithChains() const = 0;
-  virtual std::string InstallWithChains(const Guid& provider, const ProviderPaths& paths,
-                                        const std::u16string& name, std::uint32_t service_flags,
-                                        const std::vector<ProtocolRecord>& protocols) = 0;
+  [[nodiscard]] virtual std::string InstallWithChains(
+      const Guid& provider, const ProviderPaths& paths, const std::u16string& name,
+      std::uint32_t service_flags, const std::vector<ProtocolRecord>& protocols) = 0;
 
   // Installs entries into one catalog (WSCInstallProvider); false where the
   // system cannot install into that catalog alone.
   virtual bool CanInstallInto(CatalogKind kind) const = 0;
-  virtual std::string Install(CatalogKind kind, const Guid& provider, const std::string& path,
-                              const std::vector<ProtocolRecord>& records) = 0;
+  [[nodiscard]] virtual std::string Install(CatalogKind kind, const Guid& provider,
+                                            const std::string& path,
+                                            const std::vector<ProtocolRecord>& records) = 0;
   // Sets the catalog order; `ids` names every entry once.
-  virtual std::string WriteOrder(CatalogKind kind, const std::vector<std::uint32_t>& ids) = 0;
+  [[nodiscard]] virtual std::string WriteOrder(CatalogKind kind,
+                                               const std::vector<std::uint32_t>& ids) = 0;
   // Removes every entry of the provider.
-  virtual std::string Deinstall(CatalogKind kind, const Guid& provider) = 0;
+  [[nodiscard]] virtual std::string Deinstall(CatalogKind kind, const Guid& provider) = 0;
 
   // LSP categories (WSCSetProviderInfo), where the system has them.
   virtual bool HasCategories() const = 0;
-  virtual std::string SetCategories(CatalogKind kind, const Guid& provider,
-                                    std::uint32_t categories) = 0;
+  [[nodiscard]] virtual std::string SetCategories(CatalogKind kind, const Guid& provider,
+                                                  std::uint32_t categories) = 0;
 };
 
 // The values under HKLM\SYSTEM\CurrentControlSet\Services\WinSock2\tarvel.dll
@@ -119,12 +123,14 @@ class LowerPaths {
  public:
   virtual ~LowerPaths() = default;
   // All values; a missing key gives none and no error.
-  virtual std::string Read(CatalogKind view, std::map<std::string, std::string>* values) = 0;
-  virtual std::string Write(CatalogKind view, const std::string& name, const std::string& data) = 0;
+  [[nodiscard]] virtual std::string Read(CatalogKind view,
+                                         std::map<std::string, std::string>* values) = 0;
+  [[nodiscard]] virtual std::string Write(CatalogKind view, const std::string& name,
+                                          const std::string& data) = 0;
   // A missing value or key is no error.
-  virtual std::string Delete(CatalogKind view, const std::string& name) = 0;
+  [[nodiscard]] virtual std::string Delete(CatalogKind view, const std::string& name) = 0;
   // Removes the key when it holds no value.
-  virtual std::string DeleteKeyIfEmpty(CatalogKind view) = 0;
+  [[nodiscard]] virtual std::string DeleteKeyIfEmpty(CatalogKind view) = 0;
 };
 
 }  // namespace tarvel::ctl

@@ -67,6 +67,7 @@ std::vector<std::string> DescribeSettings(Machine& machine, bool* lists_load) {
     std::vector<std::string> values = {
         "  iswhi     " + Flag(store, settings::kWhiteOnly) + " (white-only mode)",
         "  issma     " + Flag(store, settings::kSmartFilter) + " (smart filter)",
+        "  issni     " + Flag(store, settings::kHttpsFilter) + " (HTTPS filter)",
         "  whitelib  " + ListPath(store, settings::kWhiteListPath, &white),
         "  blacklib  " + ListPath(store, settings::kBlackListPath, &black),
     };

@@ -37,28 +37,100 @@ FileRead ReadWholeFile(const std::string& path, std::string* bytes, std::string*
   return FileRead::kOk;
 }
 
-bool OpensForUpdate(const std::string& path) {
-  File file(std::fopen(path.c_str(), "rb+"));
-  return file != nullptr;
+ListFileOpen FilterOpenOf(const std::string& path) {
+  ListFiles& files = PlatformListFiles();
+  ListFiles::Handle file = nullptr;
+  const ListFileOpen result = OpenExistingListFile(files, path.c_str(), &file);
+  if (result == ListFileOpen::kOpened) files.Close(file);
+  return result;
+}
+
+namespace {
+
+// The names of one swap beside the list: the new file and the old one's
+// backup, unique to this process and attempt.
+struct SwapNames {
+  std::string temp;
+  std::string backup;
+};
+
+// Several attempts cover names that other runs left behind.
+constexpr int kNameAttempts = 100;
+
+std::string CreateTemp(FileSteps& steps, const std::string& path, SwapNames* names) {
+  static unsigned attempt_counter = 0;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string stem = path + ".tarvelctl-" + std::to_string(steps.ProcessId()) + "-" +
+                             std::to_string(attempt_counter++);
+    names->temp = stem + ".new";
+    names->backup = stem + ".old";
+    if (steps.Exists(names->backup)) continue;
+    std::string error;
+    switch (steps.CreateNew(names->temp, &error)) {
+      case FileSteps::Created::kOk:
+        return "";
+      case FileSteps::Created::kExists:
+        continue;
+      case FileSteps::Created::kFailed:
+        return "cannot create " + names->temp + ": " + error;
+    }
+  }
+  return "cannot create a temporary file beside " + path + ": every name tried is taken";
+}
+
+// Removes the temporary file and the backup; `failure` and what could not
+// be removed.
+std::string Cleaned(FileSteps& steps, const SwapNames& names, std::string failure) {
+  for (const std::string* left : {&names.temp, &names.backup}) {
+    const std::string error = steps.Remove(*left);
+    if (!error.empty()) failure += "; " + *left + " is left behind: " + error;
+  }
+  return failure;
+}
+
+// After a failed swap: when `path` is gone, puts a whole list back in its
+// place, the old one from the backup or else the new one from the temporary
+// file; then cleans up. A list that cannot be put back is not removed.
+std::string Restored(FileSteps& steps, const std::string& path, const SwapNames& names,
+                     std::string failure) {
+  if (steps.Exists(path)) return Cleaned(steps, names, failure);
+  const struct {
+    const std::string& file;
+    const char* holds;
+  } lists[] = {{names.backup, "the old list"}, {names.temp, "the new list"}};
+  std::string kept;
+  for (const auto& list : lists) {
+    if (!steps.Exists(list.file)) continue;
+    const std::string error = steps.Move(list.file, path);
+    if (error.empty()) return Cleaned(steps, names, failure);
+    failure += "; cannot move " + list.file + " back: " + error;
+    kept += std::string(kept.empty() ? "" : ", ") + list.holds + " is kept in " + list.file;
+  }
+  return failure + "; " + path + " is gone" + (kept.empty() ? "" : ": " + kept);
+}
+
+}  // namespace
+
+std::string ReplaceFileWith(FileSteps& steps, const std::string& path, const std::string& bytes) {
+  SwapNames names;
+  std::string error = CreateTemp(steps, path, &names);
+  if (!error.empty()) return error;
+  error = steps.WriteFlushed(names.temp, bytes);
+  if (!error.empty()) return Cleaned(steps, names, "cannot write " + names.temp + ": " + error);
+  if (!steps.Exists(path)) {
+    error = steps.Move(names.temp, path);
+    if (!error.empty()) return Cleaned(steps, names, "cannot create " + path + ": " + error);
+    return "";
+  }
+  error = steps.Replace(path, names.temp, names.backup);
+  if (!error.empty()) return Restored(steps, path, names, "cannot replace " + path + ": " + error);
+  // The new list is in place; a backup that cannot go is a stale copy only.
+  static_cast<void>(steps.Remove(names.backup));
+  return "";
 }
 
 std::string ReplaceFileWith(const std::string& path, const std::string& bytes) {
-  const std::string temp = path + ".tarvelctl-new";
-  {
-    errno = 0;
-    File file(std::fopen(temp.c_str(), "wb"));
-    if (!file) return "cannot create " + temp + ": " + Reason(errno);
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
-                         std::fflush(file.get()) == 0;
-    const int write_error = errno;
-    if (std::fclose(file.release()) != 0 || !written) {
-      std::remove(temp.c_str());
-      return "cannot write " + temp + ": " + Reason(write_error != 0 ? write_error : errno);
-    }
-  }
-  std::string error = MoveIntoPlace(temp, path);
-  if (!error.empty()) std::remove(temp.c_str());
-  return error;
+  return ReplaceFileWith(PlatformFileSteps(), path, bytes);
 }
 
 }  // namespace tarvel::ctl

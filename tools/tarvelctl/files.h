@@ -4,26 +4,68 @@
 
 #include <string>
 
+#include "state/list_file.h"
+
 namespace tarvel::ctl {
 
 enum class FileRead { kOk, kMissing, kFailed };
 
 // Reads the whole file into `bytes`. On kFailed, `error` says why.
-FileRead ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
+[[nodiscard]] FileRead ReadWholeFile(const std::string& path, std::string* bytes,
+                                     std::string* error);
 
-// Whether the filter's own open succeeds: an existing file opened for
-// reading and writing in binary mode without truncation. A read-only file
-// fails it, and so the filter never loads one.
-bool OpensForUpdate(const std::string& path);
+// The list files as the filter sees them on this platform: Windows binds the
+// filter's own file operations; natively a file that nobody may write stands
+// for one with the read-only attribute.
+ListFiles& PlatformListFiles();
 
-// Writes `bytes` to a new file beside `path` and then puts it in place of
-// `path` in one step, so a filter that starts meanwhile reads either the old
-// file or the new one, never a part. An existing file keeps its attributes
-// and permissions where the platform allows. Returns "" or the reason.
-std::string ReplaceFileWith(const std::string& path, const std::string& bytes);
+// How the filter's own open of the existing file at `path` ends (see
+// OpenExistingListFile); the file is closed again.
+ListFileOpen FilterOpenOf(const std::string& path);
 
-// Platform step of ReplaceFileWith: moves `temp` over `path` (which may not
-// exist yet). Returns "" or the reason.
-std::string MoveIntoPlace(const std::string& temp, const std::string& path);
+// The file-system steps of ReplaceFileWith, one call each, so that tests can
+// make any of them fail. Every failure is returned as its reason.
+class FileSteps {
+ public:
+  enum class Created { kOk, kExists, kFailed };
+  virtual ~FileSteps() = default;
+
+  // Creates an empty file at `path` only where nothing exists; kExists
+  // leaves what is there alone.
+  virtual Created CreateNew(const std::string& path, std::string* error) = 0;
+  // Writes `bytes` over the file at `path` and flushes them to the disk.
+  [[nodiscard]] virtual std::string WriteFlushed(const std::string& path,
+                                                 const std::string& bytes) = 0;
+  virtual bool Exists(const std::string& path) = 0;
+  // Puts `replacement` in place of the existing `target` in one step and
+  // keeps the old target as `backup` (where nothing exists beforehand). The
+  // target keeps its attributes and permissions where the platform allows.
+  // A failure may leave the target gone, its old file at `backup`.
+  [[nodiscard]] virtual std::string Replace(const std::string& target,
+                                            const std::string& replacement,
+                                            const std::string& backup) = 0;
+  // Renames `from` to `to`, where nothing exists.
+  [[nodiscard]] virtual std::string Move(const std::string& from, const std::string& to) = 0;
+  // Removes the file at `path`; a missing file is no error.
+  [[nodiscard]] virtual std::string Remove(const std::string& path) = 0;
+  // Tells this process's temporary names from those of another.
+  virtual unsigned long ProcessId() = 0;
+};
+
+FileSteps& PlatformFileSteps();
+
+// Writes `bytes` to a new temporary file beside `path` (named for this
+// process and call, never one that exists), flushes it and then puts it in
+// place of `path` in one step, so a filter that starts meanwhile reads
+// either the old file or the new one, never a part. Whatever fails, `path`
+// afterwards holds the whole old file or the whole new one (where there was
+// no file: none, or the new one), and the temporary file and the backup are
+// removed. What cannot be removed, or a list that cannot be put back in
+// place of `path`, stays beside it and the reason names it; only a backup
+// that cannot be removed after a successful swap stays unreported. Returns
+// "" or the reason.
+[[nodiscard]] std::string ReplaceFileWith(FileSteps& steps, const std::string& path,
+                                          const std::string& bytes);
+[[nodiscard]] std::string ReplaceFileWith(const std::string& path, const std::string& bytes);
 
 }  // namespace tarvel::ctl

@@ -96,7 +96,7 @@ std::string RemoveAll(Catalog& catalog, CatalogKind kind) {
 }
 
 // The lookup values install writes: for every target, its module path.
-std::string PlanLookups(Catalog& catalog, const std::vector<View>& views,
+std::string PlanLookups(Catalog& catalog, const std::vector<View>& views, const ExpandPath& expand,
                         std::map<std::string, std::string>* values) {
   for (const View& view : views) {
     for (const ProtocolRecord& target : view.tarvel.targets) {
@@ -109,6 +109,14 @@ std::string PlanLookups(Catalog& catalog, const std::vector<View>& views,
       if (path.size() > kMaxLowerPath) {
         return "the module path of " + which + " is longer than " + std::to_string(kMaxLowerPath) +
                " characters: " + path;
+      }
+      // The module expands the value in every program; this program's
+      // environment is the best guess of theirs.
+      const std::string expanded = expand(path);
+      if (expanded.size() > kMaxExpandedLowerPath) {
+        return "the module path of " + which + " is " + std::to_string(expanded.size()) +
+               " characters long once expanded, more than the " +
+               std::to_string(kMaxExpandedLowerPath) + " tarvel.dll loads: " + expanded;
       }
       const std::string name = std::to_string(target.catalog_id);
       const auto [it, inserted] = values->emplace(name, path);
@@ -370,13 +378,25 @@ std::vector<std::uint32_t> OrderWithChainsFirst(const std::vector<ProtocolRecord
   return order;
 }
 
-std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPaths& paths,
-                          std::vector<std::string>* report) {
-  const std::vector<CatalogKind> kinds = catalog.Kinds();
-  std::vector<View> views;
-  std::string error = ReadViews(catalog, &views);
+namespace {
+
+// What an install is about to do, worked out before anything changes.
+struct InstallPlan {
+  std::vector<CatalogKind> kinds;
+  std::vector<View> views;                    // the catalogs as they stand
+  bool together = false;                      // one call installs every catalog
+  std::map<std::string, std::string> values;  // lookup values to write
+};
+
+// Reads the catalogs and refuses what cannot be installed: tarvel already
+// there, no base provider, no module for a catalog, no way to install, a
+// base module path that would not load once expanded.
+std::string PrepareInstall(Catalog& catalog, const ProviderPaths& paths, const ExpandPath& expand,
+                           InstallPlan* plan) {
+  plan->kinds = catalog.Kinds();
+  std::string error = ReadViews(catalog, &plan->views);
   if (!error.empty()) return error;
-  for (const View& view : views) {
+  for (const View& view : plan->views) {
     if (view.tarvel.Installed()) {
       return "tarvel is already in the " + KindName(view.kind) +
              " catalog; run \"tarvelctl uninstall\" first";
@@ -384,24 +404,29 @@ std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPat
     if (view.tarvel.targets.empty()) {
       return "the " + KindName(view.kind) + " catalog holds no IPv4 or IPv6 base provider";
     }
-    if (paths.For(view.kind).empty())
+    if (paths.For(view.kind).empty()) {
       return "no tarvel.dll for the " + KindName(view.kind) + " catalog";
+    }
   }
-  const bool together = catalog.HasInstallWithChains();
-  for (CatalogKind kind : kinds) {
-    if (!together && !catalog.CanInstallInto(kind)) {
+  plan->together = catalog.HasInstallWithChains();
+  for (CatalogKind kind : plan->kinds) {
+    if (!plan->together && !catalog.CanInstallInto(kind)) {
       return "this Windows has neither WSCInstallProviderAndChains nor a way to install into the " +
              KindName(kind) + " catalog alone";
     }
   }
-  std::map<std::string, std::string> values;
-  error = PlanLookups(catalog, views, &values);
-  if (!error.empty()) return error;
+  return PlanLookups(catalog, plan->views, expand, &plan->values);
+}
 
-  UndoLog undo;
-  error = WriteLookups(lower, kinds, values, &undo);
-  if (error.empty() && together) {
-    undo.Add([&catalog, kinds] {
+// Writes the lookup values, then the catalog entries and categories, and
+// reads the catalogs back into `after` to check them. Every step done is
+// in `undo`; the caller runs it on failure.
+std::string ApplyInstall(Catalog& catalog, LowerPaths& lower, const ProviderPaths& paths,
+                         const InstallPlan& plan, UndoLog* undo, std::vector<View>* after) {
+  std::string error = WriteLookups(lower, plan.kinds, plan.values, undo);
+  if (error.empty() && plan.together) {
+    const std::vector<CatalogKind> kinds = plan.kinds;
+    undo->Add([&catalog, kinds] {
       std::string failures;
       for (CatalogKind kind : kinds) {
         const std::string e = RemoveAll(catalog, kind);
@@ -410,25 +435,44 @@ std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPat
       return failures;
     });
     error = catalog.InstallWithChains(kTarvelLayeredGuid, paths, kTarvelLayeredName, kXp1IfsHandles,
-                                      views[0].tarvel.targets);
+                                      plan.views[0].tarvel.targets);
   }
-  for (std::size_t i = 0; error.empty() && !together && i < views.size(); ++i) {
-    error = InstallSeparately(catalog, views[i], paths.For(views[i].kind), &undo);
+  for (std::size_t i = 0; error.empty() && !plan.together && i < plan.views.size(); ++i) {
+    error = InstallSeparately(catalog, plan.views[i], paths.For(plan.views[i].kind), undo);
   }
-  if (error.empty() && catalog.HasCategories()) error = SetCategories(catalog, kinds);
+  if (error.empty() && catalog.HasCategories()) error = SetCategories(catalog, plan.kinds);
+  if (error.empty()) error = ReadViews(catalog, after);
+  for (std::size_t i = 0; error.empty() && i < after->size(); ++i) {
+    error = Verify((*after)[i], plan.values);
+  }
+  return error;
+}
+
+void ReportInstall(const InstallPlan& plan, const std::vector<View>& after,
+                   std::vector<std::string>* report) {
+  for (const View& view : after) ReportInstalled(view, report);
+  report->push_back("lookup values: " + std::to_string(plan.values.size()) + " under HKLM\\" +
+                    kLowerPathsKey);
+  for (const View& view : plan.views) ReportShadowed(view, report);
+}
+
+}  // namespace
+
+std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPaths& paths,
+                          const ExpandPath& expand, std::vector<std::string>* report) {
+  InstallPlan plan;
+  std::string error = PrepareInstall(catalog, paths, expand, &plan);
+  if (!error.empty()) return error;
+  UndoLog undo;
   std::vector<View> after;
-  if (error.empty()) error = ReadViews(catalog, &after);
-  for (std::size_t i = 0; error.empty() && i < after.size(); ++i) error = Verify(after[i], values);
+  error = ApplyInstall(catalog, lower, paths, plan, &undo, &after);
   if (!error.empty()) {
     const std::string failures = undo.Run();
     if (failures.empty()) return error + "; nothing was changed";
     return error + "; undoing it failed too (" + failures +
            "), so run \"tarvelctl uninstall\" to clean up";
   }
-  for (const View& view : after) ReportInstalled(view, report);
-  report->push_back("lookup values: " + std::to_string(values.size()) + " under HKLM\\" +
-                    kLowerPathsKey);
-  for (const View& view : views) ReportShadowed(view, report);
+  ReportInstall(plan, after, report);
   return "";
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "provider/lower_lookup.h"
 #include "tools/tarvelctl/catalog.h"
 
 namespace tarvel::ctl {
@@ -26,10 +27,15 @@ inline constexpr Guid kTarvelChainGuid{
 // LSP_INSPECTOR | LSP_FIREWALL: it looks at the data and cuts connections.
 inline constexpr std::uint32_t kTarvelCategories = 0x00000001 | 0x00000008;
 inline constexpr char16_t kTarvelLayeredName[] = u"Tarvel web filter";
-inline constexpr char kLowerPathsKey[] =
-    "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
-// The module reads a lookup value into 260 bytes, its NUL included.
-inline constexpr std::size_t kMaxLowerPath = 259;
+using tarvel::kLowerPathsKey;
+// The longest lookup value the module reads, and the longest path it loads
+// once the value's environment references are expanded (NULs excluded).
+inline constexpr std::size_t kMaxLowerPath = kStoredPathBytes - 1;
+inline constexpr std::size_t kMaxExpandedLowerPath = kModulePathBytes - 1;
+
+// `path` with its %VARIABLE% references expanded, as tarvel.dll expands a
+// lookup value.
+using ExpandPath = std::function<std::string(const std::string&)>;
 
 // tarvel's part of one catalog.
 struct TarvelEntries {
@@ -57,14 +63,18 @@ ProtocolRecord ChainRecord(const ProtocolRecord& base, std::uint32_t layered_id)
 std::vector<std::uint32_t> OrderWithChainsFirst(const std::vector<ProtocolRecord>& records,
                                                 const std::vector<std::uint32_t>& chains);
 
-// Installs into every catalog of the system. Returns "" and appends what was
-// done to `report`, or returns the reason and leaves catalogs and values as
-// they were (or says what could not be undone).
-std::string InstallTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPaths& paths,
-                          std::vector<std::string>* report);
+// Installs into every catalog of the system. Refuses a base provider whose
+// module path, stored or expanded by `expand`, is longer than the module
+// loads. Returns "" and appends what was done to `report`, or returns the
+// reason and leaves catalogs and values as they were (or says what could not
+// be undone).
+[[nodiscard]] std::string InstallTarvel(Catalog& catalog, LowerPaths& lower,
+                                        const ProviderPaths& paths, const ExpandPath& expand,
+                                        std::vector<std::string>* report);
 
 // Removes every tarvel entry from every catalog, then the lookup values no
 // remaining chain needs. Safe to repeat, and after a partial install.
-std::string UninstallTarvel(Catalog& catalog, LowerPaths& lower, std::vector<std::string>* report);
+[[nodiscard]] std::string UninstallTarvel(Catalog& catalog, LowerPaths& lower,
+                                          std::vector<std::string>* report);
 
 }  // namespace tarvel::ctl

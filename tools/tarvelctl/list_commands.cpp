@@ -10,10 +10,6 @@
 namespace tarvel::ctl {
 namespace {
 
-constexpr char kNotLoadedReadOnly[] =
-    "the filter opens a list file for writing as well as reading, and this file cannot be "
-    "opened so (read-only?)";
-
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 std::string Plural(std::size_t n, const char* one, const char* many) {
@@ -173,7 +169,14 @@ std::string DescribeListFileLoad(const std::string& path, bool* loads) {
     case FileRead::kOk:
       break;
   }
-  if (!OpensForUpdate(path)) return std::string("does not load: ") + kNotLoadedReadOnly;
+  switch (FilterOpenOf(path)) {
+    case ListFileOpen::kReadOnly:
+      return "does not load: the file is read-only, and the filter refuses a read-only list file";
+    case ListFileOpen::kNotOpened:
+      return "does not load: the filter cannot open it for reading";
+    case ListFileOpen::kOpened:
+      break;
+  }
   const ListFile list = ParseListFile(bytes);
   if (list.header != HeaderState::kValid) return "does not load: " + DescribeHeader(list.header);
   *loads = true;

@@ -7,13 +7,7 @@ namespace tarvel::ctl {
 ListFile ParseListFile(std::string_view bytes) {
   ListFile list;
   list.header_record = std::string(bytes.substr(0, kRecordBytes));
-  if (bytes.size() < kHeaderTestBytes) {
-    list.header = HeaderState::kTooShort;
-  } else if (bytes.substr(0, kListMagic.size()) != kListMagic) {
-    list.header = HeaderState::kWrongMagic;
-  } else if (bytes[kListMagic.size()] != '\0') {
-    list.header = HeaderState::kNoNul;
-  }
+  list.header = list_format::CheckHeader(bytes.data(), bytes.size());
   if (list.header != HeaderState::kValid) return list;
 
   const std::size_t records = bytes.size() / kRecordBytes;

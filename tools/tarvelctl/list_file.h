@@ -9,21 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "state/list_format.h"
+
 namespace tarvel::ctl {
 
-inline constexpr std::string_view kListMagic = "TARVELINTERNETFILTER";
-inline constexpr std::size_t kRecordBytes = 100;
-// The header test reads the magic and the NUL behind it.
-inline constexpr std::size_t kHeaderTestBytes = 21;
-// The filter loads at most this many entry records; further ones are ignored.
-inline constexpr std::size_t kMaxLoadedEntries = 2000;
-
-enum class HeaderState {
-  kValid,
-  kTooShort,    // fewer than 21 bytes
-  kWrongMagic,  // the first 20 bytes are not the magic (case counts)
-  kNoNul,       // the magic is followed by another byte than NUL
-};
+inline constexpr std::string_view kListMagic = list_format::kMagic;
+using list_format::HeaderState;
+using list_format::kHeaderTestBytes;
+using list_format::kMaxLoadedEntries;
+using list_format::kRecordBytes;
 
 // A list file as the filter sees it.
 struct ListFile {

@@ -1,7 +1,7 @@
-// block, unblock, allow, disallow, white-only, smart: changes to the running
-// filters through tarvel.dll's exports (this program's own, and on 64-bit
-// Windows the other kind's through its tarvelctl), and with --persist to the
-// list files and settings the filters start from, written once.
+// block, unblock, allow, disallow, white-only, smart, https: changes to the
+// running filters through tarvel.dll's exports (this program's own, and on
+// 64-bit Windows the other kind's through its tarvelctl), and with --persist
+// to the list files and settings the filters start from, written once.
 #include <algorithm>
 #include <functional>
 
@@ -62,8 +62,13 @@ std::string PrepareFile(const std::string& path, const ListAction& action, const
       return path + " is not a tarvel list file (" + DescribeHeader(list.header) +
              "); it was not changed";
     }
-    if (!OpensForUpdate(path)) {
-      return "the filter refuses " + path + ": it cannot be opened for writing (read-only?)";
+    switch (FilterOpenOf(path)) {
+      case ListFileOpen::kReadOnly:
+        return "the filter refuses " + path + ": it is read-only";
+      case ListFileOpen::kNotOpened:
+        return "the filter cannot open " + path + " for reading";
+      case ListFileOpen::kOpened:
+        break;
     }
   }
   const auto found = std::find(list.entries.begin(), list.entries.end(), host);
@@ -205,24 +210,40 @@ Outcome ChangeOwnList(Machine& machine, LiveFilter& live, const ListAction& acti
   return {};
 }
 
+// One of the on/off commands: its setting, how status names it, its export.
+struct FlagAction {
+  const char* command;  // "white-only"
+  const char* name;     // "iswhi"
+  const char* label;    // "white-only mode"
+  int (LiveFilter::*set)(int);
+};
+
+const FlagAction kWhiteOnlyFlag{"white-only", settings::kWhiteOnly, "white-only mode",
+                                &LiveFilter::SetOnlyWhiteUrl};
+const FlagAction kSmartFlag{"smart", settings::kSmartFilter, "smart filter",
+                            &LiveFilter::SetSmartFilter};
+const FlagAction kHttpsFlag{"https", settings::kHttpsFilter, "HTTPS filter",
+                            &LiveFilter::SetHttpsFilter};
+
 // The change of a mode flag in this program's own running filter.
-Outcome ChangeOwnFlag(Machine& machine, LiveFilter& live, bool white_only, int on,
-                      std::ostream& out) {
-  if (white_only) {
-    live.SetOnlyWhiteUrl(on);
-  } else {
-    live.SetSmartFilter(on);
+Outcome ChangeOwnFlag(Machine& machine, LiveFilter& live, const FlagAction& action, int on,
+                      bool persisted, std::ostream& out) {
+  if ((live.*action.set)(on) != 1) {
+    return Failed("the running tarvel.dll has no " + std::string(action.label) +
+                  " (an older module)" + (persisted ? "; the setting is written" : ""));
   }
-  out << (white_only ? "white-only mode" : "smart filter") << " " << (on == 1 ? "on" : "off")
-      << " in the running filter (" << ProgramsOf(machine, machine.OwnKind()) << ")\n";
+  out << action.label << " " << (on == 1 ? "on" : "off") << " in the running filter ("
+      << ProgramsOf(machine, machine.OwnKind()) << ")\n";
   const FilterState* state = live.State();
-  if (white_only && on == 1 && state != nullptr) {
-    if (!IsOn(state->lists_ready)) {
-      out << "Note: a list file did not load when the filter started, so white-only mode has no "
-             "effect until it starts anew with both list files loading.\n";
-    } else if (ActiveEntries(*state, ListKind::kWhite) == 0) {
-      out << "Note: the whitelist is empty, so every request that names a host is blocked.\n";
-    }
+  if (on != 1 || state == nullptr) return {};
+  if (&action == &kHttpsFlag && !IsOn(state->lists_ready)) {
+    out << "Note: a list file did not load when the filter started, so no server name is judged "
+           "until it starts anew with both list files loading; QUIC is refused all the same.\n";
+  } else if (&action == &kWhiteOnlyFlag && !IsOn(state->lists_ready)) {
+    out << "Note: a list file did not load when the filter started, so white-only mode has no "
+           "effect until it starts anew with both list files loading.\n";
+  } else if (&action == &kWhiteOnlyFlag && ActiveEntries(*state, ListKind::kWhite) == 0) {
+    out << "Note: the whitelist is empty, so every request that names a host is blocked.\n";
   }
   return {};
 }
@@ -358,15 +379,16 @@ int ListCommand(Machine& machine, const ListAction& action, const Invocation& in
   return Finish(machine, in, {action.verb, host}, persisted, own, console);
 }
 
-int FlagCommand(Machine& machine, bool white_only, const Invocation& in, Console& console) {
+int FlagCommand(Machine& machine, const FlagAction& action, const Invocation& in,
+                Console& console) {
   const std::string& value = in.operands[0];
-  const char* command = white_only ? "white-only" : "smart";
+  const char* command = action.command;
   if (value != "on" && value != "off") {
     return Fail(console, std::string(command) + " takes on or off, not " + Quoted(value),
                 kExitUsage);
   }
   const int on = value == "on" ? 1 : 0;
-  const char* name = white_only ? settings::kWhiteOnly : settings::kSmartFilter;
+  const char* name = action.name;
   const bool persist = in.Has("--persist");
   if (persist && !machine.IsAdministrator()) {
     return Fail(console, NeedsAdministrator(std::string(command) + " --persist"));
@@ -386,7 +408,7 @@ int FlagCommand(Machine& machine, bool white_only, const Invocation& in, Console
     }
     console.out << name << " = " << value << " under HKLM\\Software\\Tarvel\n";
   }
-  if (live) own = ChangeOwnFlag(machine, *live, white_only, on, console.out);
+  if (live) own = ChangeOwnFlag(machine, *live, action, on, persist, console.out);
   return Finish(machine, in, {command, value}, persist, own, console);
 }
 
@@ -447,7 +469,7 @@ std::vector<CommandSpec> LiveCommands(Machine& m) {
        {{"--dll", "PATH"}, {other, "PATH"}},
        "let only whitelisted hosts through, or stop doing so",
        "With --persist, also sets iswhi (needs administrator rights).\n\n" + persist_help,
-       [&m](const Invocation& in, Console& c) { return FlagCommand(m, true, in, c); }});
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, kWhiteOnlyFlag, in, c); }});
   commands.push_back(
       {"smart",
        "on|off",
@@ -457,7 +479,22 @@ std::vector<CommandSpec> LiveCommands(Machine& m) {
        {{"--dll", "PATH"}, {other, "PATH"}},
        "switch the smart filter (the phrase test) on or off",
        "With --persist, also sets issma (needs administrator rights).\n\n" + persist_help,
-       [&m](const Invocation& in, Console& c) { return FlagCommand(m, false, in, c); }});
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, kSmartFlag, in, c); }});
+  commands.push_back(
+      {"https",
+       "on|off",
+       1,
+       1,
+       {"--persist", kOwnOnly},
+       {{"--dll", "PATH"}, {other, "PATH"}},
+       "judge TLS connections by the server name they send, and keep QUIC to TCP",
+       "On: a connection that opens with a TLS ClientHello is judged by its server name\n"
+       "(SNI) like an HTTP request by its Host header, on any port, and datagrams to UDP\n"
+       "port 443 (QUIC) fail, so that browsers use TCP. A hello that names no host is\n"
+       "blocked in white-only mode. With --persist, also sets issni (needs administrator\n"
+       "rights).\n\n" +
+           persist_help,
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, kHttpsFlag, in, c); }});
   return commands;
 }
 

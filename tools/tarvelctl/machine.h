@@ -8,13 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "state/extensions.h"
 #include "state/filter_state.h"
 #include "state/settings.h"
 #include "tools/tarvelctl/catalog.h"
+#include "tools/tarvelctl/log_time.h"
 
 namespace tarvel::ctl {
 
-// tarvel.dll loaded into this process: its six exports, and the block that
+// tarvel.dll loaded into this process: its exports, and the block that
 // every program holding the same module file shares.
 class LiveFilter {
  public:
@@ -25,8 +27,13 @@ class LiveFilter {
   virtual int DelBlackUrl(const char* text) = 0;
   virtual int SetOnlyWhiteUrl(int value) = 0;
   virtual int SetSmartFilter(int value) = 0;
+  // 0 when the module has no such export (an older tarvel.dll).
+  virtual int SetHttpsFilter(int value) = 0;
   // The shared block, read in place; null when it cannot be found.
   virtual const FilterState* State() const = 0;
+  // The extensions beside it (the record of blocked requests); null when the
+  // module holds none this tarvelctl knows (an older tarvel.dll).
+  virtual const SharedExtensions* Extensions() const = 0;
 };
 
 // A program run to its end: whether it started (if not, `error` says why),
@@ -52,6 +59,8 @@ class Machine {
   virtual bool IsWow64() = 0;
   // Whether this process may change the catalog and HKEY_LOCAL_MACHINE.
   virtual bool IsAdministrator() = 0;
+  // The clock and time zone.
+  virtual Clock& clock() = 0;
 
   // The registry views whose Software\Tarvel the filter reads: the 64-bit
   // and the 32-bit view on 64-bit Windows, this program's own first.

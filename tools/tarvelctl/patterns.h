@@ -8,17 +8,19 @@
 #include <string_view>
 #include <vector>
 
+#include "state/list_format.h"
+
 namespace tarvel::ctl {
 
 // A list entry holds at most this many characters; the filter would cut a
 // longer one, and removing it again by the same text would then fail.
-inline constexpr std::size_t kMaxPatternLength = 100;
+inline constexpr std::size_t kMaxPatternLength = list_format::kMaxEntryLength;
 
 // Why `pattern` should not become a list entry, or "" when it may. Refused:
 // the empty pattern (an empty whitelist entry lets every host through), more
 // than 100 characters, and any byte outside printable ASCII (blanks, control
 // characters, non-ASCII), which no host name on the wire holds.
-std::string PatternProblem(std::string_view pattern);
+[[nodiscard]] std::string PatternProblem(std::string_view pattern);
 
 struct PatternText {
   std::vector<std::string> patterns;  // in text order, each once
@@ -32,6 +34,6 @@ struct PatternText {
 // local names hosts files carry (localhost, broadcasthost, ip6-... and the
 // like), which as substring patterns would block far more than intended.
 // Returns "" on success, else a one-line reason that starts with "line N: ".
-std::string ReadPatternText(std::string_view text, PatternText* out);
+[[nodiscard]] std::string ReadPatternText(std::string_view text, PatternText* out);
 
 }  // namespace tarvel::ctl

@@ -6,6 +6,7 @@
 #include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/list_commands.h"
+#include "tools/tarvelctl/log_command.h"
 #include "tools/tarvelctl/machine_commands.h"
 #include "tools/tarvelctl/pe.h"
 
@@ -53,7 +54,9 @@ int Install(Machine& machine, const Invocation& in, Console& console) {
     if (!error.empty()) return Fail(console, error);
   }
   std::vector<std::string> report;
-  const std::string error = InstallTarvel(machine.catalog(), machine.lower_paths(), paths, &report);
+  const std::string error = InstallTarvel(
+      machine.catalog(), machine.lower_paths(), paths,
+      [&machine](const std::string& path) { return machine.Expand(path); }, &report);
   if (!error.empty()) return Fail(console, "install failed: " + error);
   for (const std::string& line : report) console.out << line << '\n';
   console.out << "tarvel is installed. Programs filter their connections from their next start;\n"
@@ -96,7 +99,8 @@ void CatalogStatus(Machine& machine, CatalogKind kind,
   }
   for (const ProtocolRecord& layered : tarvel.layered) {
     std::string path;
-    catalog.ProviderPath(kind, layered.provider_id, &path);
+    const std::string error = catalog.ProviderPath(kind, layered.provider_id, &path);
+    if (!error.empty()) path = "path unknown: " + error;
     out << title << "tarvel layered entry " << layered.catalog_id << " (" << path << ")\n";
   }
   for (const ProtocolRecord& chain : tarvel.chains) {
@@ -140,8 +144,10 @@ void RunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
     out << title << "not running (no other program holds " << module << ")\n";
     return;
   }
+  const SharedExtensions* extensions = live->Extensions();
   out << title << "white-only mode " << (IsOn(state->white_only) ? "on" : "off")
-      << ", smart filter " << (IsOn(state->smart_filter) ? "on" : "off") << ", "
+      << ", smart filter " << (IsOn(state->smart_filter) ? "on" : "off") << ", HTTPS filter "
+      << (extensions != nullptr && IsOn(extensions->https_filter) ? "on" : "off") << ", "
       << (IsOn(state->lists_ready) ? "lists loaded"
                                    : "a list file did not load at start, so the host test is off")
       << '\n';
@@ -151,6 +157,8 @@ void RunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
         << ActiveEntries(*state, kind) << " entries, room for " << kListSlots - count
         << " more additions\n";
   }
+  const std::string blocked = DescribeBlockCounts(live->Extensions());
+  if (!blocked.empty()) out << "  " << blocked << '\n';
 }
 
 // The other kind's running filter, as its tarvelctl shows it.
@@ -197,10 +205,11 @@ int ConfigShow(Machine& machine, const Invocation&, Console& console) {
 int ConfigSet(Machine& machine, const Invocation& in, Console& console) {
   const std::string& name = in.operands[0];
   const std::string& value = in.operands[1];
-  const bool flag = name == settings::kWhiteOnly || name == settings::kSmartFilter;
+  const bool flag = name == settings::kWhiteOnly || name == settings::kSmartFilter ||
+                    name == settings::kHttpsFilter;
   const bool path = name == settings::kWhiteListPath || name == settings::kBlackListPath;
   if (!flag && !path) {
-    return Fail(console, "no setting \"" + name + "\": iswhi, issma, whitelib or blacklib",
+    return Fail(console, "no setting \"" + name + "\": iswhi, issma, issni, whitelib or blacklib",
                 kExitUsage);
   }
   if (flag && value != "on" && value != "off") {
@@ -295,8 +304,8 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
                       {},
                       {},
                       "show the settings under HKLM\\Software\\Tarvel",
-                      "Shows iswhi and issma, and whitelib and blacklib with whether their list\n"
-                      "files load.\n",
+                      "Shows iswhi, issma and issni, and whitelib and blacklib with whether their\n"
+                      "list files load.\n",
                       std::bind(ConfigShow, std::ref(m), _1, _2)});
   commands.push_back(
       {"config set",
@@ -305,9 +314,10 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        2,
        {},
        {},
-       "set iswhi or issma on|off, or whitelib or blacklib to a list file",
+       "set iswhi, issma or issni on|off, or whitelib or blacklib to a list file",
        "  tarvelctl config set iswhi on|off      white-only mode\n"
        "  tarvelctl config set issma on|off      smart filter (phrase test)\n"
+       "  tarvelctl config set issni on|off      HTTPS filter (TLS server names, no QUIC)\n"
        "  tarvelctl config set whitelib PATH     the whitelist file\n"
        "  tarvelctl config set blacklib PATH     the blacklist file\n"
        "The filter reads them when it starts. On 64-bit Windows both registry views are\n"
@@ -319,6 +329,7 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
 std::vector<CommandSpec> AllCommands(Machine& machine) {
   std::vector<CommandSpec> all = SetupCommands(machine);
   for (CommandSpec& c : LiveCommands(machine)) all.push_back(std::move(c));
+  all.push_back(LogCommand(machine));
   for (CommandSpec& c : ListCommands()) all.push_back(std::move(c));
   return all;
 }

@@ -12,6 +12,8 @@ add_library(tarvelctl_core STATIC
   tools/tarvelctl/list_commands.cpp
   tools/tarvelctl/list_file.cpp
   tools/tarvelctl/live_commands.cpp
+  tools/tarvelctl/log_command.cpp
+  tools/tarvelctl/log_time.cpp
   tools/tarvelctl/patterns.cpp
   tools/tarvelctl/pe.cpp
   tools/tarvelctl/setup_commands.cpp
@@ -22,8 +24,9 @@ target_link_libraries(tarvelctl_core PUBLIC tarvel_core)
 if(WIN32)
   target_sources(tarvelctl_core PRIVATE
     tools/tarvelctl/win/error_text.cpp
-    tools/tarvelctl/win/move_into_place.cpp
+    tools/tarvelctl/win/file_system.cpp
     tools/tarvelctl/win/registry.cpp
+    tools/tarvelctl/win/system_clock.cpp
     tools/tarvelctl/win/text.cpp
     tools/tarvelctl/win/windows_machine.cpp
     tools/tarvelctl/win/winsock_catalog.cpp
@@ -32,7 +35,7 @@ if(WIN32)
   add_executable(tarvelctl tools/tarvelctl/win/main.cpp)
   target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
 else()
-  target_sources(tarvelctl_core PRIVATE tools/tarvelctl/native/move_into_place.cpp)
+  target_sources(tarvelctl_core PRIVATE tools/tarvelctl/native/file_system.cpp)
   add_executable(tarvelctl tools/tarvelctl/native/main.cpp)
   target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
   add_test(NAME ${TARVEL_TEST_LABEL}tarvelctl.examples

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "platform/win/machine_settings.h"
+#include "state/shared_state.h"
 #include "tools/tarvelctl/pe.h"
 #include "tools/tarvelctl/win/error_text.h"
 #include "tools/tarvelctl/win/registry.h"
+#include "tools/tarvelctl/win/system_clock.h"
 #include "tools/tarvelctl/win/winsock_catalog.h"
 
 namespace tarvel::ctl {
@@ -35,7 +37,9 @@ class LoadedFilter final : public LiveFilter {
   int DelBlackUrl(const char* text) override { return del_black_(text); }
   int SetOnlyWhiteUrl(int value) override { return set_white_only_(value); }
   int SetSmartFilter(int value) override { return set_smart_(value); }
+  int SetHttpsFilter(int value) override { return set_https_ != nullptr ? set_https_(value) : 0; }
   const FilterState* State() const override { return state_; }
+  const SharedExtensions* Extensions() const override { return extensions_; }
 
   std::string Bind(HMODULE module, const std::string& path) {
     struct {
@@ -52,14 +56,20 @@ class LoadedFilter final : public LiveFilter {
       if (e.text != nullptr) *e.text = Export<TextExport>(module, e.name);
       if (e.flag != nullptr) *e.flag = Export<FlagExport>(module, e.name);
     }
+    // Newer than the six: an older module lacks it, and says so when asked.
+    set_https_ = Export<FlagExport>(module, "SetHttpsFilter");
     // The block is the module's shared section, mapped at its relative
     // address; the headers fill the image's first page.
     const auto* base = reinterpret_cast<const char*>(module);
     std::uint32_t rva = 0;
     std::uint32_t size = 0;
-    if (FindPeSection(std::string_view(base, 4096), ".inidata", &rva, &size) &&
+    if (FindPeSection(std::string_view(base, 4096), kSharedSectionName, &rva, &size) &&
         size >= sizeof(FilterState)) {
       state_ = reinterpret_cast<const FilterState*>(base + rva);
+    }
+    if (state_ != nullptr && size >= sizeof(SharedData)) {
+      const auto* data = reinterpret_cast<const SharedData*>(base + rva);
+      if (data->extensions.layout == kExtensionsLayout) extensions_ = &data->extensions;
     }
     return "";
   }
@@ -71,7 +81,9 @@ class LoadedFilter final : public LiveFilter {
   TextExport del_black_ = nullptr;
   FlagExport set_white_only_ = nullptr;
   FlagExport set_smart_ = nullptr;
+  FlagExport set_https_ = nullptr;
   const FilterState* state_ = nullptr;
+  const SharedExtensions* extensions_ = nullptr;
 };
 
 // One argument of a command line as the C runtime splits it again: quoted
@@ -136,6 +148,7 @@ class WindowsMachine final : public Machine {
   }
 
   bool IsWow64() override { return sizeof(void*) == 4 && Is64BitWindows(); }
+  Clock& clock() override { return SystemClock(); }
 
   bool IsAdministrator() override {
     // Under UAC an unelevated administrator's token holds the group for

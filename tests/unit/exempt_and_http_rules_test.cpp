@@ -1,8 +1,8 @@
-#include "filter/facts.h"
+#include "filter/exempt_and_http_rules.h"
 
 #include <gtest/gtest.h>
 
-#include "provider/lower_path.h"
+#include "provider/lower_lookup.h"
 
 namespace tarvel {
 namespace {

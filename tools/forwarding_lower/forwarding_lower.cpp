@@ -21,8 +21,8 @@ SOCKET WSPAPI Accept(SOCKET s, sockaddr* addr, LPINT addrlen, LPCONDITIONPROC co
                      DWORD_PTR data, LPINT lpErrno) {
   return Done(WSAAccept(s, addr, addrlen, condition, data), INVALID_SOCKET, lpErrno);
 }
-INT WSPAPI AddressToString(LPSOCKADDR address, DWORD length, LPWSAPROTOCOL_INFOW,
-                           LPWSTR text, LPDWORD text_length, LPINT lpErrno) {
+INT WSPAPI AddressToString(LPSOCKADDR address, DWORD length, LPWSAPROTOCOL_INFOW, LPWSTR text,
+                           LPDWORD text_length, LPINT lpErrno) {
   return Done(WSAAddressToStringW(address, length, nullptr, text, text_length), SOCKET_ERROR,
               lpErrno);
 }
@@ -72,8 +72,8 @@ int WSPAPI Ioctl(SOCKET s, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWO
   return Done(WSAIoctl(s, code, in, in_size, out, out_size, returned, overlapped, routine),
               SOCKET_ERROR, lpErrno);
 }
-SOCKET WSPAPI JoinLeaf(SOCKET s, const sockaddr* name, int length, LPWSABUF caller,
-                       LPWSABUF callee, LPQOS sqos, LPQOS gqos, DWORD flags, LPINT lpErrno) {
+SOCKET WSPAPI JoinLeaf(SOCKET s, const sockaddr* name, int length, LPWSABUF caller, LPWSABUF callee,
+                       LPQOS sqos, LPQOS gqos, DWORD flags, LPINT lpErrno) {
   return Done(WSAJoinLeaf(s, name, length, caller, callee, sqos, gqos, flags), INVALID_SOCKET,
               lpErrno);
 }
@@ -83,8 +83,7 @@ int WSPAPI Listen(SOCKET s, int backlog, LPINT lpErrno) {
 int WSPAPI Recv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD bytes, LPDWORD flags,
                 LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine,
                 LPWSATHREADID, LPINT lpErrno) {
-  return Done(WSARecv(s, buffers, count, bytes, flags, overlapped, routine), SOCKET_ERROR,
-              lpErrno);
+  return Done(WSARecv(s, buffers, count, bytes, flags, overlapped, routine), SOCKET_ERROR, lpErrno);
 }
 int WSPAPI RecvDisconnect(SOCKET s, LPWSABUF data, LPINT lpErrno) {
   return Done(WSARecvDisconnect(s, data), SOCKET_ERROR, lpErrno);
@@ -102,8 +101,7 @@ int WSPAPI Select(int n, fd_set* read, fd_set* write, fd_set* except, const PTIM
 int WSPAPI Send(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD bytes, DWORD flags,
                 LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine,
                 LPWSATHREADID, LPINT lpErrno) {
-  return Done(WSASend(s, buffers, count, bytes, flags, overlapped, routine), SOCKET_ERROR,
-              lpErrno);
+  return Done(WSASend(s, buffers, count, bytes, flags, overlapped, routine), SOCKET_ERROR, lpErrno);
 }
 int WSPAPI SendDisconnect(SOCKET s, LPWSABUF data, LPINT lpErrno) {
   return Done(WSASendDisconnect(s, data), SOCKET_ERROR, lpErrno);
@@ -114,8 +112,7 @@ int WSPAPI SendTo(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD bytes, DWORD 
   return Done(WSASendTo(s, buffers, count, bytes, flags, to, to_length, overlapped, routine),
               SOCKET_ERROR, lpErrno);
 }
-int WSPAPI SetSockOpt(SOCKET s, int level, int name, const char* value, int length,
-                      LPINT lpErrno) {
+int WSPAPI SetSockOpt(SOCKET s, int level, int name, const char* value, int length, LPINT lpErrno) {
   return Done(setsockopt(s, level, name, value, length), SOCKET_ERROR, lpErrno);
 }
 int WSPAPI Shutdown(SOCKET s, int how, LPINT lpErrno) {
@@ -132,19 +129,43 @@ INT WSPAPI StringToAddress(LPWSTR text, INT family, LPWSAPROTOCOL_INFOW, LPSOCKA
 
 }  // namespace
 
-extern "C" __declspec(dllexport) int WSPAPI WSPStartup(WORD version, LPWSPDATA data,
-                                                        LPWSAPROTOCOL_INFOW, WSPUPCALLTABLE,
-                                                        LPWSPPROC_TABLE table) {
+extern "C" __declspec(dllexport) int WSPAPI
+    WSPStartup(WORD version, LPWSPDATA data, LPWSAPROTOCOL_INFOW, WSPUPCALLTABLE,
+               LPWSPPROC_TABLE table) {
   WSADATA wsa;
   const int started = WSAStartup(MAKEWORD(2, 2), &wsa);
   if (started != 0) return started;
   static const WSPPROC_TABLE kTable = {
-      Accept,      AddressToString, AsyncSelect,    Bind,         CancelBlockingCall,
-      Cleanup,     CloseSocket,     Connect,        DuplicateSocket, EnumNetworkEvents,
-      EventSelect, GetOverlappedResult, GetPeerName, GetSockName,  GetSockOpt,
-      GetQOSByName, Ioctl,          JoinLeaf,       Listen,       Recv,
-      RecvDisconnect, RecvFrom,     Select,         Send,         SendDisconnect,
-      SendTo,      SetSockOpt,      Shutdown,       Socket,       StringToAddress,
+      Accept,
+      AddressToString,
+      AsyncSelect,
+      Bind,
+      CancelBlockingCall,
+      Cleanup,
+      CloseSocket,
+      Connect,
+      DuplicateSocket,
+      EnumNetworkEvents,
+      EventSelect,
+      GetOverlappedResult,
+      GetPeerName,
+      GetSockName,
+      GetSockOpt,
+      GetQOSByName,
+      Ioctl,
+      JoinLeaf,
+      Listen,
+      Recv,
+      RecvDisconnect,
+      RecvFrom,
+      Select,
+      Send,
+      SendDisconnect,
+      SendTo,
+      SetSockOpt,
+      Shutdown,
+      Socket,
+      StringToAddress,
   };
   *table = kTable;
   data->wVersion = version;

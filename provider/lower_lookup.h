@@ -7,6 +7,19 @@ namespace tarvel {
 
 inline constexpr int kMaxProtocolChain = 7;
 
+// The key under HKEY_LOCAL_MACHINE whose values name the lower modules, one
+// per base catalog entry id; written by the installer, read at start-up.
+inline constexpr char kLowerPathsKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll";
+
+// The room for a lookup value's text as stored, the NUL included; a longer
+// value fails start-up.
+inline constexpr int kStoredPathBytes = 260;
+// The room for the lower module's path after its environment references are
+// expanded, the NUL included. A path whose expansion does not fit is never
+// loaded (start-up fails); tarvelctl refuses to write one.
+inline constexpr int kModulePathBytes = 512;
+
 // The catalog entry id whose value names the lower module: the chain's last
 // entry for a chain of two or more (the base provider), else the record's
 // own id. A length above the chain's room reads its last slot.

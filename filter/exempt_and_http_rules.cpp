@@ -1,4 +1,4 @@
-#include "filter/facts.h"
+#include "filter/exempt_and_http_rules.h"
 
 #include "filter/ascii.h"
 

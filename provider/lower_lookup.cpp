@@ -1,4 +1,4 @@
-#include "provider/lower_path.h"
+#include "provider/lower_lookup.h"
 
 namespace tarvel {
 

@@ -12,4 +12,13 @@ FilterState& SharedState() {
   return *state;
 }
 
+SharedExtensions& SharedExtensionBlock() {
+  static SharedExtensions* extensions = [] {
+    static SharedExtensions e;
+    ResetToInitial(e);
+    return &e;
+  }();
+  return *extensions;
+}
+
 }  // namespace tarvel

@@ -1,0 +1,62 @@
+// Shared memory beside FilterState: what the module keeps for every process
+// that holds it beyond the lists and flags, without moving a byte of
+// FilterState. The module's shared data is one SharedData: FilterState at
+// offset 0, exactly as before, then SharedExtensions.
+//
+// Like FilterState, the layout is an interface between processes and
+// between the 32- and 64-bit builds: fixed-size integers and bytes only,
+// every offset pinned below, the same on i686 and x86_64.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "state/block_log.h"
+#include "state/filter_state.h"
+
+namespace tarvel {
+
+// Set in a new block; a reader that finds another value (or a shared section
+// too short for SharedData: an older tarvel.dll) knows no extensions.
+inline constexpr std::int32_t kExtensionsLayout = 0x31585654;  // "TVX1"
+
+struct alignas(8) SharedExtensions {
+  std::int32_t layout;  // kExtensionsLayout
+  // "issni": a send that begins with a TLS ClientHello is judged by the
+  // host it names, and datagrams to UDP port 443 (QUIC) are refused. On
+  // only when it holds exactly 1.
+  std::int32_t https_filter;
+  // Room for 32-bit flags and counts. A new one goes first in this room:
+  // declare it right before `reserved`, take one from the array's size and
+  // pin its offset (8, 12, ...); nothing after it moves, and a tarvelctl
+  // that does not know it still reads the rest. A new block holds 0 there,
+  // so a new flag starts off.
+  std::int32_t reserved[6];
+  BlockLog block_log;
+};
+
+static_assert(offsetof(SharedExtensions, layout) == 0);
+static_assert(offsetof(SharedExtensions, https_filter) == 4);
+static_assert(offsetof(SharedExtensions, reserved) == 8);
+static_assert(offsetof(SharedExtensions, block_log) == 32);
+static_assert(sizeof(SharedExtensions) == 32 + sizeof(BlockLog));
+static_assert(alignof(SharedExtensions) == 8);
+
+// The module's shared data section (".inidata").
+struct SharedData {
+  FilterState filter;
+  SharedExtensions extensions;
+};
+
+static_assert(offsetof(SharedData, filter) == 0);
+static_assert(offsetof(SharedData, extensions) == sizeof(FilterState));
+static_assert(sizeof(SharedData) == 683296);
+
+// The content a newly created extension block has: all zero but the layout.
+inline void ResetToInitial(SharedExtensions& e) {
+  std::memset(&e, 0, sizeof e);
+  e.layout = kExtensionsLayout;
+}
+
+}  // namespace tarvel
