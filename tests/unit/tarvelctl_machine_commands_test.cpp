@@ -588,9 +588,10 @@ TEST_F(MachineCommands, StatusShowsBothRunningFilters) {
   tarvel::AddUrl(*m_.other->block, ListKind::kWhite, "w.example");
   m_.other->block->white_only = 1;
   EXPECT_EQ(Run({"status"}), kExitOk);
-  EXPECT_NE(out_.str().find("running filter (32-bit programs): white-only mode on, smart filter "
-                            "off, HTTPS filter off, lists loaded\n  whitelist: 1 entries, room for 1999 more "
-                            "additions\n  blacklist: 0 entries, room for 2000 more additions\n"),
+  EXPECT_NE(out_.str().find(
+                "running filter (32-bit programs): white-only mode on, smart filter "
+                "off, HTTPS filter off, lists loaded\n  whitelist: 1 entries, room for 1999 more "
+                "additions\n  blacklist: 0 entries, room for 2000 more additions\n"),
             std::string::npos)
       << out_.str();
   m_.other->block->attach_counter = 1;

@@ -61,7 +61,7 @@ TEST(BothArchitecturesChild, Filter32) {
   ASSERT_TRUE(ready && go);
   SetEvent(ready);
   ASSERT_EQ(WaitForSingleObject(go, kChildTimeoutMs), WAIT_OBJECT_0);
-  EXPECT_EQ(SendRequest(table, pair.client, Request("www.both.example")), "WSPCloseSocket,WSPSend");
+  EXPECT_EQ(SendRequest(table, pair.client, Request("www.both.example")), "WSPShutdown,WSPSend");
   CloseHandle(ready);
   CloseHandle(go);
 }
@@ -112,15 +112,16 @@ TEST(BothArchitectures, SettingsAndABlockReachThe32BitFilter) {
               "blocked \"both.example\" in the running filter (32-bit programs)\r\n"
               "The change lasts while some program holds tarvel.dll; add --persist to keep "
               "it.\r\n");
-    EXPECT_EQ(SendRequest(table, pair.client, Request("www.both.example")),
-              "WSPCloseSocket,WSPSend");
+    EXPECT_EQ(SendRequest(table, pair.client, Request("www.both.example")), "WSPShutdown,WSPSend");
 
     ran = RunCaptured(tool, "status" + modules);
     EXPECT_EQ(ran.code, 0) << ran.err;
-    EXPECT_NE(ran.out.find("running filter (32-bit programs): white-only mode off, smart filter "
-                           "on, lists loaded\r\n  whitelist: 1 entries, room for 1999 more "
-                           "additions\r\n  blacklist: 2 entries, room for 1998 more additions\r\n"),
-              std::string::npos)
+    EXPECT_NE(
+        ran.out.find(
+            "running filter (32-bit programs): white-only mode off, smart filter "
+            "on, HTTPS filter off, lists loaded\r\n  whitelist: 1 entries, room for 1999 more "
+            "additions\r\n  blacklist: 2 entries, room for 1998 more additions\r\n"),
+        std::string::npos)
         << ran.out;
     SetEvent(go);
     EXPECT_EQ(filter32.Wait(), 0) << "the 32-bit filter's checks failed";
