@@ -5,7 +5,7 @@
 
 #include "state/url_list.h"
 #include "tests/testing/state_builder.h"
-#include "tools/tarvelctl/machine_commands.h"
+#include "tools/tarvelctl/commands.h"
 #include "tools/tarvelctl/pe.h"
 
 namespace tarvel::ctl::testing {

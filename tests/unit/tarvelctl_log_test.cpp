@@ -10,8 +10,8 @@
 #include "tests/testing/state_builder.h"
 #include "tests/testing/tarvelctl_fake_machine.h"
 #include "tests/testing/temp_folder.h"
+#include "tools/tarvelctl/commands.h"
 #include "tools/tarvelctl/log_time.h"
-#include "tools/tarvelctl/machine_commands.h"
 
 namespace tarvel::ctl {
 namespace {

@@ -11,9 +11,9 @@
 #include "state/url_list.h"
 #include "tests/testing/tarvelctl_fake_machine.h"
 #include "tests/testing/temp_folder.h"
+#include "tools/tarvelctl/commands.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/list_file.h"
-#include "tools/tarvelctl/machine_commands.h"
 #include "tools/tarvelctl/pe.h"
 
 namespace tarvel::ctl {

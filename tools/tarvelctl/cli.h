@@ -16,7 +16,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // the command could not do its work
 inline constexpr int kExitUsage = 2;   // wrong command line
 // How a live command given --own-only tells the tarvelctl that ran it what
-// became of a change it could not make (see command_support.h): the filter
+// became of a change it could not make (see running_filters.h): the filter
 // is not running, or the host to remove is not in its running list.
 inline constexpr int kExitNotRunning = 3;
 inline constexpr int kExitNotInList = 4;

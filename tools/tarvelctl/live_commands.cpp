@@ -1,16 +1,14 @@
-// block, unblock, allow, disallow, white-only, smart, https: changes to the
-// running filters through tarvel.dll's exports (this program's own, and on
-// 64-bit Windows the other kind's through its tarvelctl), and with --persist
-// to the list files and settings the filters start from, written once.
+#include "tools/tarvelctl/live_commands.h"
+
 #include <algorithm>
 #include <functional>
 
 #include "filter/ascii.h"
-#include "tools/tarvelctl/command_support.h"
 #include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/list_file.h"
-#include "tools/tarvelctl/machine_commands.h"
+#include "tools/tarvelctl/machine_texts.h"
 #include "tools/tarvelctl/patterns.h"
+#include "tools/tarvelctl/running_filters.h"
 
 namespace tarvel::ctl {
 namespace {
@@ -334,31 +332,60 @@ int Finish(Machine& machine, const Invocation& in, const std::vector<std::string
   return FinishBoth(machine, in, own, other, console);
 }
 
+// Why `host` cannot be the operand of `action`, or "".
+std::string HostProblem(const ListAction& action, const std::string& host) {
+  if (action.add) {
+    const std::string problem = PatternProblem(host);
+    return problem.empty() ? "" : Quoted(host) + ": " + problem;
+  }
+  if (host.size() > kMaxPatternLength) {
+    return Quoted(host) + ": no list entry holds more than 100 characters";
+  }
+  return "";
+}
+
+// The change of every list file the settings name for the list, made in
+// memory; "" or why none can be made (then no file is written).
+std::string PrepareFiles(Machine& machine, const ListAction& action, const std::string& host,
+                         std::vector<FileChange>* changes) {
+  const std::vector<std::string> paths = ListFilePaths(machine, action.kind);
+  if (paths.empty()) {
+    return std::string("no ") + ListName(action.kind) +
+           " file is set; set one with \"tarvelctl config set " + PathName(action.kind) + " PATH\"";
+  }
+  for (const std::string& path : paths) {
+    FileChange change;
+    const std::string error = PrepareFile(path, action, host, &change);
+    if (!error.empty()) return error;
+    changes->push_back(change);
+  }
+  return "";
+}
+
+// Writes the files that change and says what became of each; "" or why one
+// could not be written (the files before it keep their change).
+std::string WriteFiles(const std::vector<FileChange>& changes, const std::string& host,
+                       std::ostream& out) {
+  for (const FileChange& change : changes) {
+    if (change.changes) {
+      const std::string error = ReplaceFileWith(change.path, change.bytes);
+      if (!error.empty()) return error;
+    }
+    out << Quoted(host) << " " << change.result << " " << change.path << '\n';
+  }
+  return "";
+}
+
 int ListCommand(Machine& machine, const ListAction& action, const Invocation& in,
                 Console& console) {
   const std::string& host = in.operands[0];
-  if (action.add) {
-    const std::string problem = PatternProblem(host);
-    if (!problem.empty()) return Fail(console, Quoted(host) + ": " + problem, kExitUsage);
-  } else if (host.size() > kMaxPatternLength) {
-    return Fail(console, Quoted(host) + ": no list entry holds more than 100 characters",
-                kExitUsage);
-  }
+  const std::string problem = HostProblem(action, host);
+  if (!problem.empty()) return Fail(console, problem, kExitUsage);
 
   std::vector<FileChange> changes;
   if (in.Has("--persist")) {
-    const std::vector<std::string> paths = ListFilePaths(machine, action.kind);
-    if (paths.empty()) {
-      return Fail(console, std::string("no ") + ListName(action.kind) +
-                               " file is set; set one with \"tarvelctl config set " +
-                               PathName(action.kind) + " PATH\"");
-    }
-    for (const std::string& path : paths) {
-      FileChange change;
-      const std::string error = PrepareFile(path, action, host, &change);
-      if (!error.empty()) return Fail(console, error);
-      changes.push_back(change);
-    }
+    const std::string error = PrepareFiles(machine, action, host, &changes);
+    if (!error.empty()) return Fail(console, error);
   }
   // With one filter, one that cannot be loaded leaves the files as they are.
   Outcome own;
@@ -366,13 +393,8 @@ int ListCommand(Machine& machine, const ListAction& action, const Invocation& in
   if (own.took == Took::kNo && !ReachesOtherFilter(machine, in)) {
     return Fail(console, own.reason);
   }
-  for (const FileChange& change : changes) {
-    if (change.changes) {
-      const std::string error = ReplaceFileWith(change.path, change.bytes);
-      if (!error.empty()) return Fail(console, error);
-    }
-    console.out << Quoted(host) << " " << change.result << " " << change.path << '\n';
-  }
+  const std::string error = WriteFiles(changes, host, console.out);
+  if (!error.empty()) return Fail(console, error);
   const bool persisted =
       std::any_of(changes.begin(), changes.end(), [](const FileChange& c) { return c.changes; });
   if (live) own = ChangeOwnList(machine, *live, action, host, persisted, console.out);

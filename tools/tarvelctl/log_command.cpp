@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "tools/tarvelctl/command_support.h"
+#include "tools/tarvelctl/machine_texts.h"
+#include "tools/tarvelctl/running_filters.h"
 
 namespace tarvel::ctl {
 namespace {

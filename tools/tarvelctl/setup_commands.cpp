@@ -1,14 +1,15 @@
-// install, uninstall, status, config show, config set.
+#include "tools/tarvelctl/setup_commands.h"
+
 #include <functional>
 #include <map>
 
-#include "tools/tarvelctl/command_support.h"
 #include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/list_commands.h"
 #include "tools/tarvelctl/log_command.h"
-#include "tools/tarvelctl/machine_commands.h"
+#include "tools/tarvelctl/machine_texts.h"
 #include "tools/tarvelctl/pe.h"
+#include "tools/tarvelctl/running_filters.h"
 
 namespace tarvel::ctl {
 namespace {
@@ -324,14 +325,6 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        "written, so 32-bit programs see the same settings. Needs administrator rights.\n",
        std::bind(ConfigSet, std::ref(m), _1, _2)});
   return commands;
-}
-
-std::vector<CommandSpec> AllCommands(Machine& machine) {
-  std::vector<CommandSpec> all = SetupCommands(machine);
-  for (CommandSpec& c : LiveCommands(machine)) all.push_back(std::move(c));
-  all.push_back(LogCommand(machine));
-  for (CommandSpec& c : ListCommands()) all.push_back(std::move(c));
-  return all;
 }
 
 }  // namespace tarvel::ctl

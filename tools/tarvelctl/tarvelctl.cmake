@@ -6,7 +6,7 @@
 add_library(tarvelctl_core STATIC
   tools/tarvelctl/catalog.cpp
   tools/tarvelctl/cli.cpp
-  tools/tarvelctl/command_support.cpp
+  tools/tarvelctl/commands.cpp
   tools/tarvelctl/files.cpp
   tools/tarvelctl/install.cpp
   tools/tarvelctl/list_commands.cpp
@@ -14,8 +14,10 @@ add_library(tarvelctl_core STATIC
   tools/tarvelctl/live_commands.cpp
   tools/tarvelctl/log_command.cpp
   tools/tarvelctl/log_time.cpp
+  tools/tarvelctl/machine_texts.cpp
   tools/tarvelctl/patterns.cpp
   tools/tarvelctl/pe.cpp
+  tools/tarvelctl/running_filters.cpp
   tools/tarvelctl/setup_commands.cpp
 )
 target_include_directories(tarvelctl_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})

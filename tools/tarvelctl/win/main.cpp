@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tools/tarvelctl/cli.h"
-#include "tools/tarvelctl/machine_commands.h"
+#include "tools/tarvelctl/commands.h"
 #include "tools/tarvelctl/win/windows_machine.h"
 
 int main(int argc, char** argv) {

@@ -1,0 +1,18 @@
+#include "tools/tarvelctl/commands.h"
+
+#include "tools/tarvelctl/list_commands.h"
+#include "tools/tarvelctl/live_commands.h"
+#include "tools/tarvelctl/log_command.h"
+#include "tools/tarvelctl/setup_commands.h"
+
+namespace tarvel::ctl {
+
+std::vector<CommandSpec> AllCommands(Machine& machine) {
+  std::vector<CommandSpec> all = SetupCommands(machine);
+  for (CommandSpec& c : LiveCommands(machine)) all.push_back(std::move(c));
+  all.push_back(LogCommand(machine));
+  for (CommandSpec& c : ListCommands()) all.push_back(std::move(c));
+  return all;
+}
+
+}  // namespace tarvel::ctl
