@@ -14,8 +14,13 @@ bash scripts/build.sh mingw-x64 >/dev/null
 
 demo=$PWD/build/demo
 mkdir -p "$demo"
-# The prefix's own runner, made like the test trees' wine-run.sh.
-sed "s|@TARVEL_WINEPREFIX@|$demo/wineprefix|" cmake/wine-run.sh.in >"$demo/wine-run.sh"
+# The prefix's own runner, made like the x86_64 tree's wine-run.sh.
+sed -e "s|@TARVEL_WINEPREFIX@|$demo/wineprefix|" -e "s|@TARVEL_WINE_LOADER@|wine64|" \
+  cmake/wine-run.sh.in >"$demo/wine-run.sh"
+if grep -o '@[A-Z_]*@' "$demo/wine-run.sh"; then
+  echo "demo: cmake/wine-run.sh.in has a value this script does not fill" >&2
+  exit 1
+fi
 chmod +x "$demo/wine-run.sh"
 if [ ! -f "$demo/wineprefix/system.reg" ]; then
   echo "Preparing the Wine prefix build/demo/wineprefix (once)..."

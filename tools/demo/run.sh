@@ -10,6 +10,8 @@
 # the expected one.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=start_server.sh
+. "$src/tools/demo/start_server.sh"
 wine_run=$1
 bin=$(cd "$2" && pwd)
 mkdir -p "$3"
@@ -53,18 +55,7 @@ echo "3. A web server on 127.0.0.1:8080 that serves news.example, casino.example
 echo "   stories.example and shop.example (tools/demo/http_server.py), and the same over"
 echo "   HTTPS on 127.0.0.1:443 with a certificate made for this run."
 server_log="$work/http_server.log"
-python3 "$src/tools/demo/http_server.py" 8080 >"$server_log" 2>&1 &
-server=$!
-trap 'kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-  grep -q ready "$server_log" 2>/dev/null && break
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q ready "$server_log"; then
-  cat "$server_log" >&2
-  exit 1
-fi
+start_server "$server_log" 8080
 
 echo
 echo "4. The client: each request goes through tarvel.dll (WSPStartup, then its table)."

@@ -6,6 +6,8 @@
 #   with_https_server.sh WORK_DIR COMMAND [ARGUMENT...]
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=start_server.sh
+. "$src/tools/demo/start_server.sh"
 mkdir -p "$1"
 work=$(cd "$1" && pwd)
 shift
@@ -15,18 +17,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=tarvel-test" \
 cat "$work/https_key.pem" "$work/https_cert.pem" >"$work/https_server.pem"
 
 log="$work/https_server.log"
-python3 "$src/tools/demo/http_server.py" 443 "$work/https_server.pem" >"$log" 2>&1 &
-server=$!
-trap 'kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-  grep -q ready "$log" 2>/dev/null && break
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q ready "$log"; then
-  cat "$log" >&2
-  exit 1
-fi
+start_server "$log" 443 "$work/https_server.pem"
 status=0
 TARVEL_TLS_SERVER=127.0.0.1:443 "$@" || status=$?
 exit "$status"
