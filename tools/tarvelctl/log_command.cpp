@@ -424,8 +424,8 @@ CommandSpec LogCommand(Machine& m) {
           "  --follow      keep printing new records as they come, until Ctrl+C\n"
           "  --json        one JSON object per line: record, time (local, with its offset),\n"
           "                filter, pid, program, remote, port, host, reason\n"
-          "                (blacklisted, not-whitelisted, phrase-in-request, phrase-in-page),\n"
-          "                and phrase when a phrase blocked\n\n"
+          "                (blacklisted, not-whitelisted, phrase-in-request, phrase-in-page,\n"
+          "                quic-refused), and phrase when a phrase blocked\n\n"
           "The record lives in the memory the programs holding tarvel.dll share: it keeps the\n"
           "last 1024 blocks and is lost when the last of them ends. To keep it, run\n"
           "\"tarvelctl log --follow --json >> FILE\" as a scheduled task at start-up.\n",
