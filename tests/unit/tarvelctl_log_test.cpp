@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <sstream>
 
 #include "state/block_log.h"
@@ -12,6 +13,7 @@
 #include "tests/testing/temp_folder.h"
 #include "tools/tarvelctl/commands.h"
 #include "tools/tarvelctl/log_time.h"
+#include "tools/tarvelctl/running_filters.h"
 
 namespace tarvel::ctl {
 namespace {
@@ -53,7 +55,8 @@ class LogCommand : public ::testing::Test {
     m_.block->attach_counter = 7;
   }
 
-  void Add(const Block& b) {
+  // Appends to the record of `m` (this program's filter when null).
+  void Add(const Block& b, FakeMachine* m = nullptr) {
     BlockEntry e = {};
     e.time = b.time;
     e.process_id = b.pid;
@@ -64,7 +67,7 @@ class LogCommand : public ::testing::Test {
     if (!b.address.empty()) std::memcpy(e.address, b.address.data(), b.address.size());
     SetRecordText(e.host, sizeof e.host, b.host.data(), b.host.size());
     SetRecordText(e.program, sizeof e.program, b.program, std::strlen(b.program));
-    AppendBlock(m_.extensions->block_log, e);
+    AppendBlock((m != nullptr ? *m : m_).extensions->block_log, e);
   }
 
   // Four blocks: 22:00 UTC the day before, then 08:00, 09:40 and 09:55.
@@ -75,10 +78,18 @@ class LogCommand : public ::testing::Test {
     Add({Utc(2026, 12, 8, 9, 55), 14, "d.exe", BlockReason::kBlacklisted, "d.example"});
   }
 
+  // The record of this program's own filter alone (--own-only).
   int Run(std::vector<std::string> args) {
+    args.push_back(kOwnOnly);
+    return RunBoth(args);
+  }
+
+  // As a command line names it: on this 64-bit Windows both filters.
+  int RunBoth(std::vector<std::string> args) {
     out_.str("");
     err_.str("");
-    args.insert(args.end(), {"--dll", folder_.Path("x64/tarvel.dll")});
+    args.insert(args.end(), {"--dll", folder_.Path("x64/tarvel.dll"), "--dll32",
+                             folder_.Path("x86/tarvel.dll")});
     Console console{out_, err_};
     const Shell shell(AllCommands(m_), "");
     return shell.Run(args, console);
@@ -130,8 +141,7 @@ TEST_F(LogCommand, OneAlignedLinePerRecordNewestLast) {
             "2026-12-08T10:16:00  firefox.exe             4242    127.0.0.1:8080         -     "
             "                    its page holds \"erotic stories\"\n"
             "2026-12-08T10:17:00  curl.exe                9       -                      "
-            "a\\x0ab.example            the request holds \"orgy sex\"\n"
-            "32-bit programs have a record of their own: run x86\\tarvelctl.exe log for it.\n");
+            "a\\x0ab.example            the request holds \"orgy sex\"\n");
   EXPECT_EQ(err_.str(), "");
 }
 
@@ -232,7 +242,7 @@ TEST_F(LogCommand, NothingRecorded) {
 
 TEST_F(LogCommand, FilterNotRunningOrWithoutARecordFails) {
   m_.block->attach_counter = 1;  // only this command holds the module
-  ASSERT_EQ(Run({"log"}), kExitFailed);
+  ASSERT_EQ(Run({"log"}), kExitNotRunning);
   EXPECT_NE(err_.str().find("the filter is not running"), std::string::npos) << err_.str();
   // Following, it waits for the programs that load the module after it.
   m_.fake_clock.on_wait = [&] {
@@ -329,6 +339,123 @@ TEST_F(LogCommand, IPv6AddressesAsRfc5952WritesThem) {
         << row.remote << " in " << out_.str();
   }
 }
+
+// --- both filters of 64-bit Windows ------------------------------------------
+
+// One run of "tarvelctl log" that reaches the 32-bit filter too. Each filter
+// holds one record: a.example in this program's, b32.example in the other's.
+struct BothRow {
+  const char* name;
+  std::function<void(FakeMachine&)> setup;
+  std::vector<std::string> args;
+  int code;
+  std::vector<std::string> in_order;  // pieces of the output, in this order; {tool}: its path
+  std::string err;
+  std::vector<std::string> other_run;  // the other tarvelctl's command; empty: not run
+};
+
+class LogBothRows : public LogCommand, public ::testing::WithParamInterface<BothRow> {};
+
+TEST_P(LogBothRows, EachFilterUnderItsTitle) {
+  m_.AddOtherTool();
+  Add({Utc(2026, 12, 8, 8, 0), 11, "a.exe", BlockReason::kBlacklisted, "a.example"});
+  Add({Utc(2026, 12, 8, 9, 0), 32, "b.exe", BlockReason::kBlacklisted, "b32.example"},
+      m_.other.get());
+  GetParam().setup(m_);
+  const std::string tool = folder_.Path("x86/tarvelctl.exe");
+  EXPECT_EQ(RunBoth(GetParam().args), GetParam().code) << err_.str();
+  std::size_t at = 0;
+  for (std::string piece : GetParam().in_order) {
+    const std::size_t mark = piece.find("{tool}");
+    if (mark != std::string::npos) piece.replace(mark, 6, tool);
+    at = out_.str().find(piece, at);
+    ASSERT_NE(at, std::string::npos) << piece << " in order in:\n" << out_.str();
+  }
+  EXPECT_EQ(err_.str(), GetParam().err);
+  std::vector<std::string> expected_run;
+  if (!GetParam().other_run.empty()) expected_run = {tool};
+  for (const std::string& arg : GetParam().other_run) expected_run.push_back(arg);
+  if (!expected_run.empty()) {
+    expected_run.insert(expected_run.end(), {kOwnOnly, "--dll", folder_.Path("x86/tarvel.dll")});
+  }
+  EXPECT_EQ(m_.runs.empty() ? std::vector<std::string>() : m_.runs.back(), expected_run);
+}
+
+const char kNotRunningThere[] = "32-bit programs:\n  not running, so nothing is recorded\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LogBothRows,
+    ::testing::Values(
+        BothRow{"Text",
+                [](FakeMachine&) {},
+                {"log"},
+                kExitOk,
+                {"64-bit programs:\ntime ", "a.example", "32-bit programs:\ntime ", "b32.example"},
+                "",
+                {"log"}},
+        BothRow{"JsonWithTheFilterOfEachRecord",
+                [](FakeMachine&) {},
+                {"log", "--json"},
+                kExitOk,
+                {"{\"record\":0,", "\"filter\":\"64-bit\"", "a.example", "}\n{\"record\":0,",
+                 "\"filter\":\"32-bit\"", "b32.example"},
+                "",
+                {"log", "--json"}},
+        BothRow{"SelectionPassedOn",
+                [](FakeMachine&) {},
+                {"log", "-n", "1", "--since", "2h"},
+                kExitOk,
+                {"a.example", "b32.example"},
+                "",
+                {"log", "-n", "1", "--since", "2h"}},
+        BothRow{"OtherNotRunning",
+                [](FakeMachine& m) { m.other->block->attach_counter = 1; },
+                {"log"},
+                kExitOk,
+                {"a.example", kNotRunningThere},
+                "",
+                {"log"}},
+        BothRow{"OtherNotRunningJson",
+                [](FakeMachine& m) { m.other->block->attach_counter = 1; },
+                {"log", "--json"},
+                kExitOk,
+                {"a.example"},
+                "tarvelctl: the filter of 32-bit programs: not running, so nothing is recorded\n",
+                {"log", "--json"}},
+        BothRow{"OtherToolMissing",
+                [](FakeMachine& m) { m.other.reset(); },
+                {"log"},
+                kExitOk,
+                {"a.example", "32-bit programs:\n  its record cannot be shown: cannot run {tool}"},
+                "",
+                {"log"}},
+        BothRow{"OwnNotRunning",
+                [](FakeMachine& m) { m.block->attach_counter = 1; },
+                {"log"},
+                kExitOk,
+                {"64-bit programs:\n  not running, so nothing is recorded\n", "b32.example"},
+                "",
+                {"log"}},
+        BothRow{"NeitherRunning",
+                [](FakeMachine& m) {
+                  m.block->attach_counter = 1;
+                  m.other->block->attach_counter = 1;
+                },
+                {"log"},
+                kExitFailed,
+                {kNotRunningThere},
+                "tarvelctl: no running filter's record could be shown\n",
+                {"log"}},
+        BothRow{"FollowReadsItsOwnAndSaysHowToFollowTheOther",
+                [](FakeMachine& m) { m.fake_clock.on_wait = [] { return false; }; },
+                {"log", "--follow"},
+                kExitOk,
+                {"32-bit programs have a record of their own: run x86\\tarvelctl.exe log "
+                 "--follow for it.\ntime ",
+                 "a.example"},
+                "",
+                {}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LogCommand, StatusCountsTheBlocksByReason) {
   AddFour();

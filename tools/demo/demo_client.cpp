@@ -294,10 +294,12 @@ std::string RunTarvelctl(const std::string& args, DWORD* code) {
 // Prints the record of blocked requests as tarvelctl shows it, while this
 // process still holds tarvel.dll (the record ends with its last holder);
 // false when it does not show each of this client's `blocked` requests.
+// --own-only: the demonstration has no 32-bit tarvelctl beside it.
 bool ShowLog(int blocked) {
   std::printf("  -- tarvelctl log, while this client still holds tarvel.dll:\n");
   DWORD code = 0;
-  const std::string log = RunTarvelctl("log --dll \"" + OwnFolder() + "tarvel.dll\"", &code);
+  const std::string log =
+      RunTarvelctl("log --own-only --dll \"" + OwnFolder() + "tarvel.dll\"", &code);
   int ours = 0;
   std::size_t start = 0;
   while (start < log.size()) {

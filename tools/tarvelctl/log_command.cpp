@@ -370,36 +370,108 @@ std::string ParseOptions(Machine& machine, const Invocation& in, LogOptions* opt
   return "";
 }
 
-int Log(Machine& machine, const Invocation& in, Console& console) {
-  LogOptions options;
-  const std::string usage = ParseOptions(machine, in, &options);
-  if (!usage.empty()) return Fail(console, usage, kExitUsage);
+// A filter's record, or why it cannot be shown.
+struct ShowResult {
+  int code = kExitOk;   // kExitOk, kExitNotRunning or kExitFailed
+  std::string problem;  // kExitNotRunning, kExitFailed: why, as one phrase
+};
+
+// Shows the record of this program's own kind's filter.
+ShowResult ShowOwn(Machine& machine, const Invocation& in, const LogOptions& options,
+                   Console& console) {
   std::string error;
   const std::string module = FilterModule(machine, in, &error);
-  if (module.empty()) return Fail(console, error);
+  if (module.empty()) return {kExitFailed, error};
   const std::unique_ptr<LiveFilter> live = machine.LoadFilter(module, &error);
-  if (!live) return Fail(console, error);
+  if (!live) return {kExitFailed, error};
   const SharedExtensions* extensions = live->Extensions();
   if (extensions == nullptr) {
-    return Fail(console, module + " keeps no record of blocked requests that this tarvelctl knows");
+    return {kExitFailed, module + " keeps no record of blocked requests that this tarvelctl knows"};
   }
   // Loading it here counted one attach; more means other programs hold it.
   const FilterState* state = live->State();
   const bool running = state == nullptr || Load(state->attach_counter) > 1;
   if (!running && !options.follow) {
-    return Fail(console, "no other program holds " + module +
-                             ", so the filter is not running and nothing is recorded");
+    return {kExitNotRunning, "no other program holds " + module +
+                                 ", so the filter is not running and nothing is recorded"};
   }
-  const bool other_kind = machine.catalog().Kinds().size() > 1 || machine.IsWow64();
-  const bool own64 = machine.OwnKind() == CatalogKind::k64;
-  const std::string other_note = std::string(own64 ? "32-bit" : "64-bit") +
-                                 " programs have a record of their own: run " +
-                                 (own64 ? "x86" : "x64") + "\\tarvelctl.exe log for it.\n";
-  if (other_kind && options.follow && !options.json) console.out << other_note;
   Printer printer(machine, *live, options, console);
   Show(machine, extensions->block_log, printer, options, console);
-  if (other_kind && !options.follow && !options.json) console.out << other_note;
-  return kExitOk;
+  return {};
+}
+
+// Shows the record of the other kind's filter, through its tarvelctl.
+ShowResult ShowOther(Machine& machine, const Invocation& in, const LogOptions& options,
+                     Console& console) {
+  std::vector<std::string> args = {"log"};
+  for (const char* option : {"-n", "--since"}) {
+    if (!in.Has(option)) continue;
+    args.push_back(option);
+    args.push_back(in.Value(option));
+  }
+  if (options.json) args.push_back("--json");
+  const ProgramRun run = RunOtherTool(machine, in, args);
+  if (!run.started || (run.code != kExitOk && run.code != kExitNotRunning)) {
+    return {kExitFailed, FailureOf(run)};
+  }
+  if (run.code == kExitNotRunning) return {kExitNotRunning, FailureOf(run)};
+  console.out << WithoutCarriageReturns(run.out);
+  return {};
+}
+
+// Says why a filter's record was not shown: under its title in the text
+// form, on the error stream in the JSON form (which keeps the output JSON).
+void SayNotShown(CatalogKind kind, const ShowResult& shown, const LogOptions& options,
+                 Console& console) {
+  const std::string what = shown.code == kExitNotRunning
+                               ? "not running, so nothing is recorded"
+                               : "its record cannot be shown: " + shown.problem;
+  if (options.json) {
+    console.err << "tarvelctl: the filter of " << KindName(kind) << " programs: " << what << '\n';
+  } else {
+    console.out << "  " << what << '\n';
+  }
+}
+
+// On 64-bit Windows: the record of this program's kind, then the other
+// kind's, each under its title in the text form. Fails only when neither
+// could be shown.
+int LogBoth(Machine& machine, const Invocation& in, const LogOptions& options, Console& console) {
+  const CatalogKind kinds[] = {machine.OwnKind(), OtherKind(machine)};
+  int shown = 0;
+  for (const CatalogKind kind : kinds) {
+    if (!options.json) console.out << KindName(kind) << " programs:\n";
+    const ShowResult result = kind == machine.OwnKind() ? ShowOwn(machine, in, options, console)
+                                                        : ShowOther(machine, in, options, console);
+    if (result.code == kExitOk) {
+      ++shown;
+    } else {
+      SayNotShown(kind, result, options, console);
+    }
+  }
+  console.out.flush();
+  return shown > 0 ? kExitOk : Fail(console, "no running filter's record could be shown");
+}
+
+int Log(Machine& machine, const Invocation& in, Console& console) {
+  LogOptions options;
+  const std::string usage = ParseOptions(machine, in, &options);
+  if (!usage.empty()) return Fail(console, usage, kExitUsage);
+  const bool both = ReachesOtherFilter(machine, in);
+  if (both && !options.follow) return LogBoth(machine, in, options, console);
+  // --follow reads one filter: the other kind's is followed by a tarvelctl
+  // of that kind.
+  if (both && !options.json) {
+    const bool own64 = machine.OwnKind() == CatalogKind::k64;
+    console.out << (own64 ? "32-bit" : "64-bit") << " programs have a record of their own: run "
+                << (own64 ? "x86" : "x64") << "\\tarvelctl.exe log --follow for it.\n";
+  }
+  const ShowResult shown = ShowOwn(machine, in, options, console);
+  if (shown.code == kExitOk) return kExitOk;
+  // Under --own-only the tarvelctl that ran this one tells "not running"
+  // from a failure by the code.
+  return Fail(console, shown.problem,
+              shown.code == kExitNotRunning && in.Has(kOwnOnly) ? kExitNotRunning : kExitFailed);
 }
 
 }  // namespace
@@ -409,8 +481,8 @@ CommandSpec LogCommand(Machine& m) {
           "",
           0,
           0,
-          {"--follow", "--json"},
-          {{"-n", "N"}, {"--since", "TIME"}, {"--dll", "PATH"}},
+          {"--follow", "--json", kOwnOnly},
+          {{"-n", "N"}, {"--since", "TIME"}, {"--dll", "PATH"}, {OtherModuleOption(m), "PATH"}},
           "show the blocked requests: when, which program, to where, which host, why",
           "Shows the record of blocked requests that the running filter keeps (the\n"
           "installed tarvel.dll, or --dll PATH), one line each, newest last: the local time,\n"
@@ -426,9 +498,17 @@ CommandSpec LogCommand(Machine& m) {
           "                filter, pid, program, remote, port, host, reason\n"
           "                (blacklisted, not-whitelisted, phrase-in-request, phrase-in-page,\n"
           "                quic-refused), and phrase when a phrase blocked\n\n"
-          "The record lives in the memory the programs holding tarvel.dll share: it keeps the\n"
-          "last 1024 blocks and is lost when the last of them ends. To keep it, run\n"
-          "\"tarvelctl log --follow --json >> FILE\" as a scheduled task at start-up.\n",
+          "On 64-bit Windows 64-bit and 32-bit programs each have a filter with a record\n"
+          "of its own; log shows both, each under its title, the other through the\n"
+          "tarvelctl.exe of the other kind in the package (its module: the installed one,\n"
+          "or " +
+              OtherModuleOption(m) +
+              " PATH). --own-only shows only this tarvelctl's kind, as --follow\n"
+              "does.\n\n"
+              "The record lives in the memory the programs holding tarvel.dll share: it keeps\n"
+              "the last 1024 blocks and is lost when the last of them ends. To keep it, run\n"
+              "\"tarvelctl log --follow --json >> FILE\" as a scheduled task at start-up, with\n"
+              "each kind's tarvelctl.\n",
           [&m](const Invocation& in, Console& c) { return Log(m, in, c); }};
 }
 
