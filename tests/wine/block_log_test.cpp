@@ -77,10 +77,7 @@ TEST(BlockLogChild, BlocksFromSeveralThreads) {
   Recorder().call_count = kMaxRecordedCalls;
   EnsureWinsock();
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in server = {};
-  server.sin_family = AF_INET;
-  server.sin_port = htons(8080);
-  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in server = LoopbackV4(8080);
   ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&server), sizeof server), 0)
       << WSAGetLastError();
   BlockerThread jobs[kBlockerThreads];
@@ -119,10 +116,7 @@ TEST(BlockLog, BlocksOfSeveralProcessesAndThreadsAppearOnceWhole) {
   const BlockCounts counts_before = ReadBlockCounts(log);
   EnsureWinsock();
   SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(8080);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = LoopbackV4(8080);
   BOOL reuse = TRUE;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
              sizeof reuse);

@@ -178,16 +178,21 @@ SocketPair::~SocketPair() {
   }
 }
 
+sockaddr_in LoopbackV4(u_short port) {
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
 bool ConnectLoopback(int family, u_short server_port, SocketPair& pair) {
   EnsureWinsock();
   sockaddr_storage address = {};
   int length = 0;
   if (family == AF_INET) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&address);
-    in->sin_family = AF_INET;
-    in->sin_port = htons(server_port);
-    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    length = sizeof *in;
+    *reinterpret_cast<sockaddr_in*>(&address) = LoopbackV4(server_port);
+    length = sizeof(sockaddr_in);
   } else {
     auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
     in6->sin6_family = AF_INET6;

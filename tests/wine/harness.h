@@ -91,6 +91,8 @@ struct SocketPair {
   ~SocketPair();
 };
 bool ConnectLoopback(int family, u_short server_port, SocketPair& pair);
+// 127.0.0.1:`port`.
+sockaddr_in LoopbackV4(u_short port);
 
 void EnsureWinsock();
 

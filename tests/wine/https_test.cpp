@@ -73,10 +73,7 @@ class HttpsLoopback : public ::testing::Test {
     INT error = 0;
     SOCKET s = table_.lpWSPSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP, &info_, 0, 0, &error);
     EXPECT_NE(s, INVALID_SOCKET) << error;
-    sockaddr_in server = {};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(kHttpsPort);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in server = LoopbackV4(kHttpsPort);
     EXPECT_EQ(table_.lpWSPConnect(s, reinterpret_cast<sockaddr*>(&server), sizeof server, nullptr,
                                   nullptr, nullptr, nullptr, &error),
               0)
@@ -138,7 +135,7 @@ class QuicDatagrams : public ::testing::Test {
     ASSERT_EQ(r.result, 0);
     table_ = r.table;
     receiver_ = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    const sockaddr_in at = Loopback(kHttpsPort);
+    const sockaddr_in at = LoopbackV4(kHttpsPort);
     ASSERT_EQ(bind(receiver_, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0)
         << "cannot bind UDP 127.0.0.1:443: " << WSAGetLastError();
     const DWORD wait_ms = 300;
@@ -153,14 +150,6 @@ class QuicDatagrams : public ::testing::Test {
     if (s_ != INVALID_SOCKET) table_.lpWSPCloseSocket(s_, &error);
     closesocket(receiver_);
     TarvelExport<ValueFn>("SetHttpsFilter")(0);
-  }
-
-  static sockaddr_in Loopback(u_short port) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
   }
 
   // A send-to through the table; its result, the error stored and the
@@ -188,7 +177,7 @@ class QuicDatagrams : public ::testing::Test {
     return sent;
   }
   void Connect(u_short port) {
-    const sockaddr_in to = Loopback(port);
+    const sockaddr_in to = LoopbackV4(port);
     INT error = 0;
     ASSERT_EQ(table_.lpWSPConnect(s_, reinterpret_cast<const sockaddr*>(&to), sizeof to, nullptr,
                                   nullptr, nullptr, nullptr, &error),
@@ -214,7 +203,7 @@ void ExpectRefused(int result, INT error, DWORD bytes) {
 }
 
 TEST_F(QuicDatagrams, SendToPort443RefusedWhileTheFilterIsOn) {
-  const sockaddr_in to = Loopback(kHttpsPort);
+  const sockaddr_in to = LoopbackV4(kHttpsPort);
   SetHttpsFilter(1);
   const Sent refused = SendTo(&to);
   ExpectRefused(refused.result, refused.error, refused.bytes);
@@ -244,12 +233,12 @@ TEST_F(QuicDatagrams, ConnectedToPort443RefusedBySendAndSendTo) {
 // elsewhere the socket sends, connected again to port 443 it is refused.
 TEST_F(QuicDatagrams, OtherPortsPassUntilConnectedTo443) {
   SOCKET other = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  sockaddr_in at = Loopback(0);
+  sockaddr_in at = LoopbackV4(0);
   ASSERT_EQ(bind(other, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
   int length = sizeof at;
   getsockname(other, reinterpret_cast<sockaddr*>(&at), &length);
   SetHttpsFilter(1);
-  const sockaddr_in to = Loopback(ntohs(at.sin_port));
+  const sockaddr_in to = LoopbackV4(ntohs(at.sin_port));
   EXPECT_EQ(SendTo(&to).result, 0);
   Connect(ntohs(at.sin_port));
   EXPECT_EQ(Send().result, 0);

@@ -28,10 +28,7 @@ class PageServer {
     BOOL reuse = TRUE;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
                sizeof reuse);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = LoopbackV4(kPort);
     ok_ = bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
           listen(listener_, 8) == 0;
     if (ok_) thread_ = std::thread([this] { Serve(); });
@@ -90,10 +87,7 @@ SOCKET NewSocket(const WSPPROC_TABLE& table, WSAPROTOCOL_INFOW& info) {
 }
 
 void ConnectToServer(const WSPPROC_TABLE& table, SOCKET s) {
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = LoopbackV4(kPort);
   INT error = 0;
   EXPECT_EQ(table.lpWSPConnect(s, reinterpret_cast<sockaddr*>(&address), sizeof address, nullptr,
                                nullptr, nullptr, nullptr, &error),

@@ -33,9 +33,7 @@ struct Endpoint {
 };
 
 bool Open(int type, u_short port, Endpoint& e) {
-  e.address.sin_family = AF_INET;
-  e.address.sin_port = htons(port);
-  e.address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  e.address = LoopbackV4(port);
   e.s = socket(AF_INET, type, 0);
   BOOL reuse = TRUE;
   setsockopt(e.s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
