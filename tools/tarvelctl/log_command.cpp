@@ -411,10 +411,8 @@ ShowResult ShowOther(Machine& machine, const Invocation& in, const LogOptions& o
   }
   if (options.json) args.push_back("--json");
   const ProgramRun run = RunOtherTool(machine, in, args);
-  if (!run.started || (run.code != kExitOk && run.code != kExitNotRunning)) {
-    return {kExitFailed, FailureOf(run)};
-  }
-  if (run.code == kExitNotRunning) return {kExitNotRunning, FailureOf(run)};
+  if (run.started && run.code == kExitNotRunning) return {kExitNotRunning, FailureOf(run)};
+  if (!run.started || run.code != kExitOk) return {kExitFailed, FailureOf(run)};
   console.out << WithoutCarriageReturns(run.out);
   return {};
 }
