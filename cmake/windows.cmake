@@ -42,6 +42,7 @@ add_library(tarvel SHARED
   exports/tarvel.def
   exports/win/dllmain.cpp
   exports/win/exports.cpp
+  provider/win/extension_functions.cpp
   provider/win/guarded_entries.cpp
   provider/win/forwards.cpp
   provider/win/lower_table.cpp

@@ -1,4 +1,5 @@
-// What the filter keeps per socket between calls: the port test's answer.
+// What the filter keeps per socket between calls: the port test's answer,
+// and a note of 64 bits that a verdict leaves for the socket's next call.
 //
 // A connected socket's ports stay as they are until it is connected again
 // or closed, so its answer is asked of the system once and then kept. The
@@ -10,8 +11,8 @@
 // such a socket passes this provider, so its handle value cannot be reused
 // under a kept answer; any other socket is asked of the system every time.
 //
-// The table is per process, fixed in size (SocketFacts::kSlots slots of one
-// 64-bit word, zero-initialised, no allocation ever) and lock-free: a lookup
+// The table is per process, fixed in size (SocketFacts::kSlots slots of two
+// 64-bit words, zero-initialised, no allocation ever) and lock-free: a lookup
 // is one atomic load, a change one compare-and-swap. A handle value maps to
 // one slot; a socket made while its slot holds another takes the slot over,
 // and the other is then asked every time. A handle value above 32 bits is
@@ -61,14 +62,23 @@ class SocketFacts {
   Lookup Find(std::uint64_t socket) const;
   // Keeps `http` for `socket` when its slot still holds what `found` saw:
   // nothing happened to the socket since (no close, no connect, no new
-  // socket on its slot). Otherwise keeps nothing.
+  // socket on its slot). Otherwise keeps nothing. A note stays as it is.
   void Keep(std::uint64_t socket, const Lookup& found, int http);
+
+  // Leaves `note` (not 0) for a socket the table knows, replacing any
+  // earlier one; a socket it does not know gets none. The note is dropped
+  // with the answer: by Made, Reconnected, Forget and ForgetAll.
+  void SetNote(std::uint64_t socket, std::uint64_t note);
+  // The socket's note, which is then gone; 0 when it has none. One load
+  // when it has none.
+  std::uint64_t TakeNote(std::uint64_t socket);
 
  private:
   std::atomic<std::uint64_t>& SlotOf(std::uint64_t socket);
   const std::atomic<std::uint64_t>& SlotOf(std::uint64_t socket) const;
 
   std::atomic<std::uint64_t> slots_[kSlots] = {};
+  std::atomic<std::uint64_t> notes_[kSlots] = {};
 };
 
 // The port test with the table in front: the kept answer, or the system's

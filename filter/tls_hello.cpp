@@ -308,6 +308,30 @@ bool BeginsWithClientHello(const char* data, std::size_t len) {
          (len <= kRecordHeader || bytes[kRecordHeader] == kClientHello);
 }
 
+bool MayBeginClientHello(const char* data, std::size_t len) {
+  if (data != nullptr && len == 1) return static_cast<unsigned char>(data[0]) == kHandshakeRecord;
+  return BeginsWithClientHello(data, len);
+}
+
+std::uint64_t PackHelloStart(const HelloStart& start) {
+  if (start.length == 0 || start.length >= kHelloHeadBytes) return 0;
+  std::uint64_t word = start.length;
+  for (std::size_t i = 1; i < start.length; ++i) {
+    word |= std::uint64_t{static_cast<unsigned char>(start.bytes[i])} << (8 * i);
+  }
+  return word;
+}
+
+HelloStart UnpackHelloStart(std::uint64_t word) {
+  HelloStart start;
+  const std::size_t length = word & 0xFF;
+  if (length == 0 || length >= kHelloHeadBytes) return start;
+  start.length = static_cast<std::uint8_t>(length);
+  start.bytes[0] = static_cast<char>(kHandshakeRecord);
+  for (std::size_t i = 1; i < length; ++i) start.bytes[i] = static_cast<char>(word >> (8 * i));
+  return start;
+}
+
 Host ServerNameOf(const char* data, std::size_t len) {
   // Filled in place: the empty host unless a name is found. Only the bytes
   // up to the terminating zero are written, which is all a Host promises.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "filter/host.h"
 
@@ -29,5 +30,31 @@ bool BeginsWithClientHello(const char* data, std::size_t len);
 // wholly inside the bytes: none sent, a malformed or truncated hello, or
 // bytes that are not a ClientHello at all.
 Host ServerNameOf(const char* data, std::size_t len);
+
+// The record header and the handshake header: a send with fewer bytes than
+// this cannot show whether it starts a ClientHello, let alone its name.
+inline constexpr std::size_t kHelloHeadBytes = 9;
+
+// How far across a send's buffers a ClientHello is read when it does not
+// lie whole in the first one.
+inline constexpr std::size_t kHelloReach = 16 * 1024;
+
+// The start of a ClientHello that a send carried alone, fewer than
+// kHelloHeadBytes bytes, kept per socket for that socket's next send.
+struct HelloStart {
+  std::uint8_t length = 0;  // 0: none
+  char bytes[kHelloHeadBytes - 1] = {};
+};
+
+// True when the bytes may begin a ClientHello: as BeginsWithClientHello,
+// and also the one byte 22. A send that may begin one and holds fewer than
+// kHelloHeadBytes bytes is kept as a HelloStart.
+bool MayBeginClientHello(const char* data, std::size_t len);
+
+// A HelloStart in one 64-bit word and back: the length in the low byte,
+// then the bytes after the first (which is always 22). 0 is no start; a
+// word that is no packed start unpacks as none.
+std::uint64_t PackHelloStart(const HelloStart& start);
+HelloStart UnpackHelloStart(std::uint64_t word);
 
 }  // namespace tarvel

@@ -2,6 +2,7 @@
 
 #include "filter/host.h"
 #include "filter/phrases.h"
+#include "filter/send_start.h"
 #include "filter/tls_hello.h"
 #include "filter/url_match.h"
 #include "platform/guard.h"
@@ -41,10 +42,9 @@ BlockReason HostRefusal(const FilterState& state, const Host& host) {
                                                                   : BlockReason::kNone;
 }
 
-// Why a ClientHello is refused, or kNone; `host` receives the name it gives.
-// A hello that names no host has nothing the white list could allow.
-BlockReason HelloRefusal(const FilterState& state, const BufferDesc& first, Host& host) {
-  host = ServerNameOf(first.buf, first.len);
+// Why a ClientHello naming `host` is refused, or kNone. A hello that names
+// no host has nothing the white list could allow.
+BlockReason HelloRefusal(const FilterState& state, const Host& host) {
   if (!IsOn(state.lists_ready)) return BlockReason::kNone;
   if (host.length == 0 && IsOn(state.white_only)) return BlockReason::kNotWhitelisted;
   return HostRefusal(state, host);
@@ -155,13 +155,54 @@ void Block(SendJob& job, const BlockFacts& facts) {
   job.decided = true;
 }
 
+// The name of the hello that the send's bytes begin with: read in place
+// when it lies in the first buffer alone, else across the buffers.
+Host HelloName(const SendJob& job, const HelloStart& kept, const BufferDesc* first) {
+  if (kept.length == 0 && (job.count == 1 || first->len >= kHelloReach)) {
+    return ServerNameOf(first->buf, first->len);
+  }
+  return ServerNameAcross(kept, job.buffers, job.count);
+}
+
+// Judges a send whose bytes may begin a ClientHello. `head` holds its first
+// `head_length` bytes, fewer than kHelloHeadBytes only when the send has no
+// more. A hello that passes with fewer is left for the next send; the one
+// byte 22 is left unjudged, as a hello needs more to be told.
+void JudgeHello(SendJob& job, const HelloStart& kept, const BufferDesc* first, const char* head,
+                std::size_t head_length) {
+  if (head_length > 1) {
+    const Host host = HelloName(job, kept, first);
+    const BlockReason why = HelloRefusal(*job.state, host);
+    if (why != BlockReason::kNone) {
+      Block(job, BlockFacts{why, &host, -1});
+      return;
+    }
+  }
+  if (head_length >= kHelloHeadBytes) return;
+  HelloStart start;
+  start.length = static_cast<std::uint8_t>(head_length);
+  for (std::size_t i = 0; i < head_length; ++i) start.bytes[i] = head[i];
+  job.site->KeepHelloStart(start);
+}
+
 // The tests of the HTTPS filter. True when they judged the send: a
 // ClientHello is judged here alone, and a datagram to port 443 refused.
 bool JudgeHttps(SendJob& job, const BufferDesc* first) {
-  if (first != nullptr && BeginsWithClientHello(first->buf, first->len)) {
-    Host host;
-    const BlockReason why = HelloRefusal(*job.state, *first, host);
-    if (why != BlockReason::kNone) Block(job, BlockFacts{why, &host, -1});
+  const HelloStart kept = job.site->TakeHelloStart();
+  // Nearly every send's first buffer shows whether it begins a hello; the
+  // others (a kept start, a short first buffer) have their head copied.
+  char copied[kHelloHeadBytes];
+  const char* head = nullptr;
+  std::size_t head_length = 0;
+  if (kept.length == 0 && first != nullptr && first->len >= kHelloHeadBytes) {
+    head = first->buf;
+    head_length = first->len;
+  } else {
+    head_length = CopySendStart(kept, job.buffers, job.count, copied, sizeof copied);
+    head = copied;
+  }
+  if (MayBeginClientHello(head, head_length)) {
+    JudgeHello(job, kept, first, head, head_length);
     return true;
   }
   if (job.site->IsQuicSocket() != 1) return false;
@@ -219,12 +260,16 @@ void JudgeRecv(RecvJob& job) {
   if (site.IsExemptProcess() == 1 || site.IsHttpSocket() != 1) return;
   if (!IsOn(job.state->smart_filter)) return;
   const BufferDesc* buffer = FirstBuffer(job.buffers, job.count);
-  if (buffer == nullptr || !HasPhrase(*job.state, *buffer)) return;
+  if (buffer == nullptr) return;
+  // Only what this receive placed is scanned: bytes past it are whatever
+  // the buffer held before (an earlier page, text the user typed).
+  const std::uint32_t received = site.BytesReceived();
+  const BufferDesc got{received < buffer->len ? received : buffer->len, buffer->buf};
+  if (!HasPhrase(*job.state, got)) return;
   Host no_host;
   no_host.text[0] = '\0';
   no_host.length = 0;
-  Record(site,
-         BlockFacts{BlockReason::kPhraseInReceive, &no_host, FirstPhrase(*job.state, *buffer)});
+  Record(site, BlockFacts{BlockReason::kPhraseInReceive, &no_host, FirstPhrase(*job.state, got)});
   job.in_lower = InLower::kCut;
   site.LowerCutConnection();
   job.in_lower = InLower::kNone;

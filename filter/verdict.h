@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "filter/host.h"
+#include "filter/tls_hello.h"
 #include "state/block_log.h"
 #include "state/extensions.h"
 #include "state/filter_state.h"
@@ -65,6 +66,17 @@ class CallSite {
   // guard: the answer to a call refused without reaching the lower provider.
   virtual void FailRefused() = 0;
 
+  // The hello start that this socket's previous send left (KeepHelloStart),
+  // which is then gone; length 0 when there is none. Asked once per send,
+  // with the HTTPS filter on. A site that keeps nothing per socket has none.
+  virtual HelloStart TakeHelloStart() { return {}; }
+  // Leaves `start` for this socket's next send.
+  virtual void KeepHelloStart(const HelloStart& start) { static_cast<void>(start); }
+  // After a receive that did not fail: the bytes it placed in the buffers,
+  // or kNotKnown when the call does not tell.
+  static constexpr std::uint32_t kNotKnown = 0xFFFFFFFFu;
+  virtual std::uint32_t BytesReceived() { return kNotKnown; }
+
  protected:
   ~CallSite() = default;
 };
@@ -75,12 +87,17 @@ class CallSite {
 // filter on and an HTTP socket, a phrase in the first buffer blocks.
 //
 // With the HTTPS filter on, two tests come first, after the exempt process.
-// A first buffer that begins with a ClientHello (BeginsWithClientHello) is
+// A send whose bytes begin with a ClientHello (BeginsWithClientHello) is
 // judged by the host it names alone, on any socket, with the lists ready:
 // like a Host header's host, except that a hello naming none blocks in
-// white-only mode; the phrase test plays no part. Otherwise a datagram
-// socket connected to port 443 fails refused (FailRefused), unsent, and is
-// recorded as such.
+// white-only mode; the phrase test plays no part. The bytes are the hello
+// start the socket's previous send left, then the buffers in order: the
+// hello is read across them (its first kHelloReach bytes) when it does not
+// lie whole in the first. A send that passes with fewer than
+// kHelloHeadBytes such bytes, or that is the one byte 22, leaves them for
+// the socket's next send (KeepHelloStart), which is judged with them in
+// front. Otherwise a datagram socket connected to port 443 fails refused
+// (FailRefused), unsent, and is recorded as such.
 //
 // Blocking records the block with its reason, the host and, for a phrase,
 // the first phrase found; then it cuts the connection and makes the send,
@@ -102,8 +119,9 @@ enum class Overlap : std::uint8_t {
 
 // The receive entry: receive first; a failed receive (-1), an overlapped one
 // with a completion routine, an exempt process, a non-HTTP socket or the
-// smart filter off return at once. Otherwise a phrase anywhere in the whole
-// capacity of the first buffer blocks: recorded with the first phrase
+// smart filter off return at once. Otherwise a phrase in the bytes the
+// receive placed in the first buffer (BytesReceived, at most its length;
+// its whole length when not known) blocks: recorded with the first phrase
 // found, cut, then a second receive whose result is returned; an overlapped
 // receive (no routine) is cut and keeps the first result, so that its queued
 // completion is the only one and the next receive fails. A fault inside a lower call (either

@@ -18,7 +18,11 @@ constinit SocketFacts g_socket_facts;
 
 // The QUIC test's answers, kept in a table of the same kind under the same
 // rules: a socket's type never changes, and its peer only by a connect.
+// Its notes hold the sockets' hello starts.
 constinit SocketFacts g_quic_facts;
+
+// Whether a socket is a stream socket, in a third table of the kind.
+constinit SocketFacts g_stream_facts;
 
 constexpr u_short kQuicPort = 443;
 
@@ -73,8 +77,21 @@ PortReading ReadQuicSocket(std::uint64_t socket) {
   }
   if (type != SOCK_DGRAM) return {true, 0};
   u_short peer = 0;
-  const bool read = ReadPort(s, getpeername, peer);
-  return {read, read && peer == kQuicPort ? 1 : 0};
+  if (!ReadPort(s, getpeername, peer)) {
+    // Not connected: "no" until a connect, which drops it.
+    return {WSAGetLastError() == WSAENOTCONN, 0};
+  }
+  return {true, peer == kQuicPort ? 1 : 0};
+}
+
+PortReading ReadStreamType(std::uint64_t socket) {
+  const auto s = static_cast<SOCKET>(socket);
+  int type = 0;
+  int length = sizeof type;
+  if (getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) != 0) {
+    return {false, 0};
+  }
+  return {true, type == SOCK_STREAM ? 1 : 0};
 }
 
 bool IsDatagramSocket(SOCKET s) {
@@ -103,6 +120,7 @@ void SocketMade(SOCKET s) {
   if (s == INVALID_SOCKET) return;
   g_socket_facts.Made(s);
   g_quic_facts.Made(s);
+  g_stream_facts.Made(s);
 }
 
 void SocketConnected(SOCKET s) {
@@ -113,18 +131,36 @@ void SocketConnected(SOCKET s) {
 void SocketClosed(SOCKET s) {
   g_socket_facts.Forget(s);
   g_quic_facts.Forget(s);
+  g_stream_facts.Forget(s);
 }
 
 void AllSocketsClosed() {
   g_socket_facts.ForgetAll();
   g_quic_facts.ForgetAll();
+  g_stream_facts.ForgetAll();
 }
 
 int IsQuicSocket(SOCKET s) { return IsHttpSocketKept(g_quic_facts, s, ReadQuicSocket); }
 
 int IsQuicDestination(SOCKET s, const sockaddr* to, int to_length) {
-  if (to == nullptr) return IsQuicSocket(s);
+  if (IsQuicSocket(s) == 1) return 1;
+  if (to == nullptr) return 0;
   return PortOfAddress(to, to_length) == kQuicPort && IsDatagramSocket(s) ? 1 : 0;
+}
+
+int IsStreamSocket(SOCKET s) { return IsHttpSocketKept(g_stream_facts, s, ReadStreamType); }
+
+int IsHttpConnect(SOCKET s, const sockaddr* name, int name_length) {
+  u_short local = 0;
+  ReadPort(s, getsockname, local);
+  const u_short remote = name != nullptr ? PortOfAddress(name, name_length) : 0;
+  return IsHttpPortPair(local, remote);
+}
+
+HelloStart TakeHelloStart(SOCKET s) { return UnpackHelloStart(g_quic_facts.TakeNote(s)); }
+
+void KeepHelloStart(SOCKET s, const HelloStart& start) {
+  g_quic_facts.SetNote(s, PackHelloStart(start));
 }
 
 }  // namespace tarvel

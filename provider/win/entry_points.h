@@ -1,6 +1,9 @@
 // This module's 30 entry points, one per field of WSPPROC_TABLE, each with
-// the published signature of its field. WSPSend and WSPRecv run the verdicts,
-// WSPRecvFrom forwards inside a guard, the other 27 forward plainly.
+// the published signature of its field. WSPSend, WSPRecv and WSPSendTo run
+// the verdicts (provider/win/guarded_entries.cpp), WSPIoctl judges
+// WSASendMsg and hands out tarvel's extension functions
+// (provider/win/extension_functions.cpp), WSPRecvFrom forwards inside a
+// guard, the other 25 forward plainly.
 #pragma once
 
 #include <winsock2.h>

@@ -1,4 +1,4 @@
-// The 27 plain entry points: each calls the same entry of the lower
+// The 25 plain entry points: each calls the same entry of the lower
 // provider's table with its own arguments, unchanged, and returns the lower
 // result; the lower provider alone writes *lpErrno and the out-parameters.
 // No lock, no test of the filter state: one indirect call. Six of them also
@@ -7,14 +7,11 @@
 // connected (WSPConnect), closed (WSPCloseSocket), or all closed
 // (WSPCleanup). A close is told before the lower call, so that no answer
 // outlives it into a socket that reuses the handle value; a connect after
-// it, so that an answer read before the new peer is dropped. WSPSendTo
-// first reads the HTTPS filter's flag, and while it is on refuses QUIC
-// datagrams (provider/win/quic_refusal.h).
+// it, so that an answer read before the new peer is dropped.
 #include "provider/win/entry_points.h"
 
 #include "platform/win/process_facts.h"
 #include "provider/win/lower_table.h"
-#include "provider/win/quic_refusal.h"
 
 namespace tarvel {
 
@@ -102,16 +99,6 @@ WINBOOL WSPAPI WSPGetQOSByName(SOCKET s, LPWSABUF lpQOSName, LPQOS lpQOS, LPINT 
   return LowerEntry(LowerProcTable.lpWSPGetQOSByName)(s, lpQOSName, lpQOS, lpErrno);
 }
 
-int WSPAPI WSPIoctl(SOCKET s, DWORD dwIoControlCode, LPVOID lpvInBuffer, DWORD cbInBuffer,
-                    LPVOID lpvOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbBytesReturned,
-                    LPWSAOVERLAPPED lpOverlapped,
-                    LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
-                    LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  return LowerEntry(LowerProcTable.lpWSPIoctl)(
-      s, dwIoControlCode, lpvInBuffer, cbInBuffer, lpvOutBuffer, cbOutBuffer, lpcbBytesReturned,
-      lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
-}
-
 SOCKET WSPAPI WSPJoinLeaf(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData,
                           LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS, DWORD dwFlags,
                           LPINT lpErrno) {
@@ -137,17 +124,6 @@ int WSPAPI WSPSelect(int nfds, fd_set *readfds, fd_set *writefds, fd_set *except
 
 int WSPAPI WSPSendDisconnect(SOCKET s, LPWSABUF lpOutboundDisconnectData, LPINT lpErrno) {
   return LowerEntry(LowerProcTable.lpWSPSendDisconnect)(s, lpOutboundDisconnectData, lpErrno);
-}
-
-int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent,
-                     DWORD dwFlags, const struct sockaddr *lpTo, int iTolen,
-                     LPWSAOVERLAPPED lpOverlapped,
-                     LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
-                     LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  if (RefusesQuicDatagram(s, lpTo, iTolen, lpErrno)) return SOCKET_ERROR;
-  return LowerEntry(LowerProcTable.lpWSPSendTo)(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent,
-                                                dwFlags, lpTo, iTolen, lpOverlapped,
-                                                lpCompletionRoutine, lpThreadId, lpErrno);
 }
 
 int WSPAPI WSPSetSockOpt(SOCKET s, int level, int optname, const char *optval, int optlen,

@@ -1,16 +1,14 @@
-// The three guarded entry points: WSPSend and WSPRecv run the verdicts,
-// WSPRecvFrom forwards inside a guard; and the refusal of QUIC datagrams
-// that WSPSendTo asks for.
+// The guarded entry points: WSPSend, WSPRecv and WSPSendTo run the verdicts,
+// WSPRecvFrom forwards inside a guard; and what every verdict entry shares
+// (provider/win/win_call_site.h).
+#include "provider/win/win_call_site.h"
+
 #include <cstddef>
+#include <cstring>
 
 #include "filter/verdict.h"
 #include "platform/guard.h"
-#include "platform/win/block_record.h"
-#include "platform/win/process_facts.h"
 #include "provider/win/entry_points.h"
-#include "provider/win/lower_table.h"
-#include "provider/win/quic_refusal.h"
-#include "state/shared_state.h"
 
 namespace tarvel {
 
@@ -25,9 +23,24 @@ struct ErrorStore {
   INT code;
 };
 
-// Stores `code` at `error`, which may be a bad pointer: a fault in the
-// store is caught and ignored.
+struct CallerCopy {
+  void* to;
+  const void* from;
+  std::size_t size;
+};
+
+struct ReceiveCount {
+  LPDWORD bytes;
+  LPWSAOVERLAPPED overlapped;
+};
+
+}  // namespace
+
 void StoreError(LPINT error, INT code) {
+  if (error == nullptr) {
+    WSASetLastError(code);
+    return;
+  }
   ErrorStore job{error, code};
   GuardedFn store = [](void* context) {
     const auto& j = *static_cast<ErrorStore*>(context);
@@ -36,74 +49,33 @@ void StoreError(LPINT error, INT code) {
   GuardedCall(store, &job);
 }
 
-void StoreFaultError(LPINT error) { StoreError(error, WSAEFAULT); }
-
-// A firewall's refusal: clients take it as final, not as a full buffer or
-// a busy socket (WSAENOBUFS, WSAEWOULDBLOCK) that they would send again.
-constexpr INT kRefusedError = WSAEACCES;
-
-const BufferDesc* AsBuffers(LPWSABUF buffers) {
-  return reinterpret_cast<const BufferDesc*>(buffers);
+bool CopyFromCaller(void* to, const void* from, std::size_t size) {
+  if (from == nullptr) return false;
+  CallerCopy job{to, from, size};
+  GuardedFn copy = [](void* context) {
+    const auto& j = *static_cast<CallerCopy*>(context);
+    std::memcpy(j.to, j.from, j.size);
+  };
+  return GuardedCall(copy, &job) == 1;
 }
 
-// The nine arguments of one WSPSend or WSPRecv, and what the verdict asks.
-template <typename Flags, typename Lower, Lower WSPPROC_TABLE::*Entry>
-class WinCallSite final : public CallSite {
- public:
-  WinCallSite(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD bytes, Flags flags,
-              LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine,
-              LPWSATHREADID thread, LPINT error)
-      : s_(s),
-        buffers_(buffers),
-        count_(count),
-        bytes_(bytes),
-        flags_(flags),
-        overlapped_(overlapped),
-        routine_(routine),
-        thread_(thread),
-        error_(error) {}
-
-  int IsExemptProcess() override { return tarvel::IsExemptProcess(); }
-  int IsHttpSocket() override { return tarvel::IsHttpSocket(s_); }
-  int IsQuicSocket() override { return tarvel::IsQuicSocket(s_); }
-  int LowerCall() override {
-    return LowerEntry(LowerProcTable.*Entry)(s_, buffers_, count_, bytes_, flags_, overlapped_,
-                                             routine_, thread_, error_);
-  }
-  // The block forgets the socket's kept port answer: its connection is cut,
-  // and what the application does with the handle next is its own.
-  void LowerCutConnection() override {
-    SocketClosed(s_);
-    LowerEntry(LowerProcTable.lpWSPShutdown)(s_, SD_BOTH, error_);
-  }
-  void RecordBlock(const BlockFacts& facts) override { RecordBlockOn(s_, facts); }
-  void FailWithFault() override { StoreFaultError(error_); }
-  void FailRefused() override { StoreError(error_, kRefusedError); }
-
- private:
-  SOCKET s_;
-  LPWSABUF buffers_;
-  DWORD count_;
-  LPDWORD bytes_;
-  Flags flags_;
-  LPWSAOVERLAPPED overlapped_;
-  LPWSAOVERLAPPED_COMPLETION_ROUTINE routine_;
-  LPWSATHREADID thread_;
-  LPINT error_;
-};
-
-using SendSite = WinCallSite<DWORD, LPWSPSEND, &WSPPROC_TABLE::lpWSPSend>;
-using RecvSite = WinCallSite<LPDWORD, LPWSPRECV, &WSPPROC_TABLE::lpWSPRecv>;
-
-}  // namespace
+std::uint32_t BytesOfReceive(LPDWORD bytes, LPWSAOVERLAPPED overlapped) {
+  if (bytes != nullptr) return *bytes;
+  if (overlapped != nullptr) return static_cast<std::uint32_t>(overlapped->InternalHigh);
+  return CallSite::kNotKnown;
+}
 
 // --- WSPSend: the send verdict --------------------------------------------
 int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent,
                    DWORD dwFlags, LPWSAOVERLAPPED lpOverlapped,
                    LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId,
                    LPINT lpErrno) {
-  SendSite site(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpOverlapped,
-                lpCompletionRoutine, lpThreadId, lpErrno);
+  auto lower = [&] {
+    return LowerEntry(LowerProcTable.lpWSPSend)(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent,
+                                                dwFlags, lpOverlapped, lpCompletionRoutine,
+                                                lpThreadId, lpErrno);
+  };
+  WinSite<decltype(lower)> site(s, lpErrno, lower);
   return FilterSend(SharedState(), SharedExtensionBlock(), AsBuffers(lpBuffers), dwBufferCount,
                     site);
 }
@@ -113,12 +85,14 @@ int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lp
                    LPDWORD lpFlags, LPWSAOVERLAPPED lpOverlapped,
                    LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId,
                    LPINT lpErrno) {
-  RecvSite site(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpOverlapped,
-                lpCompletionRoutine, lpThreadId, lpErrno);
-  const Overlap overlap = lpOverlapped == nullptr          ? Overlap::kNone
-                          : lpCompletionRoutine == nullptr ? Overlap::kOverlapped
-                                                           : Overlap::kWithRoutine;
-  return FilterRecv(SharedState(), AsBuffers(lpBuffers), dwBufferCount, overlap, site);
+  auto lower = [&] {
+    return LowerEntry(LowerProcTable.lpWSPRecv)(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd,
+                                                lpFlags, lpOverlapped, lpCompletionRoutine,
+                                                lpThreadId, lpErrno);
+  };
+  WinRecvSite<decltype(lower)> site(s, lpErrno, lpNumberOfBytesRecvd, lpOverlapped, lower);
+  return FilterRecv(SharedState(), AsBuffers(lpBuffers), dwBufferCount,
+                    OverlapOf(lpOverlapped, lpCompletionRoutine), site);
 }
 
 // --- WSPRecvFrom: a forward inside a catch-all guard ------------------------
@@ -164,11 +138,11 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
                     lpFrom,  lpFromlen, lpOverlapped,  lpCompletionRoutine,  lpThreadId,
                     lpErrno, 0,         false};
   if (GuardedCall(ForwardRecvFrom, &call) == 1 && !call.faulted) return call.result;
-  StoreFaultError(lpErrno);
+  StoreError(lpErrno, WSAEFAULT);
   return SOCKET_ERROR;
 }
 
-// --- WSPSendTo: datagrams to UDP port 443 ----------------------------------
+// --- WSPSendTo: the send verdict on a stream socket, else the QUIC refusal --
 namespace {
 
 class SendToSite final : public DatagramSite {
@@ -195,6 +169,19 @@ bool RefusesQuicDatagram(SOCKET s, const sockaddr* to, int to_length, LPINT erro
   if (RefusesDatagram(extensions, site) != 1) return false;
   StoreError(error, kRefusedError);
   return true;
+}
+
+int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent,
+                     DWORD dwFlags, const struct sockaddr* lpTo, int iTolen,
+                     LPWSAOVERLAPPED lpOverlapped,
+                     LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                     LPWSATHREADID lpThreadId, LPINT lpErrno) {
+  auto lower = [&] {
+    return LowerEntry(LowerProcTable.lpWSPSendTo)(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent,
+                                                  dwFlags, lpTo, iTolen, lpOverlapped,
+                                                  lpCompletionRoutine, lpThreadId, lpErrno);
+  };
+  return JudgeAddressedSend(s, AsBuffers(lpBuffers), dwBufferCount, lpTo, iTolen, lpErrno, lower);
 }
 
 }  // namespace tarvel

@@ -49,6 +49,18 @@ void FakeCallSite::FailWithFault() { calls.push_back("efault"); }
 
 void FakeCallSite::FailRefused() { calls.push_back("refused"); }
 
+HelloStart FakeCallSite::TakeHelloStart() {
+  HelloStart start;
+  start.length = static_cast<std::uint8_t>(kept_start.size());
+  kept_start.copy(start.bytes, sizeof start.bytes);
+  kept_start.clear();
+  return start;
+}
+
+void FakeCallSite::KeepHelloStart(const HelloStart& start) {
+  kept_start.assign(start.bytes, start.length);
+}
+
 std::string FakeCallSite::Sequence() const {
   std::string out;
   for (const std::string& c : calls) {

@@ -22,6 +22,12 @@ class FakeCallSite final : public CallSite {
   // "lower#N" for the N-th LowerCall (0-based); empty for none.
   std::string fault_at;
 
+  // The hello start the socket holds: TakeHelloStart hands it out and
+  // clears it, KeepHelloStart sets it. Not among the calls.
+  std::string kept_start;
+  // What BytesReceived answers.
+  std::uint32_t received = kNotKnown;
+
   // "exempt", "http", "quic", "lower", "cut", "record", "efault", "refused"
   std::vector<std::string> calls;
   // Each RecordBlock as "REASON HOST PHRASE": "blacklisted bad.example -1",
@@ -36,6 +42,9 @@ class FakeCallSite final : public CallSite {
   void RecordBlock(const BlockFacts& facts) override;
   void FailWithFault() override;
   void FailRefused() override;
+  HelloStart TakeHelloStart() override;
+  void KeepHelloStart(const HelloStart& start) override;
+  std::uint32_t BytesReceived() override { return received; }
 
   // The lower calls and the error stores, e.g. "cut,lower,efault".
   std::string Sequence() const;

@@ -185,6 +185,47 @@ INSTANTIATE_TEST_SUITE_P(
                                   [](SocketFacts& f) { f.Keep(kS, f.Find(kS), 0); }}),
     [](const ::testing::TestParamInfo<InFlightRow>& info) { return std::string(info.param.name); });
 
+// A note stays with a known socket until it is taken, and goes with any
+// change of the socket, as its answer does.
+struct NoteRow {
+  const char* name;
+  void (*meanwhile)(SocketFacts&);
+  std::uint64_t taken;
+};
+
+class SocketNote : public ::testing::TestWithParam<NoteRow> {};
+
+TEST_P(SocketNote, TakenOnceOrDropped) {
+  auto facts = std::make_unique<SocketFacts>();
+  facts->Made(kS);
+  facts->SetNote(kS, 0x1603);
+  GetParam().meanwhile(*facts);
+  EXPECT_EQ(facts->TakeNote(kS), GetParam().taken);
+  EXPECT_EQ(facts->TakeNote(kS), 0u) << "a note is taken once";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SocketNote,
+    ::testing::Values(
+        NoteRow{"Kept", [](SocketFacts&) {}, 0x1603},
+        NoteRow{"KeptBesideAnAnswer", [](SocketFacts& f) { f.Keep(kS, f.Find(kS), 1); }, 0x1603},
+        NoteRow{"Replaced", [](SocketFacts& f) { f.SetNote(kS, 0x2603); }, 0x2603},
+        NoteRow{"DroppedOnClose", [](SocketFacts& f) { f.Forget(kS); }, 0},
+        NoteRow{"DroppedOnReconnect", [](SocketFacts& f) { f.Reconnected(kS); }, 0},
+        NoteRow{"DroppedOnCleanup", [](SocketFacts& f) { f.ForgetAll(); }, 0},
+        NoteRow{"DroppedWhenMadeAgain", [](SocketFacts& f) { f.Made(kS); }, 0},
+        NoteRow{"NotTheSlotsNextSocketsNote", [](SocketFacts& f) { f.Made(kSameSlotAsS); }, 0}),
+    [](const ::testing::TestParamInfo<NoteRow>& info) { return std::string(info.param.name); });
+
+TEST(SocketNote, NoneForASocketNotMadeHere) {
+  auto facts = std::make_unique<SocketFacts>();
+  facts->SetNote(kS, 0x16);
+  EXPECT_EQ(facts->TakeNote(kS), 0u);
+  facts->Made(kSameSlotAsS);
+  facts->SetNote(kS, 0x16);
+  EXPECT_EQ(facts->TakeNote(kSameSlotAsS), 0u);
+}
+
 // Readers ask while one thread closes sockets and makes new ones on their
 // handle values and on the same slots, and connects sockets again. Each
 // change flips the system's answer for the handle before the table hears of

@@ -212,5 +212,24 @@ TEST(ServerNameOf, EveryPrefixAtPageEnd) {
 
 TEST(ServerNameOf, NullData) { EXPECT_EQ(ServerNameOf(nullptr, 100).length, 0u); }
 
+// A kept hello start survives its 64-bit word whole; a word that holds no
+// start (a length of 0 or past 8) gives none.
+TEST(HelloStartWord, RoundTripsEveryLength) {
+  const std::string hello = testing::BrowserClientHello("example.com");
+  for (std::uint8_t n = 1; n < kHelloHeadBytes; ++n) {
+    HelloStart start;
+    start.length = n;
+    hello.copy(start.bytes, n);
+    const HelloStart back = UnpackHelloStart(PackHelloStart(start));
+    EXPECT_EQ(std::string(back.bytes, back.length), hello.substr(0, n)) << int{n};
+  }
+  for (std::uint64_t word : {std::uint64_t{0}, std::uint64_t{9}, ~std::uint64_t{0} << 8}) {
+    EXPECT_EQ(UnpackHelloStart(word).length, 0) << word;
+  }
+  EXPECT_TRUE(MayBeginClientHello("\x16", 1));
+  EXPECT_FALSE(MayBeginClientHello("\x17", 1));
+  EXPECT_FALSE(MayBeginClientHello(nullptr, 1));
+}
+
 }  // namespace
 }  // namespace tarvel

@@ -266,6 +266,101 @@ TEST(HttpsVerdict, OnlyFirstBufferIsJudged) {
   EXPECT_EQ(site.Sequence(), "lower");
 }
 
+// A hello is read across the send's buffers, and a start too short to be
+// judged (fewer than the record and handshake headers) is kept for the
+// socket's next send, which is judged with it in front.
+struct SplitRow {
+  const char* name;
+  Setup setup;
+  std::string hello;
+  // Each send's buffers, as lengths cut from the hello in order; the last
+  // buffer of the last send takes the rest.
+  std::vector<std::vector<std::size_t>> sends;
+  std::vector<std::string> sequences;  // per send
+  std::string kept_after;              // the start left after the last send
+};
+
+class HelloSplitTest : public ::testing::TestWithParam<SplitRow> {};
+
+TEST_P(HelloSplitTest, EachSendJudged) {
+  const SplitRow& row = GetParam();
+  auto state = MakeState(row.setup);
+  std::string hello = row.hello;
+  FakeCallSite site;
+  site.http = 0;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < row.sends.size(); ++i) {
+    std::vector<BufferDesc> buffers;
+    for (std::size_t j = 0; j < row.sends[i].size(); ++j) {
+      const bool last = i + 1 == row.sends.size() && j + 1 == row.sends[i].size();
+      const std::size_t n = last ? hello.size() - at : row.sends[i][j];
+      buffers.push_back({static_cast<std::uint32_t>(n), hello.data() + at});
+      at += n;
+    }
+    site.calls.clear();
+    FilterSend(*state, Extensions(kOn), buffers.data(), static_cast<std::uint32_t>(buffers.size()),
+               site);
+    EXPECT_EQ(site.Sequence(), row.sequences[i]) << "send " << i;
+  }
+  EXPECT_EQ(site.kept_start, row.kept_after);
+}
+
+const std::vector<std::size_t> kRest{0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HelloSplitTest,
+    ::testing::Values(
+        SplitRow{
+            "HeaderAndRestInTwoBuffersBlocked", kLists, kBadHello, {{5, 0}}, {"cut,lower"}, ""},
+        SplitRow{"OneByteBufferThenRestBlocked", kLists, kBadHello, {{1, 3, 0}}, {"cut,lower"}, ""},
+        SplitRow{"HeaderAloneThenRestBlocked",
+                 kLists,
+                 kBadHello,
+                 {{5}, kRest},
+                 {"lower", "cut,lower"},
+                 ""},
+        SplitRow{"OneByteSendsThenRestBlocked",
+                 kLists,
+                 kBadHello,
+                 {{1}, {1}, {2}, {1, 1}, {2}, kRest},
+                 {"lower", "lower", "lower", "lower", "lower", "cut,lower"},
+                 ""},
+        SplitRow{"AllowedNameAcrossSendsPasses",
+                 kLists,
+                 kGoodHello,
+                 {{5}, kRest},
+                 {"lower", "lower"},
+                 ""},
+        SplitRow{"HeadLeftAfterAShortSend",
+                 kLists,
+                 kBadHello.substr(0, 3),
+                 {{3}},
+                 {"lower"},
+                 "\x16\x03\x01"},
+        SplitRow{
+            "WhiteOnlyListedAcrossBuffersPasses", kWhite, kGoodHello, {{5, 2, 0}}, {"lower"}, ""},
+        // Only the one byte is too little to judge even in white-only mode.
+        SplitRow{"WhiteOnlyOneByteLeftForTheNext",
+                 kWhite,
+                 kGoodHello,
+                 {{1}, kRest},
+                 {"lower", "lower"},
+                 ""}),
+    [](const ::testing::TestParamInfo<SplitRow>& info) { return std::string(info.param.name); });
+
+// A kept start in front of bytes that do not go on as a hello is dropped,
+// and the send goes the HTTP way on its own bytes.
+TEST(HttpsVerdict, KeptStartBeforeOtherBytesDropped) {
+  auto state = MakeState(kLists);
+  std::string request = kBlocked;
+  BufferDesc buffer{static_cast<std::uint32_t>(request.size()), request.data()};
+  FakeCallSite site;
+  site.kept_start = "\x16";
+  EXPECT_EQ(FilterSend(*state, Extensions(kOn), &buffer, 1, site), 7);
+  EXPECT_EQ(site.Sequence(), "cut,lower");
+  EXPECT_EQ(site.kept_start, "");
+}
+
 // A fault in the QUIC test is tarvel's own: the send goes down unchanged.
 // One in the record of a refusal leaves it a refusal.
 TEST(HttpsVerdict, FaultsAroundTheQuicRefusal) {
@@ -391,17 +486,35 @@ INSTANTIATE_TEST_SUITE_P(
                 -1, "phrase-in-receive - 56"}),
     [](const ::testing::TestParamInfo<RecvRow>& info) { return std::string(info.param.name); });
 
-TEST(RecvVerdict, ScansWholeCapacityOfFirstBufferOnly) {
+// Only the bytes this receive placed in the first buffer are scanned: what
+// lies past them is left from before. A count the call does not tell
+// leaves the whole buffer to scan.
+TEST(RecvVerdict, ScansWhatTheReceivePlacedInTheFirstBufferOnly) {
   auto state = MakeState({true, false, true});
-  // Bytes left by an earlier receive, past what this one delivered, count.
   std::string first = "HTTP/1.1 200 OK\r\n\r\nfresh bytes.." + std::string("orgy sex..");
   std::string second = kPage;
   BufferDesc buffers[2] = {{static_cast<std::uint32_t>(first.size()), first.data()},
                            {static_cast<std::uint32_t>(second.size()), second.data()}};
-  FakeCallSite site;
-  site.lower_results = {5, -1};
-  EXPECT_EQ(FilterRecv(*state, buffers, 2, Overlap::kNone, site), -1);
-  EXPECT_EQ(site.Sequence(), "lower,cut,lower");
+  struct Row {
+    const char* name;
+    std::uint32_t received;
+    const char* sequence;
+  };
+  const std::uint32_t fresh = static_cast<std::uint32_t>(first.find("orgy"));
+  const Row rows[] = {
+      {"PhrasePastTheReceivedBytesPasses", fresh, "lower"},
+      {"PhraseInsideTheReceivedBytesBlocks", fresh + 10, "lower,cut,lower"},
+      {"CountPastTheBufferScansTheBuffer", 1u << 20, "lower,cut,lower"},
+      {"CountNotKnownScansTheBuffer", CallSite::kNotKnown, "lower,cut,lower"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeCallSite site;
+    site.lower_results = {0, -1};
+    site.received = row.received;
+    FilterRecv(*state, buffers, 2, Overlap::kNone, site);
+    EXPECT_EQ(site.Sequence(), row.sequence);
+  }
 
   FakeCallSite second_only;
   std::string clean = kPlain;

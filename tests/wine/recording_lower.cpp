@@ -6,8 +6,12 @@
 // non-continuable exception.
 //
 // Built twice, as recording_lower_a.dll and recording_lower_b.dll, so that
-// tests can tell two lower modules apart (RECORDER_ID).
+// tests can tell two lower modules apart (RECORDER_ID). Its WSPIoctl also
+// hands out recording TransmitPackets (which Wine lacks), DisconnectEx and
+// ConnectEx (which Wine cannot run on one socket twice).
 #include "tests/wine/recording_lower.h"
+
+#include <mswsock.h>
 
 #include <cstring>
 #include <initializer_list>
@@ -135,16 +139,67 @@ WINBOOL WSPAPI WSPGetQOSByName(SOCKET s, LPWSABUF lpQOSName, LPQOS lpQOS, LPINT 
   return Answer<WINBOOL>(15, {Arg(s), Arg(lpQOSName), Arg(lpQOS), Arg(lpErrno)}, lpErrno);
 }
 
+// Extension functions that WSPIoctl hands out, each recorded as its own
+// entry past the 30, each succeeding. ConnectEx also connects the socket
+// for real (without its data), as the lower provider's would.
+BOOL WINAPI TransmitPackets(SOCKET s, LPTRANSMIT_PACKETS_ELEMENT elements, DWORD count,
+                            DWORD send_size, LPOVERLAPPED overlapped, DWORD flags) {
+  INT ignored = 0;
+  Answer<int>(kTransmitPacketsEntry,
+              {Arg(s), Arg(elements), Arg(count), Arg(send_size), Arg(overlapped), Arg(flags)},
+              &ignored);
+  return TRUE;
+}
+
+BOOL WINAPI DisconnectEx(SOCKET s, LPOVERLAPPED overlapped, DWORD flags, DWORD reserved) {
+  INT ignored = 0;
+  Answer<int>(kDisconnectExEntry, {Arg(s), Arg(overlapped), Arg(flags), Arg(reserved)}, &ignored);
+  return TRUE;
+}
+
+BOOL WINAPI ConnectEx(SOCKET s, const sockaddr *name, int namelen, PVOID send_buffer,
+                      DWORD send_length, LPDWORD sent, LPOVERLAPPED overlapped) {
+  INT ignored = 0;
+  Answer<int>(kConnectExEntry,
+              {Arg(s), Arg(name), Arg(namelen), Arg(send_buffer), Arg(send_length), Arg(sent),
+               Arg(overlapped)},
+              &ignored);
+  connect(s, name, namelen);
+  return TRUE;
+}
+
+struct Handed {
+  GUID id;
+  void *fn;
+};
+
+const Handed kHanded[] = {
+    {WSAID_TRANSMITPACKETS, reinterpret_cast<void *>(&TransmitPackets)},
+    {WSAID_DISCONNECTEX, reinterpret_cast<void *>(&DisconnectEx)},
+    {WSAID_CONNECTEX, reinterpret_cast<void *>(&ConnectEx)},
+};
+
 int WSPAPI WSPIoctl(SOCKET s, DWORD dwIoControlCode, LPVOID lpvInBuffer, DWORD cbInBuffer,
                     LPVOID lpvOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbBytesReturned,
                     LPWSAOVERLAPPED lpOverlapped,
                     LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
                     LPWSATHREADID lpThreadId, LPINT lpErrno) {
-  return Answer<int>(16,
-                     {Arg(s), Arg(dwIoControlCode), Arg(lpvInBuffer), Arg(cbInBuffer),
-                      Arg(lpvOutBuffer), Arg(cbOutBuffer), Arg(lpcbBytesReturned),
-                      Arg(lpOverlapped), Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)},
-                     lpErrno);
+  const int result =
+      Answer<int>(16,
+                  {Arg(s), Arg(dwIoControlCode), Arg(lpvInBuffer), Arg(cbInBuffer),
+                   Arg(lpvOutBuffer), Arg(cbOutBuffer), Arg(lpcbBytesReturned), Arg(lpOverlapped),
+                   Arg(lpCompletionRoutine), Arg(lpThreadId), Arg(lpErrno)},
+                  lpErrno);
+  if (dwIoControlCode != SIO_GET_EXTENSION_FUNCTION_POINTER || cbInBuffer != sizeof(GUID) ||
+      cbOutBuffer < sizeof(void *)) {
+    return result;
+  }
+  for (const Handed &h : kHanded) {
+    if (std::memcmp(lpvInBuffer, &h.id, sizeof(GUID)) != 0) continue;
+    std::memcpy(lpvOutBuffer, &h.fn, sizeof h.fn);
+    return 0;
+  }
+  return result;
 }
 
 SOCKET WSPAPI WSPJoinLeaf(SOCKET s, const struct sockaddr *name, int namelen, LPWSABUF lpCallerData,
@@ -282,8 +337,11 @@ __declspec(dllexport) const char *RecorderEntryName(int entry) {
                                        "WSPSetSockOpt",
                                        "WSPShutdown",
                                        "WSPSocket",
-                                       "WSPStringToAddress"};
-  return (entry >= 0 && entry < 30) ? kNames[entry] : "?";
+                                       "WSPStringToAddress",
+                                       "TransmitPackets",
+                                       "DisconnectEx",
+                                       "ConnectEx"};
+  return (entry >= 0 && entry <= kConnectExEntry) ? kNames[entry] : "?";
 }
 
 __declspec(dllexport) int WSPAPI

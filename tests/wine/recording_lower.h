@@ -9,6 +9,10 @@
 #include <type_traits>
 
 inline constexpr int kMaxRecordedCalls = 64;
+// Past the 30 entries: the extension functions its WSPIoctl hands out.
+inline constexpr int kTransmitPacketsEntry = 30;
+inline constexpr int kDisconnectExEntry = 31;
+inline constexpr int kConnectExEntry = 32;
 
 // How a told entry faults: a processor fault, or a non-continuable
 // exception raised with the code of a Visual C++ throw.
@@ -17,7 +21,7 @@ inline constexpr int kFaultNoncontinuable = 1;
 inline constexpr DWORD kNoncontinuableCode = 0xE06D7363;
 
 struct RecordedCall {
-  int entry;  // index of the field in WSPPROC_TABLE
+  int entry;  // index of the field in WSPPROC_TABLE, or an extension entry
   int arg_count;
   std::uintptr_t args[11];
 };

@@ -24,7 +24,7 @@ endif()
 
 file(GLOB TARVEL_WINE_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/*_test.cpp)
 add_executable(tarvel_wine_tests ${TARVEL_WINE_TESTS} tests/wine/harness.cpp
-               tools/demo/tls_client.cpp)
+               tools/demo/tls_client.cpp tests/testing/client_hello.cpp)
 target_include_directories(tarvel_wine_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(tarvel_wine_tests PRIVATE tarvel_win_state GTest::gtest_main ws2_32 secur32)
 add_dependencies(tarvel_wine_tests tarvel recording_lower_a recording_lower_b forwarding_lower)

@@ -16,6 +16,8 @@ tarvel_wine_test(processes "Processes.*" ports_80_8080)
 tarvel_wine_test(block_log "BlockLog.*" ports_80_8080)
 tarvel_wine_test(schannel_hello "SchannelHello.*")
 tarvel_wine_test(quic "QuicDatagrams.*" port_443)
+tarvel_wine_test(send_paths
+  "*SendPath*:RegisteredIo.*:TransmitPacketsWrapper.*:ReusedSocket.*" ports_80_8080 port_443)
 # TLS through the table to an HTTPS server on 127.0.0.1:443 that the
 # wrapper starts with a certificate made for the run.
 add_test(NAME ${TARVEL_TEST_LABEL}wine.https

@@ -21,6 +21,7 @@ set(TARVEL_X86_SUITES
   "*ListFileOnDisk.*:*ListFileContent.*:*ListFileHeldElsewhere.*"
   "Exports.*"
   "QuicDatagrams.*"
+  "*SendPath*:RegisteredIo.*:TransmitPacketsWrapper.*:ReusedSocket.*"
   "Processes.AdditionInAControlProcessBlocksTheNextSend:Processes.ThreadStartedAndEndedAddsTwo"
   "TarvelctlRegistry.*:TarvelctlInstall.*:TarvelctlCatalog.*:TarvelctlExeOnce.*")
 list(JOIN TARVEL_X86_SUITES ":" TARVEL_X86_FILTER)

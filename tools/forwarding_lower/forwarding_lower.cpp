@@ -2,6 +2,7 @@
 // sockets, storing WSAGetLastError() through lpErrno on failure: beneath
 // tarvel.dll it makes a working stack, so that tests and the demonstration
 // drive whole exchanges through the table WSPStartup hands out.
+#include <mswsock.h>
 #include <winsock2.h>
 #include <ws2spi.h>
 #include <ws2tcpip.h>
@@ -66,9 +67,17 @@ int WSPAPI GetSockOpt(SOCKET s, int level, int name, char* value, LPINT length, 
 BOOL WSPAPI GetQOSByName(SOCKET s, LPWSABUF name, LPQOS qos, LPINT lpErrno) {
   return Done(WSAGetQOSByName(s, name, qos), FALSE, lpErrno);
 }
+// WSASendMsg reaches a provider as SIO_EXT_SENDMSG; Wine's WSAIoctl does
+// not take that code, so it is served here by WSASendMsg itself.
 int WSPAPI Ioctl(SOCKET s, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
                  LPDWORD returned, LPWSAOVERLAPPED overlapped,
                  LPWSAOVERLAPPED_COMPLETION_ROUTINE routine, LPWSATHREADID, LPINT lpErrno) {
+  if (code == SIO_EXT_SENDMSG && in_size >= sizeof(WSASENDMSG)) {
+    const auto* request = static_cast<const WSASENDMSG*>(in);
+    return Done(WSASendMsg(s, request->lpMsg, request->dwFlags, request->lpNumberOfBytesSent,
+                           request->lpOverlapped, request->lpCompletionRoutine),
+                SOCKET_ERROR, lpErrno);
+  }
   return Done(WSAIoctl(s, code, in, in_size, out, out_size, returned, overlapped, routine),
               SOCKET_ERROR, lpErrno);
 }
