@@ -99,6 +99,8 @@ inline constexpr std::uint64_t kNoRecord = ~std::uint64_t{0};
 // record number and writes the record whole. Returns the number, or
 // kNoRecord when the slot was still held by a writer a whole ring behind (or
 // a newer record had taken it): the block is counted, the record dropped.
+// A writer killed between claiming its slot and publishing leaves the slot
+// held for good: every later record that lands on it is dropped and counted.
 // Lock-free; safe from any thread of any process sharing the log.
 std::uint64_t AppendBlock(BlockLog& log, const BlockEntry& entry);
 
