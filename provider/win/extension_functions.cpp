@@ -131,12 +131,12 @@ BOOL JudgedSend(SOCKET s, const BufferDesc* buffers, std::uint32_t count, Lower 
 
 BOOL WINAPI TarvelTransmitFile(SOCKET hSocket, HANDLE hFile, DWORD nNumberOfBytesToWrite,
                                DWORD nNumberOfBytesPerSend, LPOVERLAPPED lpOverlapped,
-                               LPTRANSMIT_FILE_BUFFERS lpTransmitBuffers, DWORD dwReserved) {
+                               LPTRANSMIT_FILE_BUFFERS lpTransmitBuffers, DWORD dwFlags) {
   const auto transmit = LowerFunction<LPFN_TRANSMITFILE>(kTransmitFile);
   if (transmit == nullptr) return Unsupported<BOOL>(FALSE);
   auto lower = [&] {
     return transmit(hSocket, hFile, nNumberOfBytesToWrite, nNumberOfBytesPerSend, lpOverlapped,
-                    lpTransmitBuffers, dwReserved);
+                    lpTransmitBuffers, dwFlags);
   };
   // The head goes out before the file: it is the send judged. The file's
   // bytes are not read.
@@ -146,7 +146,7 @@ BOOL WINAPI TarvelTransmitFile(SOCKET hSocket, HANDLE hFile, DWORD nNumberOfByte
     head = {parts.HeadLength, static_cast<char*>(parts.Head)};
   }
   const BOOL result = JudgedSend(hSocket, &head, head.len != 0 ? 1 : 0, lower);
-  ForgetIfReused(hSocket, dwReserved);
+  ForgetIfReused(hSocket, dwFlags);
   return result;
 }
 

@@ -186,6 +186,24 @@ sockaddr_in LoopbackV4(u_short port) {
   return address;
 }
 
+Endpoint::~Endpoint() {
+  if (s != INVALID_SOCKET) closesocket(s);
+}
+
+bool Open(int type, u_short port, Endpoint& e) {
+  EnsureWinsock();
+  e.address = LoopbackV4(port);
+  e.s = socket(AF_INET, type, 0);
+  BOOL reuse = TRUE;
+  setsockopt(e.s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+  const DWORD wait_ms = 300;
+  setsockopt(e.s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait_ms), sizeof wait_ms);
+  auto* name = reinterpret_cast<sockaddr*>(&e.address);
+  int length = sizeof e.address;
+  return bind(e.s, name, length) == 0 && (type == SOCK_DGRAM || listen(e.s, 8) == 0) &&
+         getsockname(e.s, name, &length) == 0;
+}
+
 bool ConnectLoopback(int family, u_short server_port, SocketPair& pair) {
   EnsureWinsock();
   sockaddr_storage address = {};

@@ -96,6 +96,16 @@ sockaddr_in LoopbackV4(u_short port);
 
 void EnsureWinsock();
 
+// A plain socket of `type` listening (or, for UDP, bound) on
+// 127.0.0.1:port, closed when the holder goes; its receives wait 300 ms.
+struct Endpoint {
+  SOCKET s = INVALID_SOCKET;
+  sockaddr_in address = {};  // with the port bound
+  ~Endpoint();
+};
+// False when it cannot be opened; port 0 picks a free one.
+bool Open(int type, u_short port, Endpoint& e);
+
 // --- Settings and list files --------------------------------------------------
 
 inline constexpr char kSettingsKey[] = "Software\\Tarvel";

@@ -29,28 +29,6 @@ const std::string kDatagram = "\xc3 a QUIC Initial, paths-blocked.example";
 constexpr u_short kHttpPort = 8080;
 constexpr u_short kQuicPort = 443;
 
-// A plain socket bound on 127.0.0.1:port (0 picks one); listening for TCP.
-struct Endpoint {
-  SOCKET s = INVALID_SOCKET;
-  sockaddr_in address = {};
-  ~Endpoint() {
-    if (s != INVALID_SOCKET) closesocket(s);
-  }
-};
-
-bool Open(int type, u_short port, Endpoint& e) {
-  e.address = LoopbackV4(port);
-  e.s = socket(AF_INET, type, 0);
-  BOOL reuse = TRUE;
-  setsockopt(e.s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
-  const DWORD wait_ms = 300;
-  setsockopt(e.s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait_ms), sizeof wait_ms);
-  auto* name = reinterpret_cast<sockaddr*>(&e.address);
-  int length = sizeof e.address;
-  return bind(e.s, name, length) == 0 && (type == SOCK_DGRAM || listen(e.s, 8) == 0) &&
-         getsockname(e.s, name, &length) == 0;
-}
-
 // What a path did: the call's result and the error it reported, and the
 // bytes that reached the other end.
 struct Outcome {

@@ -22,27 +22,6 @@ using AddUrlFn = int(__cdecl*)(const char*);
 constexpr char kGood[] = "GET / HTTP/1.1\r\nHost: www.fine.example\r\n\r\n";
 constexpr char kBlocked[] = "GET / HTTP/1.1\r\nHost: www.kept-answers.example\r\n\r\n";
 
-// A socket of `type` listening (or, for UDP, bound) on 127.0.0.1:port; port
-// 0 picks a free one.
-struct Endpoint {
-  SOCKET s = INVALID_SOCKET;
-  sockaddr_in address = {};
-  ~Endpoint() {
-    if (s != INVALID_SOCKET) closesocket(s);
-  }
-};
-
-bool Open(int type, u_short port, Endpoint& e) {
-  e.address = LoopbackV4(port);
-  e.s = socket(AF_INET, type, 0);
-  BOOL reuse = TRUE;
-  setsockopt(e.s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
-  auto* name = reinterpret_cast<sockaddr*>(&e.address);
-  int length = sizeof e.address;
-  return bind(e.s, name, length) == 0 && (type == SOCK_DGRAM || listen(e.s, 8) == 0) &&
-         getsockname(e.s, name, &length) == 0;
-}
-
 class PortAnswers : public ::testing::Test {
  public:
   void SetUp() override {
