@@ -32,6 +32,7 @@ target_link_libraries(tarvel_win_platform PUBLIC tarvel_core ws2_32)
 # The settings key, list files and set-up lock on Windows; the Windows tests
 # link them too.
 add_library(tarvel_win_state STATIC
+  platform/win/caller_rights.cpp
   platform/win/list_files.cpp
   platform/win/machine_settings.cpp
   platform/win/setup_mutex.cpp

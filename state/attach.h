@@ -42,7 +42,8 @@ class AttachPlatform {
 };
 
 // Sets a new block up, in this order: lists ready; the white-only, smart
-// filter and HTTPS filter flags from "iswhi", "issma" and "issni" (a value
+// filter, HTTPS filter and lock flags from "iswhi", "issma", "issni" and
+// "islck" (a value
 // that cannot be read leaves its flag as it was); the phrase table; the
 // white list file, then the black list file, always both, each failure
 // clearing the lists-ready flag.

@@ -30,8 +30,9 @@ enum class BlockReason : std::uint32_t {
   kPhraseInSend = 3,     // a phrase in the first buffer of a send
   kPhraseInReceive = 4,  // a phrase in the first buffer of a receive
   kQuicRefused = 5,      // a QUIC datagram refused
+  kChangeRefused = 6,    // a locked filter refused a change from a caller without the rights
 };
-inline constexpr std::uint32_t kLastBlockReason = 5;
+inline constexpr std::uint32_t kLastBlockReason = 6;
 
 // The remote address's family in a record (not the platform's AF_ values).
 inline constexpr std::uint8_t kNoAddress = 0;

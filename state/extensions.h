@@ -27,18 +27,23 @@ struct alignas(8) SharedExtensions {
   // host it names, and datagrams to UDP port 443 (QUIC) are refused. On
   // only when it holds exactly 1.
   std::int32_t https_filter;
+  // "islck": the exports that change the filter refuse callers that are
+  // neither LocalSystem nor an elevated administrator. On only when it holds
+  // exactly 1.
+  std::int32_t locked;
   // Room for 32-bit flags and counts. A new one goes first in this room:
   // declare it right before `reserved`, take one from the array's size and
-  // pin its offset (8, 12, ...); nothing after it moves, and a tarvelctl
+  // pin its offset (12, 16, ...); nothing after it moves, and a tarvelctl
   // that does not know it still reads the rest. A new block holds 0 there,
   // so a new flag starts off.
-  std::int32_t reserved[6];
+  std::int32_t reserved[5];
   BlockLog block_log;
 };
 
 static_assert(offsetof(SharedExtensions, layout) == 0);
 static_assert(offsetof(SharedExtensions, https_filter) == 4);
-static_assert(offsetof(SharedExtensions, reserved) == 8);
+static_assert(offsetof(SharedExtensions, locked) == 8);
+static_assert(offsetof(SharedExtensions, reserved) == 12);
 static_assert(offsetof(SharedExtensions, block_log) == 32);
 static_assert(sizeof(SharedExtensions) == 32 + sizeof(BlockLog));
 static_assert(alignof(SharedExtensions) == 8);

@@ -18,6 +18,7 @@ inline constexpr char kSmartWe[] = "issmawe";          // flag, 10 bytes
 inline constexpr char kSmartEm[] = "issmaem";          // flag, 10 bytes
 inline constexpr char kSmartNc[] = "issmanc";          // flag, 10 bytes
 inline constexpr char kHttpsFilter[] = "issni";        // flag, 10 bytes
+inline constexpr char kLocked[] = "islck";             // flag, 10 bytes
 inline constexpr char kWhiteListPath[] = "whitelib";   // path, 260 bytes
 inline constexpr char kBlackListPath[] = "blacklib";   // path, 260 bytes
 inline constexpr char kPath[] = "path";                // path, 260 bytes

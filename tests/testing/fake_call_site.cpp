@@ -37,7 +37,8 @@ void FakeCallSite::LowerCutConnection() { Record("cut"); }
 
 void FakeCallSite::RecordBlock(const BlockFacts& facts) {
   static const char* const kReasons[] = {"none",           "blacklisted",       "not-whitelisted",
-                                         "phrase-in-send", "phrase-in-receive", "quic"};
+                                         "phrase-in-send", "phrase-in-receive", "quic",
+                                         "change-refused"};
   const auto reason = static_cast<std::uint32_t>(facts.reason);
   const std::string host(facts.host->text, facts.host->length);
   records.push_back(std::string(reason <= kLastBlockReason ? kReasons[reason] : "?") + " " +

@@ -13,24 +13,46 @@ namespace {
 
 class FakeLiveFilter : public LiveFilter {
  public:
-  FakeLiveFilter(FilterState* state, SharedExtensions* extensions)
-      : state_(state), extensions_(extensions) {}
-  int AddWhiteUrl(const char* text) override { return AddUrl(*state_, ListKind::kWhite, text); }
-  int AddBlackUrl(const char* text) override { return AddUrl(*state_, ListKind::kBlack, text); }
-  int DelWhiteUrl(const char* text) override { return DelUrl(*state_, ListKind::kWhite, text); }
-  int DelBlackUrl(const char* text) override { return DelUrl(*state_, ListKind::kBlack, text); }
-  int SetOnlyWhiteUrl(int value) override { return SetFlag(state_->white_only, value); }
-  int SetSmartFilter(int value) override { return SetFlag(state_->smart_filter, value); }
+  // `admin`: whether this process's caller has the rights a locked filter
+  // asks for, as the real module reads them from its token.
+  FakeLiveFilter(FilterState* state, SharedExtensions* extensions, const bool* admin)
+      : state_(state), extensions_(extensions), admin_(admin) {}
+  int AddWhiteUrl(const char* text) override {
+    return Unlocked() ? AddUrl(*state_, ListKind::kWhite, text) : 0;
+  }
+  int AddBlackUrl(const char* text) override {
+    return Unlocked() ? AddUrl(*state_, ListKind::kBlack, text) : 0;
+  }
+  int DelWhiteUrl(const char* text) override {
+    return Unlocked() ? DelUrl(*state_, ListKind::kWhite, text) : 0;
+  }
+  int DelBlackUrl(const char* text) override {
+    return Unlocked() ? DelUrl(*state_, ListKind::kBlack, text) : 0;
+  }
+  int SetOnlyWhiteUrl(int value) override {
+    return Unlocked() ? SetFlag(state_->white_only, value) : 0;
+  }
+  int SetSmartFilter(int value) override {
+    return Unlocked() ? SetFlag(state_->smart_filter, value) : 0;
+  }
   // An older tarvel.dll (no extensions) has no such export.
   int SetHttpsFilter(int value) override {
-    return extensions_ == nullptr ? 0 : SetFlag(extensions_->https_filter, value);
+    if (extensions_ == nullptr) return 0;
+    return Unlocked() ? SetFlag(extensions_->https_filter, value) : 0;
+  }
+  int SetLocked(int value) override {
+    if (extensions_ == nullptr) return -1;
+    return *admin_ ? SetFlag(extensions_->locked, value) : 0;
   }
   const FilterState* State() const override { return state_; }
   const SharedExtensions* Extensions() const override { return extensions_; }
 
  private:
   FilterState* state_;
+  bool Unlocked() const { return extensions_ == nullptr || !IsOn(extensions_->locked) || *admin_; }
+
   SharedExtensions* extensions_;
+  const bool* admin_;
 };
 
 std::int64_t OffsetTicks(int minutes) {
@@ -112,7 +134,7 @@ std::unique_ptr<LiveFilter> FakeMachine::LoadFilter(const std::string& path, std
     *error = load_error;
     return nullptr;
   }
-  return std::make_unique<FakeLiveFilter>(block.get(), extensions.get());
+  return std::make_unique<FakeLiveFilter>(block.get(), extensions.get(), &admin);
 }
 
 }  // namespace tarvel::ctl::testing

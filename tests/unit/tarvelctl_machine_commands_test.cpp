@@ -229,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigRefusal{"UnknownName",
                       {"config", "set", "path", "x"},
                       kExitUsage,
-                      "no setting \"path\": iswhi, issma, issni, whitelib or blacklib"},
+                      "no setting \"path\": iswhi, issma, issni, islck, whitelib or blacklib"},
         ConfigRefusal{"FlagValue",
                       {"config", "set", "issma", "1"},
                       kExitUsage,
@@ -255,6 +255,7 @@ TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
             "  iswhi     not set (counts as off) (white-only mode)\n"
             "  issma     on (smart filter)\n"
             "  issni     not set (counts as off) (HTTPS filter)\n"
+            "  islck     not set (counts as off) (changes by administrators only)\n"
             "  whitelib  " +
                 folder_.Path("white.tvl") +
                 " (loads: 2 entries)\n"
@@ -294,7 +295,7 @@ TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("running filter (64-bit programs): white-only mode off, smart filter on, "
-                     "HTTPS filter on, lists loaded\n"
+                     "HTTPS filter on, unlocked, lists loaded\n"
                      "  whitelist: 0 entries, room for 2000 more additions\n"
                      "  blacklist: 1 entries, room for 1999 more additions\n"),
             std::string::npos)
@@ -312,6 +313,7 @@ TEST_F(MachineCommands, StatusOfNoInstall) {
       "  iswhi     not set (counts as off) (white-only mode)\n"
       "  issma     not set (counts as off) (smart filter)\n"
       "  issni     not set (counts as off) (HTTPS filter)\n"
+      "  islck     not set (counts as off) (changes by administrators only)\n"
       "  whitelib  not set, so the list does not load\n"
       "  blacklib  not set, so the list does not load\n"
       "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
@@ -588,10 +590,10 @@ TEST_F(MachineCommands, StatusShowsBothRunningFilters) {
   tarvel::AddUrl(*m_.other->block, ListKind::kWhite, "w.example");
   m_.other->block->white_only = 1;
   EXPECT_EQ(Run({"status"}), kExitOk);
-  EXPECT_NE(out_.str().find(
-                "running filter (32-bit programs): white-only mode on, smart filter "
-                "off, HTTPS filter off, lists loaded\n  whitelist: 1 entries, room for 1999 more "
-                "additions\n  blacklist: 0 entries, room for 2000 more additions\n"),
+  EXPECT_NE(out_.str().find("running filter (32-bit programs): white-only mode on, smart filter "
+                            "off, HTTPS filter off, unlocked, lists loaded\n  whitelist: 1 "
+                            "entries, room for 1999 more "
+                            "additions\n  blacklist: 0 entries, room for 2000 more additions\n"),
             std::string::npos)
       << out_.str();
   m_.other->block->attach_counter = 1;
@@ -690,6 +692,58 @@ TEST_F(MachineCommands, FlagsAndTheirNotes) {
   EXPECT_EQ(Run({"smart", "off"}), kExitOk);
   EXPECT_EQ(m_.block->smart_filter, 0);
   EXPECT_EQ(m_.keys[k64].values["issma"], StoredFlag('1'));
+}
+
+// A locked filter refuses every live change from a caller without the
+// rights: the command says why and fails; the lock's own switch asks for
+// the rights whether it is on or off.
+TEST_F(MachineCommands, LockedFilterRefusesCallersWithoutRights) {
+  Install();
+  struct Row {
+    const char* name;
+    std::vector<std::string> command;
+    bool locked;
+  };
+  const Row rows[] = {
+      {"Block", {"block", "y.example", "--own-only"}, true},
+      {"Unblock", {"unblock", "x.example", "--own-only"}, true},
+      {"HttpsOff", {"https", "off", "--own-only"}, true},
+      {"WhiteOnlyOff", {"white-only", "off", "--own-only"}, true},
+      {"LockOff", {"lock", "off", "--own-only"}, true},
+      {"LockOnWhileUnlocked", {"lock", "on", "--own-only"}, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    m_.admin = true;
+    tarvel::AddUrl(*m_.block, ListKind::kBlack, "x.example");
+    m_.block->white_only = 1;
+    m_.extensions->https_filter = 1;
+    m_.extensions->locked = row.locked ? 1 : 0;
+    const FilterState before = *m_.block;
+    m_.admin = false;
+    EXPECT_EQ(Run(row.command), kExitFailed);
+    EXPECT_NE(err_.str().find("needs administrator rights"), std::string::npos) << err_.str();
+    EXPECT_EQ(std::memcmp(&before, m_.block.get(), sizeof before), 0) << "the filter changed";
+    EXPECT_EQ(m_.extensions->https_filter, 1);
+    EXPECT_EQ(m_.extensions->locked, row.locked ? 1 : 0);
+  }
+  m_.admin = true;
+  EXPECT_EQ(Run({"lock", "off", "--own-only"}), kExitOk) << err_.str();
+  EXPECT_EQ(m_.extensions->locked, 0);
+  EXPECT_EQ(Run({"status", "--own-only"}), kExitOk);
+  EXPECT_NE(out_.str().find(", unlocked, "), std::string::npos);
+}
+
+// install locks the filter from its next start unless told otherwise.
+TEST_F(MachineCommands, InstallWritesTheLock) {
+  Install();
+  EXPECT_EQ(m_.keys[k64].values["islck"], StoredFlag('1'));
+  EXPECT_EQ(m_.keys[k32].values["islck"], StoredFlag('1'));
+  EXPECT_EQ(Run({"uninstall"}), kExitOk);
+  EXPECT_EQ(Run({"install", "--unlocked"}), kExitOk) << err_.str();
+  EXPECT_EQ(m_.keys[k64].values["islck"], StoredFlag('0'));
+  EXPECT_EQ(Run({"config", "set", "islck", "on"}), kExitOk);
+  EXPECT_EQ(m_.keys[k32].values["islck"], StoredFlag('1'));
 }
 
 TEST_F(MachineCommands, HttpsFilterLiveAndPersisted) {

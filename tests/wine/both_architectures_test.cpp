@@ -116,12 +116,11 @@ TEST(BothArchitectures, SettingsAndABlockReachThe32BitFilter) {
 
     ran = RunCaptured(tool, "status" + modules);
     EXPECT_EQ(ran.code, 0) << ran.err;
-    EXPECT_NE(
-        ran.out.find(
-            "running filter (32-bit programs): white-only mode off, smart filter "
-            "on, HTTPS filter off, lists loaded\r\n  whitelist: 1 entries, room for 1999 more "
-            "additions\r\n  blacklist: 2 entries, room for 1998 more additions\r\n"),
-        std::string::npos)
+    EXPECT_NE(ran.out.find("running filter (32-bit programs): white-only mode off, smart filter "
+                           "on, HTTPS filter off, unlocked, lists loaded\r\n  whitelist: 1 "
+                           "entries, room for 1999 more "
+                           "additions\r\n  blacklist: 2 entries, room for 1998 more additions\r\n"),
+              std::string::npos)
         << ran.out;
     SetEvent(go);
     EXPECT_EQ(filter32.Wait(), 0) << "the 32-bit filter's checks failed";

@@ -379,7 +379,7 @@ TEST_F(TarvelctlLive, StatusShowsTheRunningFilter) {
   const Ran ran = Tarvelctl("status " + OwnFilter());
   EXPECT_EQ(ran.code, 0);
   EXPECT_NE(ran.out.find("running filter (64-bit programs): white-only mode off, smart filter "
-                         "off, HTTPS filter off, lists loaded\r\n"),
+                         "off, HTTPS filter off, unlocked, lists loaded\r\n"),
             std::string::npos)
       << ran.out;
 }

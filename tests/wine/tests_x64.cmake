@@ -10,7 +10,7 @@ tarvel_wine_test(port_answers "PortAnswers.*:*AnswerDropped.*" ports_80_8080)
 tarvel_wine_test(settings
   "*RegistrySettings.*:*StoredForm.*:*FlagText.*:*PathRefused.*:ProgramDirectory.*")
 tarvel_wine_test(list_files "*ListFileOnDisk.*:*ListFileContent.*:*ListFileHeldElsewhere.*")
-tarvel_wine_test(exports "Exports.*" ports_80_8080)
+tarvel_wine_test(exports "Exports.*:LockedExports.*" ports_80_8080)
 tarvel_wine_test(exports_full_list "ExportsFullList.*")
 tarvel_wine_test(processes "Processes.*" ports_80_8080)
 tarvel_wine_test(block_log "BlockLog.*" ports_80_8080)

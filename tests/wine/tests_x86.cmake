@@ -19,7 +19,7 @@ set(TARVEL_X86_SUITES
   "PortAnswers.*:*AnswerDropped.*"
   "*RegistrySettings.*:*StoredForm.*:*FlagText.*:*PathRefused.*:ProgramDirectory.OfThisExecutable"
   "*ListFileOnDisk.*:*ListFileContent.*:*ListFileHeldElsewhere.*"
-  "Exports.*"
+  "Exports.*:LockedExports.*"
   "QuicDatagrams.*"
   "*SendPath*:RegisteredIo.*:TransmitPacketsWrapper.*:ReusedSocket.*"
   "Processes.AdditionInAControlProcessBlocksTheNextSend:Processes.ThreadStartedAndEndedAddsTwo"

@@ -129,6 +129,16 @@ struct Outcome {
 
 Outcome Failed(const std::string& reason) { return {Took::kNo, reason}; }
 
+constexpr char kNeedsRights[] =
+    "needs administrator rights: the filter is locked (run it from an elevated prompt)";
+
+// A locked filter refuses a caller without the rights: the export changes
+// nothing and returns 0.
+bool RefusedByLock(const LiveFilter& live, int result) {
+  const SharedExtensions* extensions = live.Extensions();
+  return result != 1 && extensions != nullptr && IsOn(extensions->locked);
+}
+
 constexpr char kNotRunningReason[] =
     "no other program holds tarvel.dll, so the filter is not running and a live change would end "
     "with this command";
@@ -175,6 +185,7 @@ Outcome ChangeOwnList(Machine& machine, LiveFilter& live, const ListAction& acti
   } else if (action.add) {
     const int added = action.kind == ListKind::kWhite ? live.AddWhiteUrl(host.c_str())
                                                       : live.AddBlackUrl(host.c_str());
+    if (RefusedByLock(live, added)) return Failed(kNeedsRights);
     if (added != 1) {
       return Failed("the running " + list + " is full: it takes " + std::to_string(kListSlots) +
                     " additions until the filter starts anew" +
@@ -183,11 +194,9 @@ Outcome ChangeOwnList(Machine& machine, LiveFilter& live, const ListAction& acti
     out << action.done << " " << Quoted(host) << " in the running filter (" << programs << ")\n";
   } else {
     const int slot = state == nullptr ? 0 : FindSlot(*state, action.kind, host, Match::kAsDelUrl);
-    if (action.kind == ListKind::kWhite) {
-      live.DelWhiteUrl(host.c_str());
-    } else {
-      live.DelBlackUrl(host.c_str());
-    }
+    const int removed = action.kind == ListKind::kWhite ? live.DelWhiteUrl(host.c_str())
+                                                        : live.DelBlackUrl(host.c_str());
+    if (RefusedByLock(live, removed)) return Failed(kNeedsRights);
     if (slot < 0) {
       const int similar = FindSlot(*state, action.kind, host, Match::kCaseless);
       std::string hint;
@@ -222,11 +231,17 @@ const FlagAction kSmartFlag{"smart", settings::kSmartFilter, "smart filter",
                             &LiveFilter::SetSmartFilter};
 const FlagAction kHttpsFlag{"https", settings::kHttpsFilter, "HTTPS filter",
                             &LiveFilter::SetHttpsFilter};
+const FlagAction kLockFlag{"lock", settings::kLocked, "lock", &LiveFilter::SetLocked};
 
 // The change of a mode flag in this program's own running filter.
 Outcome ChangeOwnFlag(Machine& machine, LiveFilter& live, const FlagAction& action, int on,
                       bool persisted, std::ostream& out) {
-  if ((live.*action.set)(on) != 1) {
+  const int result = (live.*action.set)(on);
+  // The lock's own switch asks for the rights whether it is on or off.
+  if ((&action == &kLockFlag && result == 0) || RefusedByLock(live, result)) {
+    return Failed(kNeedsRights);
+  }
+  if (result != 1) {
     return Failed("the running tarvel.dll has no " + std::string(action.label) +
                   " (an older module)" + (persisted ? "; the setting is written" : ""));
   }
@@ -517,6 +532,21 @@ std::vector<CommandSpec> LiveCommands(Machine& m) {
        "rights).\n\n" +
            persist_help,
        [&m](const Invocation& in, Console& c) { return FlagCommand(m, kHttpsFlag, in, c); }});
+  commands.push_back(
+      {"lock",
+       "on|off",
+       1,
+       1,
+       {"--persist", kOwnOnly},
+       {{"--dll", "PATH"}, {other, "PATH"}},
+       "let only administrators change the running filter, or everyone",
+       "On: the exports that change the filter (this tool's live commands among them)\n"
+       "change nothing for a caller that is neither an elevated administrator nor\n"
+       "LocalSystem; each refusal is counted and shown by \"tarvelctl log\". Switching\n"
+       "the lock itself needs administrator rights, on or off. With --persist, also\n"
+       "sets islck.\n\n" +
+           persist_help,
+       [&m](const Invocation& in, Console& c) { return FlagCommand(m, kLockFlag, in, c); }});
   return commands;
 }
 

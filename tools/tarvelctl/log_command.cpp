@@ -44,6 +44,8 @@ const char* ReasonKey(std::uint32_t reason) {
       return "phrase-in-page";
     case BlockReason::kQuicRefused:
       return "quic-refused";
+    case BlockReason::kChangeRefused:
+      return "change-refused";
     case BlockReason::kNone:
       break;
   }
@@ -62,6 +64,8 @@ const char* ReasonCounted(std::size_t reason) {
       return "by a phrase in a page";
     case BlockReason::kQuicRefused:
       return "QUIC refused";
+    case BlockReason::kChangeRefused:
+      return "changes refused by the lock";
     case BlockReason::kNone:
       break;
   }
@@ -214,6 +218,8 @@ std::string Why(const BlockEntry& e, const FilterState* state) {
       return phrase.empty() ? "a phrase in the page" : "its page holds \"" + phrase + "\"";
     case BlockReason::kQuicRefused:
       return "QUIC refused";
+    case BlockReason::kChangeRefused:
+      return "change refused";
     case BlockReason::kNone:
       break;
   }

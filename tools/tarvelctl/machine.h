@@ -29,6 +29,9 @@ class LiveFilter {
   virtual int SetSmartFilter(int value) = 0;
   // 0 when the module has no such export (an older tarvel.dll).
   virtual int SetHttpsFilter(int value) = 0;
+  // Switches the lock: 1, or 0 when the caller lacks the rights; -1 when
+  // the module has no such export (an older tarvel.dll).
+  virtual int SetLocked(int value) = 0;
   // The shared block, read in place; null when it cannot be found.
   virtual const FilterState* State() const = 0;
   // The extensions beside it (the record of blocked requests); null when the

@@ -52,6 +52,7 @@ std::vector<std::string> DescribeSettings(Machine& machine, bool* lists_load) {
         "  iswhi     " + Flag(store, settings::kWhiteOnly) + " (white-only mode)",
         "  issma     " + Flag(store, settings::kSmartFilter) + " (smart filter)",
         "  issni     " + Flag(store, settings::kHttpsFilter) + " (HTTPS filter)",
+        "  islck     " + Flag(store, settings::kLocked) + " (changes by administrators only)",
         "  whitelib  " + ListPath(store, settings::kWhiteListPath, &white),
         "  blacklib  " + ListPath(store, settings::kBlackListPath, &black),
     };

@@ -60,6 +60,19 @@ int Install(Machine& machine, const Invocation& in, Console& console) {
       [&machine](const std::string& path) { return machine.Expand(path); }, &report);
   if (!error.empty()) return Fail(console, "install failed: " + error);
   for (const std::string& line : report) console.out << line << '\n';
+  // A filter that the people it filters can switch off filters nothing:
+  // locked unless asked otherwise.
+  const int locked = in.Has("--unlocked") ? 0 : 1;
+  for (CatalogKind view : machine.SettingsViews()) {
+    if (machine.Settings(view).WriteFlag(settings::kLocked, locked) != 1) {
+      console.out << "Note: cannot write islck under HKLM\\Software\\Tarvel (" << KindName(view)
+                  << " view); set it with tarvelctl config set islck on|off.\n";
+    }
+  }
+  console.out << "islck = "
+              << (locked == 1 ? "on: only administrators change the running filter"
+                              : "off: every user may change the running filter")
+              << '\n';
   console.out << "tarvel is installed. Programs filter their connections from their next start;\n"
                  "the host test works once both list files load (tarvelctl config set whitelib\n"
                  "PATH, tarvelctl config set blacklib PATH).\n";
@@ -149,6 +162,7 @@ void RunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
   out << title << "white-only mode " << (IsOn(state->white_only) ? "on" : "off")
       << ", smart filter " << (IsOn(state->smart_filter) ? "on" : "off") << ", HTTPS filter "
       << (extensions != nullptr && IsOn(extensions->https_filter) ? "on" : "off") << ", "
+      << (extensions != nullptr && IsOn(extensions->locked) ? "locked" : "unlocked") << ", "
       << (IsOn(state->lists_ready) ? "lists loaded"
                                    : "a list file did not load at start, so the host test is off")
       << '\n';
@@ -207,10 +221,11 @@ int ConfigSet(Machine& machine, const Invocation& in, Console& console) {
   const std::string& name = in.operands[0];
   const std::string& value = in.operands[1];
   const bool flag = name == settings::kWhiteOnly || name == settings::kSmartFilter ||
-                    name == settings::kHttpsFilter;
+                    name == settings::kHttpsFilter || name == settings::kLocked;
   const bool path = name == settings::kWhiteListPath || name == settings::kBlackListPath;
   if (!flag && !path) {
-    return Fail(console, "no setting \"" + name + "\": iswhi, issma, issni, whitelib or blacklib",
+    return Fail(console,
+                "no setting \"" + name + "\": iswhi, issma, issni, islck, whitelib or blacklib",
                 kExitUsage);
   }
   if (flag && value != "on" && value != "off") {
@@ -256,7 +271,7 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        "",
        0,
        0,
-       {},
+       {"--unlocked"},
        {{"--dll", "PATH"}, {"--dll32", "PATH"}},
        "layer tarvel.dll over the IPv4 and IPv6 providers of the Winsock catalogs",
        "Installs tarvel.dll over every base provider of IPv4 and IPv6 (TCP, UDP and raw),\n"
@@ -267,7 +282,8 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        "and the 32-bit module (default: ..\\x86\\tarvel.dll, or --dll32 PATH) for 32-bit ones.\n"
        "The catalogs name the modules where they are, so put the package in its lasting\n"
        "place (for example C:\\Program Files\\Tarvel) first. A failure part-way undoes\n"
-       "what was done. Needs administrator rights.\n",
+       "what was done. It also sets islck on, so that only administrators change the\n"
+       "running filter; --unlocked sets it off. Needs administrator rights.\n",
        std::bind(Install, std::ref(m), _1, _2)});
   commands.push_back(
       {"uninstall",
@@ -298,16 +314,17 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
            " PATH).\n"
            "--own-only shows only the running filter of this tarvelctl's kind.\n",
        std::bind(Status, std::ref(m), _1, _2)});
-  commands.push_back({"config show",
-                      "",
-                      0,
-                      0,
-                      {},
-                      {},
-                      "show the settings under HKLM\\Software\\Tarvel",
-                      "Shows iswhi, issma and issni, and whitelib and blacklib with whether their\n"
-                      "list files load.\n",
-                      std::bind(ConfigShow, std::ref(m), _1, _2)});
+  commands.push_back(
+      {"config show",
+       "",
+       0,
+       0,
+       {},
+       {},
+       "show the settings under HKLM\\Software\\Tarvel",
+       "Shows iswhi, issma, issni and islck, and whitelib and blacklib with whether their\n"
+       "list files load.\n",
+       std::bind(ConfigShow, std::ref(m), _1, _2)});
   commands.push_back(
       {"config set",
        "NAME VALUE",
@@ -315,10 +332,11 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        2,
        {},
        {},
-       "set iswhi, issma or issni on|off, or whitelib or blacklib to a list file",
+       "set iswhi, issma, issni or islck on|off, or whitelib or blacklib to a list file",
        "  tarvelctl config set iswhi on|off      white-only mode\n"
        "  tarvelctl config set issma on|off      smart filter (phrase test)\n"
        "  tarvelctl config set issni on|off      HTTPS filter (TLS server names, no QUIC)\n"
+       "  tarvelctl config set islck on|off      only administrators change the running filter\n"
        "  tarvelctl config set whitelib PATH     the whitelist file\n"
        "  tarvelctl config set blacklib PATH     the blacklist file\n"
        "The filter reads them when it starts. On 64-bit Windows both registry views are\n"

@@ -38,6 +38,7 @@ class LoadedFilter final : public LiveFilter {
   int SetOnlyWhiteUrl(int value) override { return set_white_only_(value); }
   int SetSmartFilter(int value) override { return set_smart_(value); }
   int SetHttpsFilter(int value) override { return set_https_ != nullptr ? set_https_(value) : 0; }
+  int SetLocked(int value) override { return set_locked_ != nullptr ? set_locked_(value) : -1; }
   const FilterState* State() const override { return state_; }
   const SharedExtensions* Extensions() const override { return extensions_; }
 
@@ -58,6 +59,7 @@ class LoadedFilter final : public LiveFilter {
     }
     // Newer than the six: an older module lacks it, and says so when asked.
     set_https_ = Export<FlagExport>(module, "SetHttpsFilter");
+    set_locked_ = Export<FlagExport>(module, "SetLocked");
     // The block is the module's shared section, mapped at its relative
     // address; the headers fill the image's first page.
     const auto* base = reinterpret_cast<const char*>(module);
@@ -82,6 +84,7 @@ class LoadedFilter final : public LiveFilter {
   FlagExport set_white_only_ = nullptr;
   FlagExport set_smart_ = nullptr;
   FlagExport set_https_ = nullptr;
+  FlagExport set_locked_ = nullptr;
   const FilterState* state_ = nullptr;
   const SharedExtensions* extensions_ = nullptr;
 };
