@@ -38,7 +38,6 @@ class OneFile final : public tarvel::ListFiles {
     ++open_;
     return true;
   }
-  bool CreateNew(const char*, Handle*) override { return false; }
   std::uint32_t ReadAt(Handle, std::int64_t offset, void* out, std::uint32_t size) override {
     if (offset < 0 || static_cast<std::size_t>(offset) >= size_) return 0;
     const std::size_t n = std::min<std::size_t>(size, size_ - offset);

@@ -24,6 +24,21 @@ void CountNotification(std::int32_t& counter) {
   }
 }
 
+// Takes the retry's turn: true when the last try is at least kListRetryMs
+// ago (or there was none) and no other process took the turn meanwhile.
+bool ClaimRetry(std::int32_t& stamp, std::uint32_t now) {
+  std::atomic_ref<std::int32_t> ref(stamp);
+  std::int32_t seen = ref.load(std::memory_order_relaxed);
+  const std::uint32_t last = static_cast<std::uint32_t>(seen);
+  if (last != 0 && now - last < kListRetryMs) return false;
+  const std::int32_t mine = static_cast<std::int32_t>(now == 0 ? 1 : now);
+  return ref.compare_exchange_strong(seen, mine, std::memory_order_relaxed);
+}
+
+bool RetryWanted(const FilterState& state, const SharedExtensions& extensions) {
+  return !IsOn(state.lists_ready) && !IsOn(extensions.lists_edited);
+}
+
 }  // namespace
 
 void SetUpBlock(FilterState& state, SharedExtensions& extensions, SettingsStore& settings,
@@ -38,11 +53,31 @@ void SetUpBlock(FilterState& state, SharedExtensions& extensions, SettingsStore&
   if (LoadUrlListFile(state, ListKind::kBlack, settings, files) != 1) Store(state.lists_ready, 0);
 }
 
+int RetryLists(FilterState& state, SharedExtensions& extensions, AttachPlatform& platform) {
+  if (!RetryWanted(state, extensions)) return 0;
+  if (!ClaimRetry(extensions.list_retry_ms, platform.NowMs())) return 0;
+  const SetUpEntry entry = platform.EnterSetUp();
+  if (entry == SetUpEntry::kBusy) return 0;
+  int ready = 0;
+  if (RetryWanted(state, extensions)) {
+    const bool white =
+        LoadUrlListFile(state, ListKind::kWhite, platform.Settings(), platform.Files()) == 1;
+    const bool black =
+        LoadUrlListFile(state, ListKind::kBlack, platform.Settings(), platform.Files()) == 1;
+    if (white && black) {
+      Store(state.lists_ready, 1);
+      ready = 1;
+    }
+  }
+  if (entry == SetUpEntry::kEntered) platform.LeaveSetUp();
+  return ready;
+}
+
 int ModuleAttach(FilterState& state, SharedExtensions& extensions, AttachPlatform& platform,
                  Notification reason) {
-  (void)reason;  // every notification makes the same steps
   if (LoadAcquire(state.attach_counter) != 0) {
     CountNotification(state.attach_counter);
+    if (reason == Notification::kProcessAttach) RetryLists(state, extensions, platform);
     return 1;
   }
   // A process that waited here while another set the block up finds the

@@ -36,6 +36,8 @@ class AttachPlatform {
   virtual void LeaveSetUp() = 0;
   virtual SettingsStore& Settings() = 0;
   virtual ListFiles& Files() = 0;
+  // A machine-wide clock in milliseconds that may wrap (the tick count).
+  virtual std::uint32_t NowMs() = 0;
 
  protected:
   ~AttachPlatform() = default;
@@ -50,6 +52,18 @@ class AttachPlatform {
 void SetUpBlock(FilterState& state, SharedExtensions& extensions, SettingsStore& settings,
                 ListFiles& files);
 
+// The least time between two tries of the list files, machine-wide.
+inline constexpr std::uint32_t kListRetryMs = 5000;
+
+// After a set-up that could not read a list file (held by another program,
+// not readable by the account that set up, between the renames of a
+// replace): loads both list files again, under the set-up lock, and sets
+// the lists ready when both load. At most once per kListRetryMs across all
+// processes (the first to claim the time stamp tries), and never once an
+// export has changed a list or the lists are ready. Returns 1 when it set
+// the lists ready.
+int RetryLists(FilterState& state, SharedExtensions& extensions, AttachPlatform& platform);
+
 // One notification, whatever its code (the process's start-up lock is the
 // entry routine's own business). When the attach counter is 0 the block is
 // set up, once per block even when several processes attach at the same
@@ -57,7 +71,10 @@ void SetUpBlock(FilterState& state, SharedExtensions& extensions, SettingsStore&
 // set-up to that process; only when no lock can be had at all does it set
 // up unguarded, rather than leave the block without lists for good. Then
 // the counter grows by 1; it stops at its largest value rather than
-// wrap round to 0, which would set a block in use up again. Returns 1.
+// wrap round to 0, which would set a block in use up again.
+//
+// A later process attach, while the lists are not ready and no export has
+// changed a list, tries the list files again (RetryLists). Returns 1.
 int ModuleAttach(FilterState& state, SharedExtensions& extensions, AttachPlatform& platform,
                  Notification reason);
 

@@ -31,19 +31,27 @@ struct alignas(8) SharedExtensions {
   // neither LocalSystem nor an elevated administrator. On only when it holds
   // exactly 1.
   std::int32_t locked;
+  // 1 once an export changed a list: the lists are no longer the files'
+  // alone, and a later load of the files must not overwrite them.
+  std::int32_t lists_edited;
+  // When a process last tried the list files again after a set-up that
+  // could not read them: the tick count of milliseconds (wrapping), 0 never.
+  std::int32_t list_retry_ms;
   // Room for 32-bit flags and counts. A new one goes first in this room:
   // declare it right before `reserved`, take one from the array's size and
-  // pin its offset (12, 16, ...); nothing after it moves, and a tarvelctl
+  // pin its offset (20, 24, ...); nothing after it moves, and a tarvelctl
   // that does not know it still reads the rest. A new block holds 0 there,
   // so a new flag starts off.
-  std::int32_t reserved[5];
+  std::int32_t reserved[3];
   BlockLog block_log;
 };
 
 static_assert(offsetof(SharedExtensions, layout) == 0);
 static_assert(offsetof(SharedExtensions, https_filter) == 4);
 static_assert(offsetof(SharedExtensions, locked) == 8);
-static_assert(offsetof(SharedExtensions, reserved) == 12);
+static_assert(offsetof(SharedExtensions, lists_edited) == 12);
+static_assert(offsetof(SharedExtensions, list_retry_ms) == 16);
+static_assert(offsetof(SharedExtensions, reserved) == 20);
 static_assert(offsetof(SharedExtensions, block_log) == 32);
 static_assert(sizeof(SharedExtensions) == 32 + sizeof(BlockLog));
 static_assert(alignof(SharedExtensions) == 8);

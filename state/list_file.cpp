@@ -17,20 +17,12 @@ class OpenFile {
   OpenFile(const OpenFile&) = delete;
   OpenFile& operator=(const OpenFile&) = delete;
 
-  // Opens the existing file; only when that fails, creates it where nothing
-  // is (the file may have gone since it was seen). A read-only file is
-  // neither opened nor created.
+  // Opens the existing file. One that cannot be opened is never created in
+  // its place: it was seen a moment ago, so it is held elsewhere or between
+  // the two renames of a replace, and an empty list there would stand for
+  // the real one. It counts as unreadable and is tried again later.
   bool Open(const char* path) {
-    switch (OpenExistingListFile(files_, path, &handle_)) {
-      case ListFileOpen::kOpened:
-        opened_ = true;
-        break;
-      case ListFileOpen::kReadOnly:
-        break;
-      case ListFileOpen::kNotOpened:
-        opened_ = files_.CreateNew(path, &handle_);
-        break;
-    }
+    opened_ = OpenExistingListFile(files_, path, &handle_) == ListFileOpen::kOpened;
     return opened_;
   }
   ListFiles::Handle get() const { return handle_; }

@@ -25,9 +25,6 @@ class ListFiles {
   // others read, write, rename and delete it meanwhile, so the loader never
   // stands in the way of an editor or tarvelctl.
   virtual bool OpenExisting(const char* path, Handle* file) = 0;
-  // Creates an empty file for reading and writing, only when nothing exists
-  // at `path`: an existing file is never opened, truncated or replaced.
-  virtual bool CreateNew(const char* path, Handle* file) = 0;
   // Reads up to `size` bytes from `offset`; the number of bytes read.
   virtual std::uint32_t ReadAt(Handle file, std::int64_t offset, void* data,
                                std::uint32_t size) = 0;
@@ -54,8 +51,8 @@ ListFileOpen OpenExistingListFile(ListFiles& files, const char* path, ListFiles:
 // the count is the number of records loaded, at most 2000, and slots above
 // the count are not touched. Gives 0 and leaves the list untouched when no
 // path is stored, nothing exists at the path, the file carries the read-only
-// attribute, it cannot be opened for reading (then, where the file has gone
-// meanwhile, an empty one is created in its place), its first 21 bytes are
+// attribute, it cannot be opened for reading (nothing is created in its
+// place, even where it has gone meanwhile), its first 21 bytes are
 // not the magic and a NUL, or its size cannot be found. Every file opened is
 // closed before the return.
 int LoadUrlListFile(FilterState& state, ListKind kind, SettingsStore& settings, ListFiles& files);

@@ -23,6 +23,7 @@ class WindowsAttachPlatform final : public AttachPlatform {
   void LeaveSetUp() override { LeaveSetUpMutex(); }
   SettingsStore& Settings() override { return MachineSettings(); }
   ListFiles& Files() override { return WindowsListFiles(); }
+  std::uint32_t NowMs() override { return GetTickCount(); }
 };
 
 WindowsAttachPlatform g_platform;

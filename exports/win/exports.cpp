@@ -57,23 +57,35 @@ using tarvel::ListKind;
 using tarvel::SharedExtensionBlock;
 using tarvel::SharedState;
 
+namespace {
+
+// A list edit: marked first, so that no later load of the list files
+// (RetryLists) overwrites it.
+int AddUrl(ListKind kind, const char* text) {
+  tarvel::Store(SharedExtensionBlock().lists_edited, 1);
+  return tarvel::AddUrl(SharedState(), kind, text);
+}
+
+int DelUrl(ListKind kind, const char* text) {
+  tarvel::Store(SharedExtensionBlock().lists_edited, 1);
+  return tarvel::DelUrl(SharedState(), kind, text);
+}
+
+}  // namespace
+
 extern "C" {
 
 int __cdecl AddWhiteUrl(const char* text) {
-  return Guarded("AddWhiteUrl", text,
-                 [&] { return tarvel::AddUrl(SharedState(), ListKind::kWhite, text); });
+  return Guarded("AddWhiteUrl", text, [&] { return AddUrl(ListKind::kWhite, text); });
 }
 int __cdecl AddBlackUrl(const char* text) {
-  return Guarded("AddBlackUrl", text,
-                 [&] { return tarvel::AddUrl(SharedState(), ListKind::kBlack, text); });
+  return Guarded("AddBlackUrl", text, [&] { return AddUrl(ListKind::kBlack, text); });
 }
 int __cdecl DelWhiteUrl(const char* text) {
-  return Guarded("DelWhiteUrl", text,
-                 [&] { return tarvel::DelUrl(SharedState(), ListKind::kWhite, text); });
+  return Guarded("DelWhiteUrl", text, [&] { return DelUrl(ListKind::kWhite, text); });
 }
 int __cdecl DelBlackUrl(const char* text) {
-  return Guarded("DelBlackUrl", text,
-                 [&] { return tarvel::DelUrl(SharedState(), ListKind::kBlack, text); });
+  return Guarded("DelBlackUrl", text, [&] { return DelUrl(ListKind::kBlack, text); });
 }
 int __cdecl SetOnlyWhiteUrl(int value) {
   return Guarded("SetOnlyWhiteUrl", value,

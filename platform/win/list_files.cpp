@@ -11,7 +11,6 @@ namespace {
 // editor or tarvelctl can put a new file in its place.
 constexpr DWORD kReadAccess = GENERIC_READ;
 // A missing file is created with read and write access.
-constexpr DWORD kCreateAccess = GENERIC_READ | GENERIC_WRITE;
 constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 HANDLE AsFile(ListFiles::Handle file) { return static_cast<HANDLE>(file); }
@@ -39,12 +38,6 @@ class FileSystemListFiles final : public ListFiles {
 
   bool OpenExisting(const char* path, Handle* file) override {
     return OpenFile(path, kReadAccess, OPEN_EXISTING, file);
-  }
-
-  // CREATE_NEW fails on anything that exists, so an existing file is never
-  // emptied.
-  bool CreateNew(const char* path, Handle* file) override {
-    return OpenFile(path, kCreateAccess, CREATE_NEW, file);
   }
 
   std::uint32_t ReadAt(Handle file, std::int64_t offset, void* data, std::uint32_t size) override {

@@ -28,18 +28,6 @@ bool FakeListFiles::OpenExisting(const char* path, Handle* file) {
   return true;
 }
 
-bool FakeListFiles::CreateNew(const char* path, Handle* file) {
-  calls.push_back(std::string("create ") + path);
-  if (files.count(path) == 1) return false;
-  files[path] = File{};
-  phantom.erase(path);
-  const std::uintptr_t handle = next_handle_++;
-  open_[handle] = path;
-  ++opens;
-  *file = reinterpret_cast<Handle>(handle);
-  return true;
-}
-
 FakeListFiles::File& FakeListFiles::Of(Handle file) {
   auto it = open_.find(reinterpret_cast<std::uintptr_t>(file));
   EXPECT_NE(it, open_.end()) << "file not open";

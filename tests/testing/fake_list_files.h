@@ -25,7 +25,7 @@ class FakeListFiles final : public ListFiles {
   // Reads at or beyond this offset return nothing (the file shrank).
   std::int64_t readable_until = INT64_MAX;
 
-  // "exists P", "read-only P", "open P", "create P", "close"
+  // "exists P", "read-only P", "open P", "close"
   std::vector<std::string> calls;
   int opens = 0;
   int closes = 0;
@@ -33,7 +33,6 @@ class FakeListFiles final : public ListFiles {
   bool Exists(const char* path) override;
   bool ReadOnly(const char* path) override;
   bool OpenExisting(const char* path, Handle* file) override;
-  bool CreateNew(const char* path, Handle* file) override;
   std::uint32_t ReadAt(Handle file, std::int64_t offset, void* data, std::uint32_t size) override;
   std::int64_t Size(Handle file) override;
   void Close(Handle file) override;

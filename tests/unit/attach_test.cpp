@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "filter/phrases.h"
+#include "state/url_list.h"
 #include "tests/testing/fake_list_files.h"
 #include "tests/testing/fake_settings.h"
 #include "tests/testing/state_builder.h"
@@ -46,6 +47,8 @@ class FakeAttachPlatform final : public AttachPlatform {
   void LeaveSetUp() override { calls.push_back("leave"); }
   SettingsStore& Settings() override { return store; }
   ListFiles& Files() override { return files; }
+  std::uint32_t now = 1000;
+  std::uint32_t NowMs() override { return now; }
 };
 
 class Attach : public ::testing::Test {
@@ -116,6 +119,63 @@ TEST_F(Attach, MissingWhiteListFileLeavesListsNotReady) {
   EXPECT_EQ(state_->phrase_count, kBuiltInPhraseCount);
   EXPECT_EQ(state_->smart_filter, 1);
 }
+
+// A list file that the set-up could not open (held by another program, not
+// readable by the account that set up) is tried again by a later process
+// attach: at most once per interval machine-wide, and never over a list an
+// export has changed.
+struct RetryRow {
+  const char* name;
+  Notification later;
+  std::uint32_t after_ms;  // since the set-up's try
+  bool edited;
+  bool still_held;
+  int ready;
+};
+
+class ListRetry : public ::testing::TestWithParam<RetryRow> {};
+
+TEST_P(ListRetry, AsTheRowSays) {
+  const RetryRow& row = GetParam();
+  FakeAttachPlatform p;
+  p.key.values["whitelib"] = std::string("C:\\w.lst\0", 9);
+  p.key.values["blacklib"] = std::string("C:\\b.lst\0", 9);
+  p.files.files["C:\\b.lst"].bytes = ListBytes({"bad.example"});
+  // Seen, but not opened: held without read sharing.
+  p.files.phantom.insert("C:\\w.lst");
+  auto state = testing::NewState();
+  auto extensions = testing::NewExtensions();
+  ModuleAttach(*state, *extensions, p, Notification::kProcessAttach);
+  ASSERT_EQ(state->lists_ready, 0);
+  // A second process attaching at once takes the first retry.
+  ModuleAttach(*state, *extensions, p, Notification::kProcessAttach);
+  ASSERT_EQ(state->lists_ready, 0);
+  if (!row.still_held) {
+    p.files.phantom.clear();
+    p.files.files["C:\\w.lst"].bytes = ListBytes({"good.example"});
+  }
+  if (row.edited) {
+    AddUrl(*state, ListKind::kBlack, "edited.example");
+    extensions->lists_edited = 1;
+  }
+  p.now += row.after_ms;
+  ModuleAttach(*state, *extensions, p, row.later);
+  EXPECT_EQ(state->lists_ready, row.ready);
+  if (row.ready == 1) EXPECT_EQ(state->white_count, 1);
+  if (row.edited) EXPECT_EQ(state->black_count, 2) << "the edit was overwritten";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ListRetry,
+    ::testing::Values(
+        RetryRow{"LoadsOnALaterProcessAttach", Notification::kProcessAttach, 5000, false, false, 1},
+        RetryRow{"NotAgainWithinTheInterval", Notification::kProcessAttach, 4999, false, false, 0},
+        RetryRow{"NotOnAThreadAttach", Notification::kThreadAttach, 5000, false, false, 0},
+        RetryRow{"NeverOverAnEditedList", Notification::kProcessAttach, 5000, true, false, 0},
+        RetryRow{"StillHeldStaysNotReady", Notification::kProcessAttach, 5000, false, true, 0},
+        RetryRow{"ClockWrappedRoundStillTries", Notification::kProcessAttach, 0xFFFFFFFFu - 100,
+                 false, false, 1}),
+    [](const ::testing::TestParamInfo<RetryRow>& info) { return std::string(info.param.name); });
 
 TEST_F(Attach, RefusedBlackListFileLeavesListsNotReady) {
   p_.files.files["C:\\b.lst"].read_only = true;

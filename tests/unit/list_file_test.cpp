@@ -153,8 +153,8 @@ TEST_F(ListFile, BlackListReadsItsOwnPath) {
 
 // --- Refusals -------------------------------------------------------------------------
 
-// The file could be read, but the attribute alone refuses it: it is neither
-// opened nor created.
+// The file could be read, but the attribute alone refuses it: it is not
+// opened.
 TEST_F(ListFile, ReadOnlyFileRefusedUnopenedAndKept) {
   const std::string bytes = Header() + Record("valid.example");
   files_.files[kWhitePath] = {bytes, true};
@@ -184,14 +184,16 @@ TEST_F(ListFile, NoPathStoredOrEmptyPathRefused) {
   EXPECT_TRUE(files_.calls.empty());
 }
 
-TEST_F(ListFile, FileGoneBeforeTheOpenIsCreatedEmptyAndRefused) {
+// Seen a moment ago, it may be between the two renames of a replace: an
+// empty file made in its place would stand for the real list.
+TEST_F(ListFile, FileGoneBeforeTheOpenRefusedAndNotCreated) {
   files_.phantom.insert(kWhitePath);
   EXPECT_EQ(LoadWhite(), 0);
   ExpectWhiteUntouched();
-  EXPECT_EQ(files_.files[kWhitePath].bytes, "");
-  const std::vector<std::string> expected = {
-      std::string("exists ") + kWhitePath, std::string("read-only ") + kWhitePath,
-      std::string("open ") + kWhitePath, std::string("create ") + kWhitePath, "close"};
+  EXPECT_EQ(files_.files.count(kWhitePath), 0u);
+  const std::vector<std::string> expected = {std::string("exists ") + kWhitePath,
+                                             std::string("read-only ") + kWhitePath,
+                                             std::string("open ") + kWhitePath};
   EXPECT_EQ(files_.calls, expected);
 }
 

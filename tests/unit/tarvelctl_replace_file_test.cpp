@@ -23,6 +23,8 @@ class FakeFileSteps final : public FileSteps {
   std::map<std::string, std::string> files;
   std::set<int> fail;
   bool failed_replace_moves_aside = false;
+  // Then leaves this in the target's place (a replace cut off midway).
+  const std::string* failed_replace_leaves = nullptr;
   int taken = 0;  // so many names are taken by other runs' files first
   int steps = 0;
   std::vector<std::string> calls;    // "create", "write", "replace", "move", "remove"
@@ -56,6 +58,7 @@ class FakeFileSteps final : public FileSteps {
                       const std::string& backup) override {
     if (Fails("replace")) {
       if (failed_replace_moves_aside) Rename(target, backup);
+      if (failed_replace_leaves != nullptr) files[target] = *failed_replace_leaves;
       return "injected";
     }
     Rename(target, backup);
@@ -71,6 +74,11 @@ class FakeFileSteps final : public FileSteps {
     if (Fails("remove")) return "injected";
     files.erase(path);
     return "";
+  }
+  FileRead Read(const std::string& path, std::string* bytes) override {
+    if (files.count(path) == 0) return FileRead::kMissing;
+    *bytes = files[path];
+    return FileRead::kOk;
   }
   unsigned long ProcessId() override { return 4711; }
 
@@ -145,6 +153,40 @@ INSTANTIATE_TEST_SUITE_P(Rows, ReplaceFile,
                                            Scenario{"ReplaceChangesNothing", true, false},
                                            Scenario{"ReplaceMovesTheTargetAside", true, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A replace that fails after moving the target aside and leaving a file in
+// its place: unless that file is one of the lists byte for byte, both lists
+// stay beside it and the reason names them.
+TEST(ReplaceFileCutOff, KeepsBothListsUnlessTheTargetIsWhole) {
+  struct Row {
+    const char* name;
+    std::string left;
+    bool both_kept;
+  };
+  const Row rows[] = {
+      {"EmptyTarget", "", true},
+      {"PartOfTheOldList", kOld.substr(0, 3), true},
+      {"WholeOldList", kOld, false},
+      {"WholeNewList", kNew, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeFileSteps steps;
+    steps.files[kList] = kOld;
+    steps.failed_replace_moves_aside = true;
+    steps.failed_replace_leaves = &row.left;
+    steps.fail = {3};
+    const std::string error = ReplaceFileWith(steps, kList, kNew);
+    std::set<std::string> beside;
+    for (const auto& [name, bytes] : steps.Beside()) beside.insert(bytes);
+    const std::set<std::string> expected =
+        row.both_kept ? std::set<std::string>{kOld, kNew} : std::set<std::string>{};
+    EXPECT_EQ(beside, expected);
+    EXPECT_EQ(error.find("may be incomplete: the old list is kept in ") != std::string::npos,
+              row.both_kept)
+        << error;
+  }
+}
 
 // After a replace that moved the target aside: the old list comes back from
 // the backup, or else the new one from the temporary file; a file that

@@ -413,5 +413,75 @@ TEST(NewBlock, MissingWhiteListFileSwitchesTheListsOff) {
   DeleteFileA(black.c_str());
 }
 
+// --- A list file tried again -------------------------------------------------------
+
+// The first process sets the block up while the white list file is held
+// without read sharing, and stays; once the file is free, a second process
+// attaches and tries the files again. With an edit made in between, the
+// lists are left as they are.
+constexpr char kRetryReady[] = "Local\\tarvel-test-retry-ready";
+constexpr char kRetryEnd[] = "Local\\tarvel-test-retry-end";
+
+bool EditRow() { return ChildRole().find("edited") != std::string::npos; }
+
+TEST(BlockChild, HeldFileFirst) {
+  if (ChildRole().rfind("held-first", 0) != 0) GTEST_SKIP() << "runs only as a retry child";
+  const FilterState& block = TarvelBlock();
+  EXPECT_EQ(block.attach_counter, 1) << "the block was not new";
+  EXPECT_EQ(block.lists_ready, 0) << "the held file was read";
+  if (EditRow()) EXPECT_EQ(TarvelExport<TextFn>("AddBlackUrl")("edited.example"), 1);
+  HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, kRetryReady);
+  HANDLE end = OpenEventA(SYNCHRONIZE, FALSE, kRetryEnd);
+  ASSERT_TRUE(ready != nullptr && end != nullptr);
+  SetEvent(ready);
+  EXPECT_EQ(WaitForSingleObject(end, 120000), WAIT_OBJECT_0);
+  // The second process's try reached this one too.
+  EXPECT_EQ(block.lists_ready, EditRow() ? 0 : 1);
+  for (HANDLE h : {ready, end}) CloseHandle(h);
+}
+
+TEST(BlockChild, SecondTriesAgain) {
+  if (ChildRole().rfind("retry-second", 0) != 0) GTEST_SKIP() << "runs only as a retry child";
+  const FilterState& block = TarvelBlock();
+  const bool edited = EditRow();
+  EXPECT_EQ(block.lists_ready, edited ? 0 : 1);
+  ASSERT_EQ(block.white_count, edited ? 0 : 1);
+  ASSERT_EQ(block.black_count, edited ? 2 : 1);
+  EXPECT_EQ(Text(block, ListKind::kBlack, 0), "held-black.example");
+  if (edited) EXPECT_EQ(Text(block, ListKind::kBlack, 1), "edited.example");
+}
+
+TEST(NewBlock, UnreadableListFileTriedAgainByALaterProcess) {
+  ASSERT_TRUE(HoldsNoBlock()) << "this process holds a block already";
+  const std::string white = TempPath("held-white.lst");
+  const std::string black = TempPath("held-black.lst");
+  WriteFileBytes(white, ListFileBytes({"held-white.example"}));
+  WriteFileBytes(black, ListFileBytes({"held-black.example"}));
+  WriteSettings({"0", "0", white, black});
+  for (const char* edit : {"", "-edited"}) {
+    SCOPED_TRACE(std::string("row") + edit);
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, kRetryReady);
+    HANDLE end = CreateEventA(nullptr, TRUE, FALSE, kRetryEnd);
+    HANDLE held = CreateFileA(white.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::unique_ptr<Child> first;
+    {
+      ScopedEnv role("TARVEL_CHILD", (std::string("held-first") + edit).c_str());
+      ScopedEnv keep("TARVEL_TEST_SETTINGS", "keep");
+      first = std::make_unique<Child>("BlockChild.*");
+    }
+    ASSERT_TRUE(first->started());
+    HANDLE waits[2] = {ready, first->handle()};
+    EXPECT_EQ(WaitForMultipleObjects(2, waits, FALSE, kChildTimeoutMs), WAIT_OBJECT_0);
+    CloseHandle(held);
+    EXPECT_EQ(RunChild((std::string("retry-second") + edit).c_str()), 0);
+    SetEvent(end);
+    EXPECT_EQ(first->Wait(), 0);
+    for (HANDLE h : {ready, end}) CloseHandle(h);
+  }
+  DeleteFileA(white.c_str());
+  DeleteFileA(black.c_str());
+}
+
 }  // namespace
 }  // namespace tarvel::wine

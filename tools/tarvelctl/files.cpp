@@ -88,12 +88,30 @@ std::string Cleaned(FileSteps& steps, const SwapNames& names, std::string failur
   return failure;
 }
 
+// After a failed swap that left a file at `path`: true when it holds the
+// new list or the old one byte for byte, or when no backup was made (the
+// old list never left `path`).
+bool HoldsAWholeList(FileSteps& steps, const std::string& path, const SwapNames& names,
+                     const std::string& bytes) {
+  if (!steps.Exists(names.backup)) return true;
+  std::string there;
+  std::string old;
+  if (steps.Read(path, &there) != FileRead::kOk) return false;
+  if (there == bytes) return true;
+  return steps.Read(names.backup, &old) == FileRead::kOk && there == old;
+}
+
 // After a failed swap: when `path` is gone, puts a whole list back in its
 // place, the old one from the backup or else the new one from the temporary
-// file; then cleans up. A list that cannot be put back is not removed.
+// file; then cleans up. A list that cannot be put back is not removed, nor
+// are both lists when `path` holds neither whole.
 std::string Restored(FileSteps& steps, const std::string& path, const SwapNames& names,
-                     std::string failure) {
-  if (steps.Exists(path)) return Cleaned(steps, names, failure);
+                     const std::string& bytes, std::string failure) {
+  if (steps.Exists(path)) {
+    if (HoldsAWholeList(steps, path, names, bytes)) return Cleaned(steps, names, failure);
+    return failure + "; " + path + " may be incomplete: the old list is kept in " + names.backup +
+           " and the new list in " + names.temp;
+  }
   const struct {
     const std::string& file;
     const char* holds;
@@ -123,7 +141,9 @@ std::string ReplaceFileWith(FileSteps& steps, const std::string& path, const std
     return "";
   }
   error = steps.Replace(path, names.temp, names.backup);
-  if (!error.empty()) return Restored(steps, path, names, "cannot replace " + path + ": " + error);
+  if (!error.empty()) {
+    return Restored(steps, path, names, bytes, "cannot replace " + path + ": " + error);
+  }
   // The new list is in place; a backup that cannot go is a stale copy only.
   static_cast<void>(steps.Remove(names.backup));
   return "";

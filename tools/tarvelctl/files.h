@@ -48,6 +48,8 @@ class FileSteps {
   [[nodiscard]] virtual std::string Move(const std::string& from, const std::string& to) = 0;
   // Removes the file at `path`; a missing file is no error.
   [[nodiscard]] virtual std::string Remove(const std::string& path) = 0;
+  // Reads the whole file at `path` (as ReadWholeFile).
+  virtual FileRead Read(const std::string& path, std::string* bytes) = 0;
   // Tells this process's temporary names from those of another.
   virtual unsigned long ProcessId() = 0;
 };
@@ -61,9 +63,10 @@ FileSteps& PlatformFileSteps();
 // afterwards holds the whole old file or the whole new one (where there was
 // no file: none, or the new one), and the temporary file and the backup are
 // removed. What cannot be removed, or a list that cannot be put back in
-// place of `path`, stays beside it and the reason names it; only a backup
-// that cannot be removed after a successful swap stays unreported. Returns
-// "" or the reason.
+// place of `path`, stays beside it and the reason names it; so do both when
+// a failed swap leaves at `path` a file that is neither the old list nor
+// the new one byte for byte. Only a backup that cannot be removed after a
+// successful swap stays unreported. Returns "" or the reason.
 [[nodiscard]] std::string ReplaceFileWith(FileSteps& steps, const std::string& path,
                                           const std::string& bytes);
 [[nodiscard]] std::string ReplaceFileWith(const std::string& path, const std::string& bytes);

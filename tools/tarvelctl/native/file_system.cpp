@@ -44,13 +44,6 @@ class PosixListFiles final : public ListFiles {
     return true;
   }
 
-  bool CreateNew(const char* path, Handle* file) override {
-    const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    *file = reinterpret_cast<Handle>(static_cast<std::intptr_t>(fd));
-    return true;
-  }
-
   std::uint32_t ReadAt(Handle file, std::int64_t offset, void* data, std::uint32_t size) override {
     const ssize_t n = pread(AsFd(file), data, size, static_cast<off_t>(offset));
     return n < 0 ? 0 : static_cast<std::uint32_t>(n);
@@ -137,6 +130,10 @@ class PosixFileSteps final : public FileSteps {
     return Reason();
   }
 
+  FileRead Read(const std::string& path, std::string* bytes) override {
+    std::string error;
+    return ReadWholeFile(path, bytes, &error);
+  }
   unsigned long ProcessId() override { return static_cast<unsigned long>(getpid()); }
 };
 

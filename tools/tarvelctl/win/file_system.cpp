@@ -92,6 +92,10 @@ class WindowsFileSteps final : public FileSteps {
     return ErrorText(code);
   }
 
+  FileRead Read(const std::string& path, std::string* bytes) override {
+    std::string error;
+    return ReadWholeFile(path, bytes, &error);
+  }
   unsigned long ProcessId() override { return GetCurrentProcessId(); }
 };
 
