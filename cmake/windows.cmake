@@ -67,6 +67,7 @@ add_executable(demo_client tools/demo/demo_client.cpp tools/demo/tls_client.cpp)
 target_include_directories(demo_client PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(demo_client PRIVATE ws2_32 secur32)
 add_executable(demo_control tools/demo/demo_control.cpp)
+target_include_directories(demo_control PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 
 # The built module itself: plain export names, a shared .inidata section.
 find_program(TARVEL_OBJDUMP NAMES ${TARVEL_MINGW_TRIPLE}-objdump objdump)

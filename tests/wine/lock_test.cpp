@@ -9,6 +9,7 @@
 
 #include "state/block_log.h"
 #include "tests/wine/harness.h"
+#include "tools/demo/standard_user.h"
 
 namespace tarvel::wine {
 namespace {
@@ -16,32 +17,7 @@ namespace {
 using TextFn = int(__cdecl*)(const char*);
 using ValueFn = int(__cdecl*)(int);
 
-// Impersonates this process's token with Administrators for deny only,
-// until the holder goes.
-class AsStandardUser {
- public:
-  AsStandardUser() {
-    HANDLE process = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process)) return;
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof sid;
-    CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size);
-    SID_AND_ATTRIBUTES disabled = {sid, 0};
-    HANDLE restricted = nullptr;
-    if (CreateRestrictedToken(process, 0, 1, &disabled, 0, nullptr, 0, nullptr, &restricted)) {
-      active_ = ImpersonateLoggedOnUser(restricted) != FALSE;
-      CloseHandle(restricted);
-    }
-    CloseHandle(process);
-  }
-  ~AsStandardUser() {
-    if (active_) RevertToSelf();
-  }
-  bool active() const { return active_; }
-
- private:
-  bool active_ = false;
-};
+using demo::AsStandardUser;
 
 TEST(LockedExports, RefuseACallerWithoutRightsAndRecordIt) {
   auto set_locked = TarvelExport<ValueFn>("SetLocked");

@@ -42,6 +42,8 @@ struct Step {
   bool allowed;            // the verdict expected
   const char* reason;      // why
   const char* control[2];  // the second process's export and argument
+  bool as_user = false;    // the second process calls as a stand-in standard user
+  int returns = 1;         // what its export returns
 };
 
 constexpr Step kSteps[] = {
@@ -65,6 +67,15 @@ constexpr Step kSteps[] = {
     {Kind::kHttps, "www.news.example", true, "on no list", {}},
     {Kind::kHttps, "www.casino.example", false, "casino.example is on the blacklist", {}},
     {Kind::kQuic, "UDP 127.0.0.1:443", false, "QUIC is refused: browsers use TCP", {}},
+    {Kind::kControl, nullptr, true, "the filter is locked", {"SetLocked", "1"}},
+    {Kind::kControl,
+     nullptr,
+     true,
+     "refused: only administrators change a locked filter",
+     {"SetHttpsFilter", "0"},
+     true,
+     0},
+    {Kind::kHttps, "www.casino.example", false, "the HTTPS filter is still on", {}},
 };
 
 std::string OwnFolder() {
@@ -229,9 +240,10 @@ class Provider {
 
 // Runs demo_control.exe with an export and its argument; its exit code is
 // the export's result.
-int RunControl(const char* name, const char* argument) {
+int RunControl(const char* name, const char* argument, bool as_user) {
   const std::string exe = OwnFolder() + "demo_control.exe";
-  std::string line = "\"" + exe + "\" " + name + " " + argument;
+  std::string line =
+      "\"" + exe + "\" " + (as_user ? "--as-standard-user " : "") + name + " " + argument;
   STARTUPINFOA si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
@@ -301,17 +313,24 @@ bool ShowLog(int blocked) {
   const std::string log =
       RunTarvelctl("log --own-only --dll \"" + OwnFolder() + "tarvel.dll\"", &code);
   int ours = 0;
+  int refused = 0;
   std::size_t start = 0;
   while (start < log.size()) {
     const std::size_t end = log.find('\n', start);
     const std::string line = log.substr(start, end - start);
     if (line.find("  demo_client.exe  ") != std::string::npos) ++ours;
+    if (line.find("  demo_control.exe  ") != std::string::npos &&
+        line.find("change refused") != std::string::npos) {
+      ++refused;
+    }
     std::printf("  %s\n", line.c_str());
     start = end == std::string::npos ? log.size() : end + 1;
   }
-  if (code == 0 && ours == blocked) return true;
-  std::printf("demo_client: tarvelctl log exited with %lu and showed %d of %d blocked requests\n",
-              static_cast<unsigned long>(code), ours, blocked);
+  if (code == 0 && ours == blocked && refused == 1) return true;
+  std::printf(
+      "demo_client: tarvelctl log exited with %lu and showed %d of %d blocked requests and %d "
+      "refused changes of 1\n",
+      static_cast<unsigned long>(code), ours, blocked, refused);
   return false;
 }
 
@@ -330,11 +349,12 @@ int main() {
       continue;
     }
     if (step.kind == Kind::kControl) {
-      const int result = RunControl(step.control[0], step.control[1]);
+      const int result = RunControl(step.control[0], step.control[1], step.as_user);
       const char* quote = step.control[0][0] == 'S' ? "" : "\"";
-      std::printf("  -- a second process calls %s(%s%s%s), which returns %d: %s\n", step.control[0],
-                  quote, step.control[1], quote, result, step.reason);
-      if (result != 1) ++unexpected;
+      std::printf("  -- a second process%s calls %s(%s%s%s), which returns %d: %s\n",
+                  step.as_user ? ", as a standard user," : "", step.control[0], quote,
+                  step.control[1], quote, result, step.reason);
+      if (result != step.returns) ++unexpected;
       continue;
     }
     const Provider::Outcome outcome = step.kind == Kind::kHttp    ? provider.Fetch(step.host)
