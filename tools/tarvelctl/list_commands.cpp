@@ -1,5 +1,7 @@
 #include "tools/tarvelctl/list_commands.h"
 
+#include "tools/tarvelctl/read_rights.h"
+
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -186,6 +188,8 @@ std::string DescribeListFileLoad(const std::string& path, bool* loads) {
             Plural(list.entries.size() - kMaxLoadedEntries, "further record", "further records") +
             " ignored)";
   }
+  const std::string warning = ReadRightsWarning(path);
+  if (!warning.empty()) text += "; " + warning;
   return text;
 }
 

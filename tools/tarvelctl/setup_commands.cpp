@@ -9,6 +9,7 @@
 #include "tools/tarvelctl/log_command.h"
 #include "tools/tarvelctl/machine_texts.h"
 #include "tools/tarvelctl/pe.h"
+#include "tools/tarvelctl/read_rights.h"
 #include "tools/tarvelctl/running_filters.h"
 
 namespace tarvel::ctl {
@@ -45,9 +46,29 @@ std::string ModuleFor(Machine& machine, const Invocation& in, CatalogKind kind, 
   return "";
 }
 
+// The first list file named in the settings that an account that may set
+// the filter up cannot read, as a refusal; "" when there is none.
+std::string UnreadableListFile(Machine& machine) {
+  for (CatalogKind view : machine.SettingsViews()) {
+    for (const char* name : {settings::kWhiteListPath, settings::kBlackListPath}) {
+      char path[settings::kTextBytes] = {};
+      if (machine.Settings(view).ReadPath(name, path, sizeof path) != 1 || path[0] == '\0') {
+        continue;
+      }
+      const std::string warning = ReadRightsWarning(path);
+      if (!warning.empty()) return "install refused: " + warning.substr(warning.find(' ') + 1);
+    }
+  }
+  return "";
+}
+
 int Install(Machine& machine, const Invocation& in, Console& console) {
   if (machine.IsWow64()) return Fail(console, NeedsNativeTool("install"));
   if (!machine.IsAdministrator()) return Fail(console, NeedsAdministrator("install"));
+  if (!in.Has("--force")) {
+    const std::string refusal = UnreadableListFile(machine);
+    if (!refusal.empty()) return Fail(console, refusal + " (or install with --force)");
+  }
   ProviderPaths paths;
   for (CatalogKind kind : machine.catalog().Kinds()) {
     std::string& path = kind == CatalogKind::k64 ? paths.path64 : paths.path32;
@@ -271,7 +292,7 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        "",
        0,
        0,
-       {"--unlocked"},
+       {"--unlocked", "--force"},
        {{"--dll", "PATH"}, {"--dll32", "PATH"}},
        "layer tarvel.dll over the IPv4 and IPv6 providers of the Winsock catalogs",
        "Installs tarvel.dll over every base provider of IPv4 and IPv6 (TCP, UDP and raw),\n"
@@ -283,7 +304,10 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        "The catalogs name the modules where they are, so put the package in its lasting\n"
        "place (for example C:\\Program Files\\Tarvel) first. A failure part-way undoes\n"
        "what was done. It also sets islck on, so that only administrators change the\n"
-       "running filter; --unlocked sets it off. Needs administrator rights.\n",
+       "running filter; --unlocked sets it off. It refuses a list file that LocalService,\n"
+       "NetworkService or Users cannot read (the filter loads the lists under the account\n"
+       "of whichever program starts first) unless --force is given. Needs administrator\n"
+       "rights.\n",
        std::bind(Install, std::ref(m), _1, _2)});
   commands.push_back(
       {"uninstall",

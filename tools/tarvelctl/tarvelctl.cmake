@@ -17,6 +17,7 @@ add_library(tarvelctl_core STATIC
   tools/tarvelctl/machine_texts.cpp
   tools/tarvelctl/patterns.cpp
   tools/tarvelctl/pe.cpp
+  tools/tarvelctl/read_rights.cpp
   tools/tarvelctl/running_filters.cpp
   tools/tarvelctl/setup_commands.cpp
 )

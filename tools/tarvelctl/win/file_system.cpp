@@ -4,10 +4,14 @@
 // with a backup name it never leaves the target gone without a copy.
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 
 #include "platform/win/list_files.h"
 #include "tools/tarvelctl/files.h"
+#include "tools/tarvelctl/read_rights.h"
 #include "tools/tarvelctl/win/error_text.h"
 
 namespace tarvel::ctl {
@@ -106,6 +110,36 @@ ListFiles& PlatformListFiles() { return WindowsListFiles(); }
 FileSteps& PlatformFileSteps() {
   static WindowsFileSteps steps;
   return steps;
+}
+
+FileAccess ReadFileAccess(const std::string& path) {
+  FileAccess access;
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return access;
+  }
+  access.known = true;
+  access.has_list = list != nullptr;
+  for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(list, i, &ace)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    const bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 ||
+        (!allows && header->AceType != ACCESS_DENIED_ACE_TYPE)) {
+      continue;
+    }
+    // An allow and a deny entry share one layout: header, mask, SID.
+    auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    char* sid = nullptr;
+    if (!ConvertSidToStringSidA(reinterpret_cast<PSID>(&entry->SidStart), &sid)) continue;
+    access.entries.push_back({allows, entry->Mask, sid});
+    LocalFree(sid);
+  }
+  LocalFree(descriptor);
+  return access;
 }
 
 }  // namespace tarvel::ctl
