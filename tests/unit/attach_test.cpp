@@ -161,8 +161,12 @@ TEST_P(ListRetry, AsTheRowSays) {
   p.now += row.after_ms;
   ModuleAttach(*state, *extensions, p, row.later);
   EXPECT_EQ(state->lists_ready, row.ready);
-  if (row.ready == 1) EXPECT_EQ(state->white_count, 1);
-  if (row.edited) EXPECT_EQ(state->black_count, 2) << "the edit was overwritten";
+  if (row.ready == 1) {
+    EXPECT_EQ(state->white_count, 1);
+  }
+  if (row.edited) {
+    EXPECT_EQ(state->black_count, 2) << "the edit was overwritten";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

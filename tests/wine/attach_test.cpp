@@ -429,7 +429,9 @@ TEST(BlockChild, HeldFileFirst) {
   const FilterState& block = TarvelBlock();
   EXPECT_EQ(block.attach_counter, 1) << "the block was not new";
   EXPECT_EQ(block.lists_ready, 0) << "the held file was read";
-  if (EditRow()) EXPECT_EQ(TarvelExport<TextFn>("AddBlackUrl")("edited.example"), 1);
+  if (EditRow()) {
+    EXPECT_EQ(TarvelExport<TextFn>("AddBlackUrl")("edited.example"), 1);
+  }
   HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, kRetryReady);
   HANDLE end = OpenEventA(SYNCHRONIZE, FALSE, kRetryEnd);
   ASSERT_TRUE(ready != nullptr && end != nullptr);
@@ -448,7 +450,9 @@ TEST(BlockChild, SecondTriesAgain) {
   ASSERT_EQ(block.white_count, edited ? 0 : 1);
   ASSERT_EQ(block.black_count, edited ? 2 : 1);
   EXPECT_EQ(Text(block, ListKind::kBlack, 0), "held-black.example");
-  if (edited) EXPECT_EQ(Text(block, ListKind::kBlack, 1), "edited.example");
+  if (edited) {
+    EXPECT_EQ(Text(block, ListKind::kBlack, 1), "edited.example");
+  }
 }
 
 TEST(NewBlock, UnreadableListFileTriedAgainByALaterProcess) {
