@@ -173,4 +173,32 @@ ProgramRun FakeMachine::RunProgram(const std::string& path, const std::vector<st
   return result;
 }
 
+RegValue FakePolicyRegistry::Read(CatalogKind view, const std::string& key,
+                                  const std::string& name) {
+  const auto it = values.find({view, key, name});
+  return it == values.end() ? RegValue{} : it->second;
+}
+
+std::string FakePolicyRegistry::Write(CatalogKind view, const std::string& key,
+                                      const std::string& name, const RegValue& value) {
+  if (++steps == fail_at) return "injected failure";
+  values[{view, key, name}] = value;
+  return "";
+}
+
+std::string FakePolicyRegistry::Delete(CatalogKind view, const std::string& key,
+                                       const std::string& name) {
+  if (++steps == fail_at) return "injected failure";
+  values.erase({view, key, name});
+  return "";
+}
+
+bool FakePolicyRegistry::KeyExists(CatalogKind view, const std::string& key) {
+  if (keys.count({view, key}) == 1) return true;
+  for (const auto& [place, value] : values) {
+    if (std::get<0>(place) == view && std::get<1>(place) == key) return true;
+  }
+  return false;
+}
+
 }  // namespace tarvel::ctl::testing

@@ -8,7 +8,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/testing/fake_settings.h"
@@ -33,6 +35,23 @@ class FakeClock : public Clock {
   int waits = 0;
 };
 
+// HKEY_LOCAL_MACHINE's policy values in memory, per view. Every write and
+// delete is a step; the step numbered `fail_at` (from 1) fails.
+class FakePolicyRegistry : public PolicyRegistry {
+ public:
+  using Place = std::tuple<CatalogKind, std::string, std::string>;
+  std::map<Place, RegValue> values;
+  std::set<std::pair<CatalogKind, std::string>> keys;  // keys that exist beside the values'
+  int fail_at = 0;
+  int steps = 0;
+
+  RegValue Read(CatalogKind view, const std::string& key, const std::string& name) override;
+  std::string Write(CatalogKind view, const std::string& key, const std::string& name,
+                    const RegValue& value) override;
+  std::string Delete(CatalogKind view, const std::string& key, const std::string& name) override;
+  bool KeyExists(CatalogKind view, const std::string& key) override;
+};
+
 class FakeMachine : public Machine {
  public:
   // A 64-bit Windows with the package unpacked in `folder` (x64/ and x86/
@@ -47,6 +66,7 @@ class FakeMachine : public Machine {
   Clock& clock() override { return fake_clock; }
   std::vector<CatalogKind> SettingsViews() override;
   SettingsStore& Settings(CatalogKind view) override { return *system().stores.at(view); }
+  PolicyRegistry& policy_registry() override { return system().policies; }
   std::string ProgramFolder() override;
   std::string FullPath(const std::string& path) override;
   std::string Expand(const std::string& path) override { return path; }
@@ -63,6 +83,7 @@ class FakeMachine : public Machine {
   FakeWindows windows = FakeWindows::Windows64();
   std::map<CatalogKind, tarvel::testing::FakeSettingsKey> keys;
   std::map<CatalogKind, std::unique_ptr<SettingsStore>> stores;
+  FakePolicyRegistry policies;
   // The running filter's block; its attach counter says whether others hold it.
   std::unique_ptr<FilterState> block;
   // The extensions beside it; null stands for an older tarvel.dll.

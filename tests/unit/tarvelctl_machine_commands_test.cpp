@@ -318,6 +318,7 @@ TEST_F(MachineCommands, StatusOfNoInstall) {
       "  blacklib  not set, so the list does not load\n"
       "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
       "note: the host test stays off while either list file does not load\n"
+      "browser policies: not applied (tarvelctl browsers apply)\n"
       "running filter (64-bit programs): not installed\n"
       "running filter (32-bit programs): not installed\n");
 }

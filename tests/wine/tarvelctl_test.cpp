@@ -505,6 +505,35 @@ TEST(TarvelctlExe, ListCheckOpensAsTheFilterDoes) {
                                     "refuses a read-only list file");
 }
 
+// The browser policies in the prefix's registry, both views: apply writes
+// them, remove takes them and the keys it made away again.
+TEST(TarvelctlExe, BrowserPoliciesApplyAndRemove) {
+  constexpr char kChrome[] = "Software\\Policies\\Google\\Chrome";
+  constexpr char kFirefoxDoh[] = "Software\\Policies\\Mozilla\\Firefox\\DNSOverHTTPS";
+  Ran ran = Tarvelctl("browsers apply --safesearch moderate");
+  ASSERT_EQ(ran.code, 0) << ran.err;
+  for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+    DWORD value = 7;
+    DWORD size = sizeof value;
+    EXPECT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, kChrome, "NetworkServiceSandboxEnabled",
+                           RRF_RT_REG_DWORD | (view == KEY_WOW64_64KEY ? RRF_SUBKEY_WOW6464KEY
+                                                                       : RRF_SUBKEY_WOW6432KEY),
+                           nullptr, &value, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(value, 0u);
+    EXPECT_TRUE(KeyExists(view, kFirefoxDoh));
+  }
+  ran = Tarvelctl("browsers show");
+  EXPECT_NE(ran.out.find("Edge     ForceBingSafeSearch = 1 (set by tarvelctl)"), std::string::npos)
+      << ran.out;
+  ran = Tarvelctl("browsers remove");
+  ASSERT_EQ(ran.code, 0) << ran.err;
+  for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+    EXPECT_FALSE(KeyExists(view, kChrome));
+    EXPECT_FALSE(KeyExists(view, "Software\\Policies\\Mozilla"));
+  }
+}
+
 // The files beside `path` whose names start with its own and go on.
 std::vector<std::string> FilesBeside(const std::string& path) {
   const std::string own = path.substr(path.find_last_of('\\') + 1);

@@ -49,6 +49,37 @@ struct ProgramRun {
   std::string error;
 };
 
+// One registry value as the browser policies need it.
+struct RegValue {
+  enum class Kind { kAbsent, kNumber, kText, kOther };
+  Kind kind = Kind::kAbsent;
+  std::uint32_t number = 0;  // kNumber: a REG_DWORD
+  std::string text;          // kText: a REG_SZ
+
+  static RegValue Number(std::uint32_t n) { return {Kind::kNumber, n, {}}; }
+  static RegValue Text(std::string t) { return {Kind::kText, 0, std::move(t)}; }
+  bool operator==(const RegValue& other) const {
+    return kind == other.kind && number == other.number && text == other.text;
+  }
+};
+
+// Values under HKEY_LOCAL_MACHINE in one registry view: the browsers'
+// machine policies (Software\Policies\...) and tarvelctl's record of them.
+class PolicyRegistry {
+ public:
+  virtual ~PolicyRegistry() = default;
+  // A value that cannot be read counts as absent.
+  virtual RegValue Read(CatalogKind view, const std::string& key, const std::string& name) = 0;
+  // Creates the key where missing; "" or the reason.
+  [[nodiscard]] virtual std::string Write(CatalogKind view, const std::string& key,
+                                          const std::string& name, const RegValue& value) = 0;
+  // Removes the value, then the key and its parents up to Software\Policies
+  // while they hold nothing; a missing one is no error.
+  [[nodiscard]] virtual std::string Delete(CatalogKind view, const std::string& key,
+                                           const std::string& name) = 0;
+  virtual bool KeyExists(CatalogKind view, const std::string& key) = 0;
+};
+
 class Machine {
  public:
   virtual ~Machine() = default;
@@ -69,6 +100,8 @@ class Machine {
   // and the 32-bit view on 64-bit Windows, this program's own first.
   virtual std::vector<CatalogKind> SettingsViews() = 0;
   virtual SettingsStore& Settings(CatalogKind view) = 0;
+  // HKEY_LOCAL_MACHINE for the browser policies, in those same views.
+  virtual PolicyRegistry& policy_registry() = 0;
 
   // The folder of this program's file, ending in a separator.
   virtual std::string ProgramFolder() = 0;

@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 
+#include "tools/tarvelctl/browser_policies.h"
 #include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/list_commands.h"
@@ -226,6 +227,7 @@ int Status(Machine& machine, const Invocation& in, Console& console) {
   bool lists_load = false;
   for (const std::string& line : DescribeSettings(machine, &lists_load))
     console.out << line << '\n';
+  for (const std::string& line : BrowserStatusLines(machine)) console.out << line << '\n';
   RunningStatus(machine, in, console.out);
   if (ReachesOtherFilter(machine, in)) OtherRunningStatus(machine, in, console.out);
   return kExitOk;

@@ -4,6 +4,7 @@
 # Winsock catalog, the registry and tarvel.dll.
 
 add_library(tarvelctl_core STATIC
+  tools/tarvelctl/browser_policies.cpp
   tools/tarvelctl/catalog.cpp
   tools/tarvelctl/cli.cpp
   tools/tarvelctl/commands.cpp

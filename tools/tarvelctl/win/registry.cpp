@@ -1,5 +1,6 @@
 #include "tools/tarvelctl/win/registry.h"
 
+#include <cstring>
 #include <vector>
 
 #include "platform/win/reg_key.h"
@@ -95,6 +96,103 @@ class RegistryLowerPathsImpl final : public LowerPaths {
   }
 };
 
+std::string PolicyFailed(const std::string& what, const std::string& key, LONG result) {
+  return what + " HKLM\\" + key + ": " + ErrorText(static_cast<unsigned long>(result));
+}
+
+LONG DeleteKeyInView(const std::string& key, CatalogKind view) {
+  static const auto delete_ex = reinterpret_cast<RegDeleteKeyExAFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("advapi32.dll"), "RegDeleteKeyExA")));
+  return delete_ex != nullptr ? delete_ex(HKEY_LOCAL_MACHINE, key.c_str(), ViewFlag(view), 0)
+                              : RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
+// True when the key holds neither values nor subkeys.
+bool IsEmptyKey(const std::string& key, CatalogKind view) {
+  RegKey open;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view),
+                    open.Receive()) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD subkeys = 0;
+  DWORD values = 0;
+  return RegQueryInfoKeyA(open.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                          &values, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+         subkeys == 0 && values == 0;
+}
+
+class RegistryPoliciesImpl final : public PolicyRegistry {
+ public:
+  RegValue Read(CatalogKind view, const std::string& key, const std::string& name) override {
+    RegKey open;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view),
+                      open.Receive()) != ERROR_SUCCESS) {
+      return {};
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExA(open.get(), name.c_str(), nullptr, &type, nullptr, &size) !=
+        ERROR_SUCCESS) {
+      return {};
+    }
+    std::vector<BYTE> data(size + 1);
+    if (RegQueryValueExA(open.get(), name.c_str(), nullptr, &type, data.data(), &size) !=
+        ERROR_SUCCESS) {
+      return {};
+    }
+    if (type == REG_DWORD && size == sizeof(DWORD)) {
+      DWORD number = 0;
+      std::memcpy(&number, data.data(), sizeof number);
+      return RegValue::Number(number);
+    }
+    if (type == REG_SZ) return RegValue::Text(reinterpret_cast<const char*>(data.data()));
+    return {RegValue::Kind::kOther, 0, {}};
+  }
+
+  std::string Write(CatalogKind view, const std::string& key, const std::string& name,
+                    const RegValue& value) override {
+    RegKey open;
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                                  KEY_SET_VALUE | ViewFlag(view), nullptr, open.Receive(), nullptr);
+    if (result != ERROR_SUCCESS) return PolicyFailed("cannot create", key, result);
+    const DWORD number = value.number;
+    result = value.kind == RegValue::Kind::kNumber
+                 ? RegSetValueExA(open.get(), name.c_str(), 0, REG_DWORD,
+                                  reinterpret_cast<const BYTE*>(&number), sizeof number)
+                 : RegSetValueExA(open.get(), name.c_str(), 0, REG_SZ,
+                                  reinterpret_cast<const BYTE*>(value.text.c_str()),
+                                  static_cast<DWORD>(value.text.size() + 1));
+    return result == ERROR_SUCCESS ? "" : PolicyFailed("cannot write " + name + " of", key, result);
+  }
+
+  std::string Delete(CatalogKind view, const std::string& key, const std::string& name) override {
+    {
+      RegKey open;
+      LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0,
+                                  KEY_SET_VALUE | ViewFlag(view), open.Receive());
+      if (result == ERROR_FILE_NOT_FOUND) return "";
+      if (result != ERROR_SUCCESS) return PolicyFailed("cannot open", key, result);
+      result = RegDeleteValueA(open.get(), name.c_str());
+      if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+        return PolicyFailed("cannot remove " + name + " of", key, result);
+      }
+    }
+    // The keys a write made go again once empty, up to Software\Policies.
+    std::string at = key;
+    while (at.rfind("Software\\Policies\\", 0) == 0 && IsEmptyKey(at, view)) {
+      if (DeleteKeyInView(at, view) != ERROR_SUCCESS) break;
+      at = at.substr(0, at.find_last_of('\\'));
+    }
+    return "";
+  }
+
+  bool KeyExists(CatalogKind view, const std::string& key) override {
+    RegKey open;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view),
+                         open.Receive()) == ERROR_SUCCESS;
+  }
+};
+
 }  // namespace
 
 bool Is64BitWindows() {
@@ -111,6 +209,11 @@ bool Is64BitWindows() {
 REGSAM ViewFlag(CatalogKind view) {
   if (!Is64BitWindows()) return 0;
   return view == CatalogKind::k64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+}
+
+PolicyRegistry& RegistryPolicies() {
+  static RegistryPoliciesImpl policies;
+  return policies;
 }
 
 LowerPaths& RegistryLowerPaths() {

@@ -6,6 +6,7 @@
 
 #include "state/settings.h"
 #include "tools/tarvelctl/catalog.h"
+#include "tools/tarvelctl/machine.h"
 
 namespace tarvel::ctl {
 
@@ -17,5 +18,6 @@ bool Is64BitWindows();
 REGSAM ViewFlag(CatalogKind view);
 
 LowerPaths& RegistryLowerPaths();
+PolicyRegistry& RegistryPolicies();
 
 }  // namespace tarvel::ctl

@@ -145,6 +145,7 @@ class WindowsMachine final : public Machine {
  public:
   Catalog& catalog() override { return WinsockCatalog(); }
   LowerPaths& lower_paths() override { return RegistryLowerPaths(); }
+  PolicyRegistry& policy_registry() override { return RegistryPolicies(); }
 
   CatalogKind OwnKind() override {
     return sizeof(void*) == 8 ? CatalogKind::k64 : CatalogKind::k32;

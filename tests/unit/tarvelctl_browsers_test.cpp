@@ -1,0 +1,154 @@
+// tarvelctl browsers over the fake machine's registry: apply and remove
+// round trips, the administrator's own values kept, a failure at any write
+// undone, and what status says.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/testing/tarvelctl_fake_machine.h"
+#include "tests/testing/temp_folder.h"
+#include "tools/tarvelctl/browser_policies.h"
+#include "tools/tarvelctl/commands.h"
+
+namespace tarvel::ctl {
+namespace {
+
+using testing::FakeMachine;
+
+constexpr CatalogKind k64 = CatalogKind::k64;
+constexpr CatalogKind k32 = CatalogKind::k32;
+constexpr char kChrome[] = "Software\\Policies\\Google\\Chrome";
+constexpr char kEdge[] = "Software\\Policies\\Microsoft\\Edge";
+
+class Browsers : public ::testing::Test {
+ protected:
+  Browsers() : m_(folder_.path()) {}
+
+  int Run(std::vector<std::string> args) {
+    out_.str("");
+    err_.str("");
+    Console console{out_, err_};
+    return Shell(AllCommands(m_), "").Run(args, console);
+  }
+  RegValue Value(CatalogKind view, const std::string& key, const std::string& name) {
+    return m_.policies.Read(view, key, name);
+  }
+
+  tarvel::testing::TempFolder folder_;
+  FakeMachine m_;
+  std::ostringstream out_, err_;
+};
+
+TEST_F(Browsers, ApplySetsEveryPolicyInBothViewsAndRemoveTakesThemAllBack) {
+  const auto before = m_.policies.values;
+  ASSERT_EQ(Run({"browsers", "apply"}), kExitOk) << err_.str();
+  for (CatalogKind view : {k64, k32}) {
+    for (const BrowserPolicy& p : PlannedPolicies(SafeLevel::kStrict, SafeLevel::kModerate)) {
+      EXPECT_EQ(Value(view, p.key, p.name), p.value) << p.browser << " " << p.name;
+    }
+  }
+  EXPECT_EQ(Value(k64, kEdge, "ForceBingSafeSearch"), RegValue::Number(2));
+  EXPECT_EQ(Value(k64, kChrome, "ForceYouTubeRestrict"), RegValue::Number(1));
+  const auto applied = m_.policies.values;
+  ASSERT_EQ(Run({"browsers", "apply"}), kExitOk);
+  EXPECT_EQ(m_.policies.values, applied) << "a second apply changed something";
+  ASSERT_EQ(Run({"browsers", "remove"}), kExitOk) << err_.str();
+  EXPECT_EQ(m_.policies.values, before);
+}
+
+TEST_F(Browsers, TheAdministratorsOwnValuesStay) {
+  m_.policies.values[{k64, kChrome, "QuicAllowed"}] = RegValue::Number(1);
+  m_.policies.values[{k64, kEdge, "DnsOverHttpsMode"}] = RegValue::Text("automatic");
+  const auto before = m_.policies.values;
+  ASSERT_EQ(Run({"browsers", "apply"}), kExitOk);
+  EXPECT_NE(out_.str().find("Chrome QuicAllowed is 1, set by other means: left as it is"),
+            std::string::npos)
+      << out_.str();
+  EXPECT_EQ(Value(k64, kChrome, "QuicAllowed"), RegValue::Number(1));
+  ASSERT_EQ(Run({"browsers", "show"}), kExitOk);
+  EXPECT_NE(out_.str().find("Chrome   QuicAllowed = 1 (set by other means)"), std::string::npos)
+      << out_.str();
+  EXPECT_NE(out_.str().find("Chrome   NetworkServiceSandboxEnabled = 0 (set by tarvelctl)"),
+            std::string::npos);
+  ASSERT_EQ(Run({"browsers", "remove"}), kExitOk);
+  EXPECT_EQ(m_.policies.values, before);
+}
+
+// A later apply with a level off takes the earlier apply's value back.
+TEST_F(Browsers, LevelsChangeAndOffRemoves) {
+  ASSERT_EQ(Run({"browsers", "apply", "--youtube", "strict"}), kExitOk);
+  EXPECT_EQ(Value(k64, kEdge, "ForceYouTubeRestrict"), RegValue::Number(2));
+  ASSERT_EQ(Run({"browsers", "apply", "--youtube", "off", "--safesearch", "moderate"}), kExitOk);
+  EXPECT_EQ(Value(k64, kEdge, "ForceYouTubeRestrict").kind, RegValue::Kind::kAbsent);
+  EXPECT_EQ(Value(k32, kEdge, "ForceBingSafeSearch"), RegValue::Number(1));
+}
+
+TEST_F(Browsers, AFailureAtAnyWriteLeavesNothingHalfApplied) {
+  m_.policies.values[{k64, kChrome, "QuicAllowed"}] = RegValue::Number(1);
+  ASSERT_EQ(Run({"browsers", "apply"}), kExitOk);
+  const auto applied = m_.policies.values;
+  const int steps = m_.policies.steps;
+  ASSERT_EQ(Run({"browsers", "remove"}), kExitOk);
+  const auto removed = m_.policies.values;
+  const int remove_steps = m_.policies.steps - steps;
+  for (int step = 1; step <= steps; ++step) {
+    SCOPED_TRACE("apply fails at step " + std::to_string(step));
+    m_.policies.values = removed;
+    m_.policies.steps = 0;
+    m_.policies.fail_at = step;
+    EXPECT_EQ(Run({"browsers", "apply"}), kExitFailed);
+    m_.policies.fail_at = 0;
+    EXPECT_EQ(m_.policies.values, removed);
+  }
+  for (int step = 1; step <= remove_steps; ++step) {
+    SCOPED_TRACE("remove fails at step " + std::to_string(step));
+    m_.policies.values = applied;
+    m_.policies.steps = 0;
+    m_.policies.fail_at = step;
+    EXPECT_EQ(Run({"browsers", "remove"}), kExitFailed);
+    m_.policies.fail_at = 0;
+    EXPECT_EQ(m_.policies.values, applied);
+  }
+}
+
+TEST_F(Browsers, RefusalsWriteNothing) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> command;
+    bool admin;
+    int code;
+  };
+  const Row rows[] = {
+      {"BadLevel", {"browsers", "apply", "--safesearch", "high"}, true, kExitUsage},
+      {"NotAdministratorApply", {"browsers", "apply"}, false, kExitFailed},
+      {"NotAdministratorRemove", {"browsers", "remove"}, false, kExitFailed},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    m_.admin = row.admin;
+    EXPECT_EQ(Run(row.command), row.code);
+    EXPECT_TRUE(m_.policies.values.empty());
+    EXPECT_EQ(err_.str().find('\n'), err_.str().size() - 1) << "one line: " << err_.str();
+  }
+}
+
+// status: whether the policies are applied, and a warning for an installed
+// Chrome or Edge whose network service stays sandboxed.
+TEST_F(Browsers, StatusWarnsOfASandboxedNetworkService) {
+  m_.policies.keys.insert(
+      {k64, "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\chrome.exe"});
+  ASSERT_EQ(Run({"status"}), kExitOk);
+  EXPECT_NE(out_.str().find("browser policies: not applied (tarvelctl browsers apply)\n"
+                            "warning: Chrome's traffic may bypass tarvel: run tarvelctl browsers "
+                            "apply\n"),
+            std::string::npos)
+      << out_.str();
+  EXPECT_EQ(out_.str().find("Edge's traffic"), std::string::npos);
+  ASSERT_EQ(Run({"browsers", "apply"}), kExitOk);
+  ASSERT_EQ(Run({"status"}), kExitOk);
+  EXPECT_EQ(out_.str().find("may bypass tarvel"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("browser policies: applied ("), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvel::ctl

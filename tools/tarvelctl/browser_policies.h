@@ -1,0 +1,41 @@
+// tarvelctl browsers: the machine policies of Chrome, Edge and Firefox that
+// keep their traffic where tarvel can judge it. Chrome and Edge open their
+// connections in a network-service process that, sandboxed, loads no
+// layered provider; HTTP/3, Encrypted Client Hello and the browsers' own
+// DNS over HTTPS send what tarvel cannot judge; SafeSearch is asked of the
+// search engines by policy.
+//
+// tarvelctl records the values it wrote (the value "browsers" under
+// HKLM\Software\Tarvel, one "KEY|NAME" a line) and removes only those;
+// a policy the administrator set by other means is left as it is.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/tarvelctl/cli.h"
+#include "tools/tarvelctl/machine.h"
+
+namespace tarvel::ctl {
+
+enum class SafeLevel { kOff, kModerate, kStrict };
+
+// One policy value of one browser.
+struct BrowserPolicy {
+  std::string browser;  // "Chrome", "Edge", "Firefox"
+  std::string key;      // under HKEY_LOCAL_MACHINE
+  std::string name;
+  RegValue value;
+};
+
+// The values `browsers apply` sets for these SafeSearch levels.
+std::vector<BrowserPolicy> PlannedPolicies(SafeLevel search, SafeLevel youtube);
+
+// One line for status: whether the policies are applied, and a warning for
+// each installed browser (its App Paths entry) whose network service stays
+// sandboxed.
+std::vector<std::string> BrowserStatusLines(Machine& machine);
+
+std::vector<CommandSpec> BrowserCommands(Machine& machine);
+
+}  // namespace tarvel::ctl
