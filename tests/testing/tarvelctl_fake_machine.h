@@ -67,6 +67,10 @@ class FakeMachine : public Machine {
   std::vector<CatalogKind> SettingsViews() override;
   SettingsStore& Settings(CatalogKind view) override { return *system().stores.at(view); }
   PolicyRegistry& policy_registry() override { return system().policies; }
+  std::vector<std::string> Resolve(const std::string& host) override {
+    const auto it = addresses.find(host);
+    return it == addresses.end() ? std::vector<std::string>{} : it->second;
+  }
   std::string ProgramFolder() override;
   std::string FullPath(const std::string& path) override;
   std::string Expand(const std::string& path) override { return path; }
@@ -84,6 +88,7 @@ class FakeMachine : public Machine {
   std::map<CatalogKind, tarvel::testing::FakeSettingsKey> keys;
   std::map<CatalogKind, std::unique_ptr<SettingsStore>> stores;
   FakePolicyRegistry policies;
+  std::map<std::string, std::vector<std::string>> addresses;  // what Resolve answers
   // The running filter's block; its attach counter says whether others hold it.
   std::unique_ptr<FilterState> block;
   // The extensions beside it; null stands for an older tarvel.dll.

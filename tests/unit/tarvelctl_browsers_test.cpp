@@ -3,6 +3,9 @@
 // undone, and what status says.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "tests/testing/tarvelctl_fake_machine.h"
@@ -19,6 +22,11 @@ constexpr CatalogKind k64 = CatalogKind::k64;
 constexpr CatalogKind k32 = CatalogKind::k32;
 constexpr char kChrome[] = "Software\\Policies\\Google\\Chrome";
 constexpr char kEdge[] = "Software\\Policies\\Microsoft\\Edge";
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 class Browsers : public ::testing::Test {
  protected:
@@ -148,6 +156,81 @@ TEST_F(Browsers, StatusWarnsOfASandboxedNetworkService) {
   ASSERT_EQ(Run({"status"}), kExitOk);
   EXPECT_EQ(out_.str().find("may bypass tarvel"), std::string::npos) << out_.str();
   EXPECT_NE(out_.str().find("browser policies: applied ("), std::string::npos);
+}
+
+// --- The hosts file's SafeSearch block ----------------------------------------------
+
+struct HostsRow {
+  const char* name;
+  std::string hosts;
+};
+
+class HostsBlock : public ::testing::TestWithParam<HostsRow> {};
+
+TEST_P(HostsBlock, AddedReplacedAndTakenOutByteForByte) {
+  const std::string& hosts = GetParam().hosts;
+  const std::string added = HostsWithBlock(hosts, {"1.2.3.4 www.google.com"});
+  EXPECT_EQ(added.rfind(hosts, 0), 0u) << "the file's own bytes changed";
+  const bool crlf =
+      hosts.find("\r\n") != std::string::npos || hosts.find('\n') == std::string::npos;
+  EXPECT_NE(added.find(crlf ? "1.2.3.4 www.google.com\r\n" : "1.2.3.4 www.google.com\n"),
+            std::string::npos);
+  const std::string replaced = HostsWithBlock(added, {"5.6.7.8 www.bing.com"});
+  EXPECT_EQ(replaced.find("www.google.com"), std::string::npos);
+  EXPECT_EQ(HostsWithBlock(replaced, {}), hosts);
+  EXPECT_EQ(HostsWithBlock(hosts, {}), hosts) << "no block, nothing taken";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HostsBlock,
+    ::testing::Values(HostsRow{"NoFile", ""},
+                      HostsRow{"WindowsLineEndings",
+                               "# Copyright (c) Microsoft\r\n127.0.0.1 localhost\r\n"
+                               "10.0.0.5 intranet.school\r\n"},
+                      HostsRow{"UnixLineEndings", "127.0.0.1 localhost\n"},
+                      HostsRow{"NoLineEndAtTheEnd", "127.0.0.1 localhost\r\n10.0.0.5 nas"},
+                      HostsRow{"BlankLinesKept", "\r\n\r\n127.0.0.1 localhost\r\n\r\n"}),
+    [](const ::testing::TestParamInfo<HostsRow>& info) { return std::string(info.param.name); });
+
+TEST_F(Browsers, HostsLinesAppliedAndRemovedWithTheAdministratorsLinesKept) {
+  const std::string hosts = (folder_.path() / "hosts").string();
+  const std::string own = "# hosts\r\n10.0.0.5 intranet.school\r\n";
+  { std::ofstream(hosts, std::ios::binary) << own; }
+  m_.addresses["forcesafesearch.google.com"] = {"216.239.38.120"};
+  m_.addresses["strict.bing.com"] = {"204.79.197.220"};
+  m_.addresses["safe.duckduckgo.com"] = {"52.250.41.2"};
+  m_.addresses["restrictmoderate.youtube.com"] = {"216.239.38.119", "2001:4860:4802:32::78"};
+  ASSERT_EQ(Run({"browsers", "apply", "--hosts", hosts}), kExitOk) << err_.str();
+  std::string bytes = ReadAll(hosts);
+  EXPECT_EQ(bytes.rfind(own, 0), 0u);
+  EXPECT_NE(bytes.find("216.239.38.120 www.google.com\r\n"), std::string::npos) << bytes;
+  EXPECT_NE(bytes.find("2001:4860:4802:32::78 youtubei.googleapis.com\r\n"), std::string::npos);
+  ASSERT_EQ(Run({"browsers", "show", "--hosts", hosts}), kExitOk);
+  EXPECT_NE(out_.str().find(": 13 (set by tarvelctl)"), std::string::npos) << out_.str();
+  ASSERT_EQ(Run({"browsers", "remove", "--hosts", hosts}), kExitOk) << err_.str();
+  EXPECT_EQ(ReadAll(hosts), own);
+  EXPECT_TRUE(m_.policies.values.empty());
+}
+
+// A SafeSearch host that cannot be resolved: the policies are applied, no
+// hosts line is written, and the command says so.
+TEST_F(Browsers, UnresolvedSafeSearchHostWritesNoHostsLines) {
+  const std::string hosts = (folder_.path() / "hosts").string();
+  { std::ofstream(hosts, std::ios::binary) << "127.0.0.1 localhost\r\n"; }
+  m_.addresses["forcesafesearch.google.com"] = {"216.239.38.120"};
+  ASSERT_EQ(Run({"browsers", "apply", "--hosts", hosts}), kExitOk);
+  EXPECT_NE(out_.str().find("cannot resolve "), std::string::npos) << out_.str();
+  EXPECT_EQ(ReadAll(hosts), "127.0.0.1 localhost\r\n");
+  EXPECT_FALSE(m_.policies.values.empty());
+}
+
+// A hosts file that cannot be written undoes the registry's changes.
+TEST_F(Browsers, HostsThatCannotBeWrittenUndoesTheRegistry) {
+  const std::string hosts = (folder_.path() / "hosts-folder").string();
+  std::filesystem::create_directory(hosts);
+  m_.addresses["restrictmoderate.youtube.com"] = {"216.239.38.119"};
+  EXPECT_EQ(Run({"browsers", "apply", "--safesearch", "off", "--hosts", hosts}), kExitFailed);
+  EXPECT_TRUE(m_.policies.values.empty()) << "the registry was left half applied";
 }
 
 }  // namespace

@@ -510,8 +510,16 @@ TEST(TarvelctlExe, ListCheckOpensAsTheFilterDoes) {
 TEST(TarvelctlExe, BrowserPoliciesApplyAndRemove) {
   constexpr char kChrome[] = "Software\\Policies\\Google\\Chrome";
   constexpr char kFirefoxDoh[] = "Software\\Policies\\Mozilla\\Firefox\\DNSOverHTTPS";
-  Ran ran = Tarvelctl("browsers apply --safesearch moderate");
+  // A hosts file of the test's own: the SafeSearch lines (when the names
+  // resolve here) go in and out again, the administrator's lines stay.
+  const std::string hosts = TempPath("hosts");
+  const std::string own = "127.0.0.1 localhost\r\n10.0.0.5 intranet.school\r\n";
+  WriteFileBytes(hosts, own);
+  Ran ran = Tarvelctl("browsers apply --safesearch moderate --hosts \"" + hosts + "\"");
   ASSERT_EQ(ran.code, 0) << ran.err;
+  std::string bytes;
+  ASSERT_TRUE(ReadFileBytes(hosts, bytes));
+  EXPECT_EQ(bytes.rfind(own, 0), 0u);
   for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
     DWORD value = 7;
     DWORD size = sizeof value;
@@ -523,11 +531,14 @@ TEST(TarvelctlExe, BrowserPoliciesApplyAndRemove) {
     EXPECT_EQ(value, 0u);
     EXPECT_TRUE(KeyExists(view, kFirefoxDoh));
   }
-  ran = Tarvelctl("browsers show");
+  ran = Tarvelctl("browsers show --hosts \"" + hosts + "\"");
   EXPECT_NE(ran.out.find("Edge     ForceBingSafeSearch = 1 (set by tarvelctl)"), std::string::npos)
       << ran.out;
-  ran = Tarvelctl("browsers remove");
+  ran = Tarvelctl("browsers remove --hosts \"" + hosts + "\"");
   ASSERT_EQ(ran.code, 0) << ran.err;
+  ASSERT_TRUE(ReadFileBytes(hosts, bytes));
+  EXPECT_EQ(bytes, own);
+  DeleteFileA(hosts.c_str());
   for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
     EXPECT_FALSE(KeyExists(view, kChrome));
     EXPECT_FALSE(KeyExists(view, "Software\\Policies\\Mozilla"));

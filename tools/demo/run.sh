@@ -6,8 +6,8 @@
 #   run.sh WINE_RUN BIN_DIR WORK_DIR
 # WINE_RUN runs a Windows program in the prefix; BIN_DIR holds tarvel.dll,
 # forwarding_lower.dll and the demonstration's programs; WORK_DIR receives
-# the list files. Exits with the client's status: 0 when every verdict was
-# the expected one.
+# the list files and a hosts file. Exits with the client's status: 0 when
+# every verdict was the expected one.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=start_server.sh
@@ -59,4 +59,15 @@ start_server "$server_log" 8080
 
 echo
 echo "4. The client: each request goes through tarvel.dll (WSPStartup, then its table)."
-"$src/tools/demo/with_https_server.sh" "$work" "$wine_run" "$bin/demo_client.exe"
+client=0
+"$src/tools/demo/with_https_server.sh" "$work" "$wine_run" "$bin/demo_client.exe" || client=$?
+
+echo
+echo "5. The browser policies that keep Chrome, Edge and Firefox judgeable, set in the"
+echo "   prefix's registry (tarvelctl browsers apply, then show; removed again at the end)."
+echo "   The SafeSearch lines go to a hosts file of this run's own, when the names resolve."
+hosts=$(windows_path "$work/hosts")
+"$wine_run" "$bin/tarvelctl.exe" browsers apply --hosts "$hosts" | tr -d '\r' | sed 's/^/   /'
+"$wine_run" "$bin/tarvelctl.exe" browsers show --hosts "$hosts" | tr -d '\r'
+"$wine_run" "$bin/tarvelctl.exe" browsers remove --hosts "$hosts" >/dev/null
+exit "$client"

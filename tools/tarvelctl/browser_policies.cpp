@@ -5,6 +5,7 @@
 #include <set>
 #include <tuple>
 
+#include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/machine_texts.h"
 
 namespace tarvel::ctl {
@@ -18,6 +19,40 @@ constexpr char kRecordKey[] = "Software\\Tarvel";
 constexpr char kRecordName[] = "browsers";
 constexpr char kAppPaths[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
 constexpr char kSandbox[] = "NetworkServiceSandboxEnabled";
+
+constexpr char kBegin[] = "# tarvel SafeSearch begin (tarvelctl browsers)";
+// The same, where the block began the file's last line anew.
+constexpr char kBeginJoined[] = "# tarvel SafeSearch begin (tarvelctl browsers, newline added)";
+constexpr char kBeginStem[] = "# tarvel SafeSearch begin";
+constexpr char kEnd[] = "# tarvel SafeSearch end";
+
+// The hosts file: --hosts (for tests), else Windows' own.
+std::string HostsPath(Machine& machine, const Invocation& in) {
+  return in.Has("--hosts") ? machine.FullPath(in.Value("--hosts"))
+                           : machine.Expand("%SystemRoot%\\System32\\drivers\\etc\\hosts");
+}
+
+// The start of the first line from `from` that begins with `text`, or npos.
+std::size_t FindLine(const std::string& hosts, const std::string& text, std::size_t from = 0) {
+  for (std::size_t at = hosts.find(text, from); at != std::string::npos;
+       at = hosts.find(text, at + 1)) {
+    if (at == 0 || hosts[at - 1] == '\n') return at;
+  }
+  return std::string::npos;
+}
+
+// The line at `at`, without its ending.
+std::string LineAt(const std::string& hosts, std::size_t at) {
+  std::size_t end = std::min(hosts.find('\n', at), hosts.size());
+  if (end > at && hosts[end - 1] == '\r') --end;
+  return hosts.substr(at, end - at);
+}
+
+// The hosts file's bytes ("" for none), or false with the reason.
+bool ReadHosts(const std::string& path, std::string* bytes, std::string* error) {
+  bytes->clear();
+  return ReadWholeFile(path, bytes, error) != FileRead::kFailed;
+}
 
 // What a value is known by in the record.
 std::string EntryOf(const std::string& key, const std::string& name) { return key + "|" + name; }
@@ -52,6 +87,14 @@ std::string Shown(const RegValue& value) {
       break;
   }
   return "not set";
+}
+
+// A policy as the browser's documentation names it: Firefox's with the
+// policy it belongs to ("Preferences\network.http.http3.enable").
+std::string Named(const BrowserPolicy& p) {
+  const std::string firefox = "Mozilla\\Firefox\\";
+  const std::size_t at = p.key.find(firefox);
+  return at == std::string::npos ? p.name : p.key.substr(at + firefox.size()) + "\\" + p.name;
 }
 
 bool ParseLevel(const std::string& text, SafeLevel* level) {
@@ -156,14 +199,56 @@ int Apply(Machine& machine, const Invocation& in, Console& console) {
       return Fail(console, "browsers apply failed, nothing changed: " + error);
     }
   }
+  // The hosts file's SafeSearch lines, for Firefox and every other program.
+  const std::string hosts_path = HostsPath(machine, in);
+  std::vector<std::string> lines;
+  std::string unresolved;
+  for (const auto& [host, safe] : SafeSearchHosts(search, youtube)) {
+    const std::vector<std::string> addresses = machine.Resolve(safe);
+    if (addresses.empty() && unresolved.empty()) unresolved = safe;
+    for (const std::string& address : addresses) lines.push_back(address + " " + host);
+  }
+  std::string hosts;
+  std::string error;
+  if (!ReadHosts(hosts_path, &hosts, &error)) {
+    changes.Undo();
+    return Fail(console, "browsers apply failed, nothing changed: " + error);
+  }
+  if (!unresolved.empty()) {
+    report.push_back("cannot resolve " + unresolved + ": no SafeSearch lines are written to " +
+                     hosts_path);
+  } else if (const std::string updated = HostsWithBlock(hosts, lines); updated != hosts) {
+    error = ReplaceFileWith(hosts_path, updated);
+    if (!error.empty()) {
+      changes.Undo();
+      return Fail(console, "browsers apply failed, nothing changed: " + error);
+    }
+  }
   for (const std::string& line : report) console.out << line << '\n';
   console.out << "The browser policies are applied; browsers follow them from their next start.\n";
   return kExitOk;
 }
 
-int Remove(Machine& machine, const Invocation&, Console& console) {
+int Remove(Machine& machine, const Invocation& in, Console& console) {
   if (!machine.IsAdministrator()) return Fail(console, NeedsAdministrator("browsers remove"));
   PolicyRegistry& registry = machine.policy_registry();
+  // The hosts file's block first; put back should the registry fail.
+  const std::string hosts_path = HostsPath(machine, in);
+  std::string hosts;
+  std::string hosts_error;
+  if (!ReadHosts(hosts_path, &hosts, &hosts_error)) {
+    return Fail(console, "browsers remove failed, nothing changed: " + hosts_error);
+  }
+  const std::string without = HostsWithBlock(hosts, {});
+  if (without != hosts) {
+    hosts_error = ReplaceFileWith(hosts_path, without);
+    if (!hosts_error.empty()) {
+      return Fail(console, "browsers remove failed, nothing changed: " + hosts_error);
+    }
+  }
+  const auto put_back_hosts = [&] {
+    if (without != hosts) static_cast<void>(ReplaceFileWith(hosts_path, hosts));
+  };
   Changes changes(registry);
   int removed = 0;
   for (CatalogKind view : machine.SettingsViews()) {
@@ -174,6 +259,7 @@ int Remove(Machine& machine, const Invocation&, Console& console) {
           changes.Set(view, entry.substr(0, bar), entry.substr(bar + 1), RegValue{});
       if (!error.empty()) {
         changes.Undo();
+        put_back_hosts();
         return Fail(console, "browsers remove failed, nothing changed: " + error);
       }
       if (view == machine.SettingsViews().front()) ++removed;
@@ -181,6 +267,7 @@ int Remove(Machine& machine, const Invocation&, Console& console) {
     const std::string error = changes.Set(view, kRecordKey, kRecordName, RegValue{});
     if (!error.empty()) {
       changes.Undo();
+      put_back_hosts();
       return Fail(console, "browsers remove failed, nothing changed: " + error);
     }
   }
@@ -189,7 +276,7 @@ int Remove(Machine& machine, const Invocation&, Console& console) {
   return kExitOk;
 }
 
-int Show(Machine& machine, const Invocation&, Console& console) {
+int Show(Machine& machine, const Invocation& in, Console& console) {
   PolicyRegistry& registry = machine.policy_registry();
   const CatalogKind view = machine.SettingsViews().front();
   const std::set<std::string> record = ReadRecord(registry, view);
@@ -203,10 +290,24 @@ int Show(Machine& machine, const Invocation&, Console& console) {
         whose = record.count(EntryOf(p.key, p.name)) == 1 ? " (set by tarvelctl)"
                                                           : " (set by other means)";
       }
-      console.out << "  " << p.browser << std::string(9 - p.browser.size(), ' ') << p.name << " = "
-                  << Shown(now) << whose << '\n';
+      console.out << "  " << p.browser << std::string(9 - p.browser.size(), ' ') << Named(p)
+                  << " = " << Shown(now) << whose << '\n';
     }
   }
+  const std::string hosts_path = HostsPath(machine, in);
+  std::string hosts;
+  std::string error;
+  std::size_t lines = 0;
+  if (ReadHosts(hosts_path, &hosts, &error)) {
+    const std::size_t begin = FindLine(hosts, kBeginStem);
+    const std::size_t end = begin == std::string::npos ? begin : FindLine(hosts, kEnd, begin);
+    if (end != std::string::npos) {
+      lines =
+          static_cast<std::size_t>(std::count(hosts.begin() + begin, hosts.begin() + end, '\n'));
+    }
+  }
+  console.out << "  hosts    SafeSearch lines in " << hosts_path << ": "
+              << (lines > 1 ? std::to_string(lines - 1) + " (set by tarvelctl)" : "none") << '\n';
   return kExitOk;
 }
 
@@ -240,6 +341,51 @@ std::vector<BrowserPolicy> PlannedPolicies(SafeLevel search, SafeLevel youtube) 
   return planned;
 }
 
+std::vector<std::pair<std::string, std::string>> SafeSearchHosts(SafeLevel search,
+                                                                 SafeLevel youtube) {
+  std::vector<std::pair<std::string, std::string>> hosts;
+  if (search != SafeLevel::kOff) {
+    hosts.push_back({"www.google.com", "forcesafesearch.google.com"});
+    hosts.push_back({"www.bing.com", "strict.bing.com"});
+    hosts.push_back({"duckduckgo.com", "safe.duckduckgo.com"});
+  }
+  if (youtube != SafeLevel::kOff) {
+    const char* restrict =
+        youtube == SafeLevel::kStrict ? "restrict.youtube.com" : "restrictmoderate.youtube.com";
+    for (const char* host : {"www.youtube.com", "m.youtube.com", "youtubei.googleapis.com",
+                             "youtube.googleapis.com", "www.youtube-nocookie.com"}) {
+      hosts.push_back({host, restrict});
+    }
+  }
+  return hosts;
+}
+
+std::string HostsWithBlock(const std::string& hosts, const std::vector<std::string>& lines) {
+  std::string base = hosts;
+  const std::size_t begin = FindLine(hosts, kBeginStem);
+  const std::size_t end = begin == std::string::npos ? begin : FindLine(hosts, kEnd, begin);
+  if (end != std::string::npos) {
+    std::size_t after = std::min(hosts.find('\n', end), hosts.size());
+    if (after < hosts.size()) ++after;
+    std::size_t from = begin;
+    // The line ending the block put before itself goes with it.
+    if (LineAt(hosts, begin) == kBeginJoined && from > 0) {
+      from -= (from >= 2 && hosts.compare(from - 2, 2, "\r\n") == 0) ? 2 : 1;
+    }
+    base = hosts.substr(0, from) + hosts.substr(after);
+  }
+  if (lines.empty()) return base;
+  const bool lf_only =
+      base.find('\n') != std::string::npos && base.find("\r\n") == std::string::npos;
+  const std::string eol = lf_only ? "\n" : "\r\n";
+  const bool joined = !base.empty() && base.back() != '\n';
+  std::string block = joined ? eol : "";
+  block += std::string(joined ? kBeginJoined : kBegin) + eol;
+  for (const std::string& line : lines) block += line + eol;
+  block += kEnd + eol;
+  return base + block;
+}
+
 std::vector<std::string> BrowserStatusLines(Machine& machine) {
   PolicyRegistry& registry = machine.policy_registry();
   const CatalogKind view = machine.SettingsViews().front();
@@ -268,7 +414,9 @@ std::vector<CommandSpec> BrowserCommands(Machine& m) {
        0,
        0,
        {},
-       {{"--safesearch", "strict|moderate|off"}, {"--youtube", "strict|moderate|off"}},
+       {{"--safesearch", "strict|moderate|off"},
+        {"--youtube", "strict|moderate|off"},
+        {"--hosts", "PATH"}},
        "set the machine policies that keep Chrome, Edge and Firefox judgeable",
        "Sets, in both registry views, the machine policies of Chrome, Edge and Firefox:\n"
        "Chrome and Edge run their network service unsandboxed (NetworkServiceSandboxEnabled\n"
@@ -284,7 +432,7 @@ std::vector<CommandSpec> BrowserCommands(Machine& m) {
                       0,
                       0,
                       {},
-                      {},
+                      {{"--hosts", "PATH"}},
                       "remove the browser policies tarvelctl set",
                       "Removes only the values tarvelctl wrote. Needs administrator rights.\n",
                       std::bind(Remove, std::ref(m), _1, _2)});
@@ -293,7 +441,7 @@ std::vector<CommandSpec> BrowserCommands(Machine& m) {
                       0,
                       0,
                       {},
-                      {},
+                      {{"--hosts", "PATH"}},
                       "show the browser policies and who set them",
                       "Shows each policy tarvelctl sets, its value, and whether tarvelctl or\n"
                       "something else set it.\n",

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/tarvelctl/cli.h"
@@ -30,6 +31,17 @@ struct BrowserPolicy {
 
 // The values `browsers apply` sets for these SafeSearch levels.
 std::vector<BrowserPolicy> PlannedPolicies(SafeLevel search, SafeLevel youtube);
+
+// The hosts file's SafeSearch lines for every other program (and Firefox):
+// each host and the SafeSearch host its vendor answers it with.
+std::vector<std::pair<std::string, std::string>> SafeSearchHosts(SafeLevel search,
+                                                                 SafeLevel youtube);
+
+// `hosts` with tarvelctl's block (between its marker lines) replaced by one
+// holding `lines`, or taken out when `lines` is empty; every other byte is
+// kept, and taking the block out gives back the bytes it was added to. The
+// block's lines end as the file's do (CR LF in a file that has none).
+std::string HostsWithBlock(const std::string& hosts, const std::vector<std::string>& lines);
 
 // One line for status: whether the policies are applied, and a warning for
 // each installed browser (its App Paths entry) whose network service stays

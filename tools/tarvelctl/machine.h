@@ -102,6 +102,9 @@ class Machine {
   virtual SettingsStore& Settings(CatalogKind view) = 0;
   // HKEY_LOCAL_MACHINE for the browser policies, in those same views.
   virtual PolicyRegistry& policy_registry() = 0;
+  // The addresses `host` resolves to now (IPv4 and IPv6, as text); none when
+  // it cannot be resolved.
+  virtual std::vector<std::string> Resolve(const std::string& host) = 0;
 
   // The folder of this program's file, ending in a separator.
   virtual std::string ProgramFolder() = 0;

@@ -1,9 +1,11 @@
 #include "tools/tarvelctl/win/windows_machine.h"
 
 #include <winsock2.h>  // before windows.h
+#include <ws2tcpip.h>
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -146,6 +148,27 @@ class WindowsMachine final : public Machine {
   Catalog& catalog() override { return WinsockCatalog(); }
   LowerPaths& lower_paths() override { return RegistryLowerPaths(); }
   PolicyRegistry& policy_registry() override { return RegistryPolicies(); }
+  std::vector<std::string> Resolve(const std::string& host) override {
+    std::vector<std::string> found;
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return found;
+    addrinfo hints = {};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &list) == 0) {
+      for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        if (getnameinfo(a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), text, sizeof text,
+                        nullptr, 0, NI_NUMERICHOST) == 0 &&
+            std::find(found.begin(), found.end(), text) == found.end()) {
+          found.push_back(text);
+        }
+      }
+      freeaddrinfo(list);
+    }
+    WSACleanup();
+    return found;
+  }
 
   CatalogKind OwnKind() override {
     return sizeof(void*) == 8 ? CatalogKind::k64 : CatalogKind::k32;
