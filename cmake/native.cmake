@@ -76,7 +76,8 @@ function(tarvel_fuzz_target target library)
   endif()
 endfunction()
 
-foreach(target host wildcard phrases phrases_diff url_match_diff list_file settings tls_hello)
+foreach(target host wildcard phrases phrases_diff url_match_diff list_file settings tls_hello
+        category_file)
   tarvel_fuzz_target(${target} tarvel_oracles)
 endforeach()
 if(TARVEL_FUZZ)

@@ -6,6 +6,7 @@
 add_library(tarvelctl_core STATIC
   tools/tarvelctl/browser_policies.cpp
   tools/tarvelctl/catalog.cpp
+  tools/tarvelctl/category_text.cpp
   tools/tarvelctl/cli.cpp
   tools/tarvelctl/commands.cpp
   tools/tarvelctl/files.cpp
@@ -48,7 +49,7 @@ else()
                    -DWORK=${CMAKE_CURRENT_BINARY_DIR}/tarvelctl-examples
                    -P ${CMAKE_CURRENT_SOURCE_DIR}/tools/tarvelctl/check-examples.cmake)
   # The parsers of files an administrator hands over, fuzzed like the core.
-  foreach(target ctl_list_file pattern_text)
+  foreach(target ctl_list_file pattern_text category_text)
     tarvel_fuzz_target(${target} tarvelctl_core)
   endforeach()
   target_sources(tarvel_unit_tests PRIVATE tests/testing/tarvelctl_fakes.cpp
