@@ -14,13 +14,17 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "filter/category_match.h"
 #include "filter/phrases.h"
 #include "filter/url_match.h"
 #include "filter/verdict.h"
 #include "platform/cpu_features.h"
 #include "state/block_log.h"
+#include "state/category_file.h"
 #include "tests/testing/client_hello.h"
 #include "tests/testing/phrase_inputs.h"
 #include "tests/testing/phrases_plain.h"
@@ -243,6 +247,68 @@ const char* LevelName(SimdLevel level) {
   return "scalar";
 }
 
+// A category of about a million domains shaped like a blocklist's, and 64
+// hosts of 4 labels, half under its domains, looked up in turn (warm).
+struct CategoryCase {
+  std::vector<unsigned char> file;
+  CategoryView view;
+  std::set<std::string> oracle;
+  std::vector<std::string> hosts;
+};
+
+const CategoryCase& MillionDomains() {
+  static const CategoryCase c = [] {
+    CategoryCase made;
+    std::mt19937 rng(20);
+    const auto label = [&](int max) {
+      std::string s;
+      for (int n = 1 + static_cast<int>(rng() % max); n > 0; --n)
+        s += static_cast<char>('a' + rng() % 26);
+      return s;
+    };
+    std::vector<std::string> domains;
+    for (int i = 0; i < 1000000; ++i) domains.push_back(label(10) + "." + label(8) + ".com");
+    domains = WithoutCoveredDomains(std::move(domains));
+    made.file = BuildCategoryFile("bench", domains);
+    std::string reason;
+    made.view = OpenCategoryFile(made.file.data(), made.file.size(), &reason);
+    if (!made.view.valid()) std::abort();
+    made.oracle.insert(domains.begin(), domains.end());
+    for (int i = 0; i < 64; ++i) {
+      made.hosts.push_back("www." + (i % 2 == 0 ? domains[rng() % domains.size()]
+                                                : label(8) + "." + label(8) + ".org"));
+    }
+    return made;
+  }();
+  return c;
+}
+
+void CategoryCompiled(benchmark::State& st) {
+  const CategoryCase& c = MillionDomains();
+  std::size_t i = 0;
+  for (auto _ : st) {
+    const std::string& h = c.hosts[i++ & 63];
+    benchmark::DoNotOptimize(MatchCategory(c.view, h.data(), h.size()));
+  }
+}
+
+// The plain answer: each suffix at a dot looked up in a std::set.
+void CategoryOracle(benchmark::State& st) {
+  const CategoryCase& c = MillionDomains();
+  std::size_t i = 0;
+  for (auto _ : st) {
+    const std::string& h = c.hosts[i++ & 63];
+    bool found = false;
+    for (std::size_t at = 0; !found;) {
+      found = c.oracle.count(h.substr(at)) == 1;
+      const std::size_t dot = h.find('.', at);
+      if (dot == std::string::npos) break;
+      at = dot + 1;
+    }
+    benchmark::DoNotOptimize(found);
+  }
+}
+
 void RegisterAll() {
   static const Page pages[] = {Ordinary(512),    Ordinary(1460), Ordinary(8192),
                                Ordinary(k64KiB), WithKeyWord(),  WithPhraseNearEnd()};
@@ -282,6 +348,8 @@ void RegisterAll() {
   benchmark::RegisterBenchmark("verdict/send_block_listed/1460B", Verdict, FullListHost(), nullptr);
   benchmark::RegisterBenchmark("verdict/send_block_phrase/1460B", Verdict, "news.example.org",
                                " orgy sex ");
+  benchmark::RegisterBenchmark("category/compiled/1M", CategoryCompiled);
+  benchmark::RegisterBenchmark("category/oracle/1M", CategoryOracle);
   benchmark::AddCustomContext("vector_level", LevelName(best));
 }
 
