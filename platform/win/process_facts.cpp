@@ -65,16 +65,21 @@ u_short PortOfAddress(const sockaddr* address, int length) {
   return 0;
 }
 
+// The socket's type (SO_TYPE); false when it cannot be read.
+bool ReadType(SOCKET s, int& type) {
+  type = 0;
+  int length = sizeof type;
+  return getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0;
+}
+
 // The QUIC test asked of the system: the socket's type, and for a datagram
 // socket its peer. A stream socket's "no" is kept at once; a datagram
-// socket's answer once its peer is read (it is connected).
+// socket's answer once its peer is read (it is connected), or its "no"
+// while it is not connected.
 PortReading ReadQuicSocket(std::uint64_t socket) {
   const auto s = static_cast<SOCKET>(socket);
   int type = 0;
-  int length = sizeof type;
-  if (getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) != 0) {
-    return {false, 0};
-  }
+  if (!ReadType(s, type)) return {false, 0};
   if (type != SOCK_DGRAM) return {true, 0};
   u_short peer = 0;
   if (!ReadPort(s, getpeername, peer)) {
@@ -85,20 +90,14 @@ PortReading ReadQuicSocket(std::uint64_t socket) {
 }
 
 PortReading ReadStreamType(std::uint64_t socket) {
-  const auto s = static_cast<SOCKET>(socket);
   int type = 0;
-  int length = sizeof type;
-  if (getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) != 0) {
-    return {false, 0};
-  }
+  if (!ReadType(static_cast<SOCKET>(socket), type)) return {false, 0};
   return {true, type == SOCK_STREAM ? 1 : 0};
 }
 
 bool IsDatagramSocket(SOCKET s) {
   int type = 0;
-  int length = sizeof type;
-  return getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0 &&
-         type == SOCK_DGRAM;
+  return ReadType(s, type) && type == SOCK_DGRAM;
 }
 
 }  // namespace
