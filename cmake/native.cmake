@@ -14,6 +14,7 @@ include(GoogleTest)
 # The plain algorithms that the fast ones must agree with, for tests, fuzz
 # targets and benchmarks.
 add_library(tarvel_oracles STATIC
+  tests/testing/category_plain.cpp
   tests/testing/phrases_plain.cpp
   tests/testing/tls_hello_plain.cpp
   tests/testing/url_match_plain.cpp

@@ -52,6 +52,11 @@ else()
   foreach(target ctl_list_file pattern_text category_text)
     tarvel_fuzz_target(${target} tarvelctl_core)
   endforeach()
+  # The category text's target checks the lookup against the plain walk.
+  target_link_libraries(fuzz_replay_category_text PRIVATE tarvel_oracles)
+  if(TARGET fuzz_category_text)
+    target_link_libraries(fuzz_category_text PRIVATE tarvel_oracles)
+  endif()
   target_sources(tarvel_unit_tests PRIVATE tests/testing/tarvelctl_fakes.cpp
                                            tests/testing/tarvelctl_fake_machine.cpp)
   target_link_libraries(tarvel_unit_tests PRIVATE tarvelctl_core)
