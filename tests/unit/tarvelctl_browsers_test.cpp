@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 
 #include "tests/testing/tarvelctl_fake_machine.h"
@@ -17,6 +18,7 @@ namespace tarvel::ctl {
 namespace {
 
 using testing::FakeMachine;
+using testing::FakePolicyRegistry;
 
 constexpr CatalogKind k64 = CatalogKind::k64;
 constexpr CatalogKind k32 = CatalogKind::k32;
@@ -99,23 +101,21 @@ TEST_F(Browsers, AFailureAtAnyWriteLeavesNothingHalfApplied) {
   ASSERT_EQ(Run({"browsers", "remove"}), kExitOk);
   const auto removed = m_.policies.values;
   const int remove_steps = m_.policies.steps - steps;
-  for (int step = 1; step <= steps; ++step) {
-    SCOPED_TRACE("apply fails at step " + std::to_string(step));
-    m_.policies.values = removed;
-    m_.policies.steps = 0;
-    m_.policies.fail_at = step;
-    EXPECT_EQ(Run({"browsers", "apply"}), kExitFailed);
-    m_.policies.fail_at = 0;
-    EXPECT_EQ(m_.policies.values, removed);
-  }
-  for (int step = 1; step <= remove_steps; ++step) {
-    SCOPED_TRACE("remove fails at step " + std::to_string(step));
-    m_.policies.values = applied;
-    m_.policies.steps = 0;
-    m_.policies.fail_at = step;
-    EXPECT_EQ(Run({"browsers", "remove"}), kExitFailed);
-    m_.policies.fail_at = 0;
-    EXPECT_EQ(m_.policies.values, applied);
+  struct Row {
+    const char* command;
+    int steps;
+    const std::map<FakePolicyRegistry::Place, RegValue>& from;
+  };
+  for (const Row& row : {Row{"apply", steps, removed}, Row{"remove", remove_steps, applied}}) {
+    for (int step = 1; step <= row.steps; ++step) {
+      SCOPED_TRACE(std::string(row.command) + " fails at step " + std::to_string(step));
+      m_.policies.values = row.from;
+      m_.policies.steps = 0;
+      m_.policies.fail_at = step;
+      EXPECT_EQ(Run({"browsers", row.command}), kExitFailed);
+      m_.policies.fail_at = 0;
+      EXPECT_EQ(m_.policies.values, row.from);
+    }
   }
 }
 
