@@ -24,6 +24,7 @@ target_link_libraries(tarvel_core PUBLIC tarvel_guard)
 
 add_library(tarvel_win_platform STATIC
   platform/win/block_record.cpp
+  platform/win/process_categories.cpp
   platform/win/process_facts.cpp
   platform/win/shared_section.cpp
 )

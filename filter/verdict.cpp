@@ -1,5 +1,7 @@
 #include "filter/verdict.h"
 
+#include <cstring>
+
 #include "filter/host.h"
 #include "filter/phrases.h"
 #include "filter/send_start.h"
@@ -31,23 +33,39 @@ const BufferDesc* FirstBuffer(const BufferDesc* buffers, std::uint32_t count) {
   return (buffers != nullptr && count != 0) ? &buffers[0] : nullptr;
 }
 
-// The list step on the host in `host`: why it refuses it, or kNone.
-BlockReason HostRefusal(const FilterState& state, const Host& host) {
+// The list step on the host in `host`: why it refuses it, or kNone. In
+// blacklist mode a host the blacklist lets pass is looked up in the active
+// categories (filling `category`), and a category's block yields to the
+// white list, its list of exceptions; the lookup comes first, as nearly
+// every host falls under none.
+BlockReason HostRefusal(const FilterState& state, CallSite& site, const Host& host,
+                        CategoryHit& category) {
   if (host.length == 0) return BlockReason::kNone;
   if (IsOn(state.white_only)) {
     return MatchUrlList(ListOf(state, ListKind::kWhite), host) == 0 ? BlockReason::kNotWhitelisted
                                                                     : BlockReason::kNone;
   }
-  return MatchUrlList(ListOf(state, ListKind::kBlack), host) == 1 ? BlockReason::kBlacklisted
-                                                                  : BlockReason::kNone;
+  if (MatchUrlList(ListOf(state, ListKind::kBlack), host) == 1) return BlockReason::kBlacklisted;
+  if (site.FindCategory(host, &category) &&
+      MatchUrlList(ListOf(state, ListKind::kWhite), host) != 1) {
+    return BlockReason::kCategory;
+  }
+  return BlockReason::kNone;
 }
 
 // Why a ClientHello naming `host` is refused, or kNone. A hello that names
 // no host has nothing the white list could allow.
-BlockReason HelloRefusal(const FilterState& state, const Host& host) {
+BlockReason HelloRefusal(const FilterState& state, CallSite& site, const Host& host,
+                         CategoryHit& category) {
   if (!IsOn(state.lists_ready)) return BlockReason::kNone;
   if (host.length == 0 && IsOn(state.white_only)) return BlockReason::kNotWhitelisted;
-  return HostRefusal(state, host);
+  return HostRefusal(state, site, host, category);
+}
+
+// The facts of a block for `why`: the category only when it is one's.
+BlockFacts FactsOf(BlockReason why, const Host& host, std::int32_t phrase,
+                   const CategoryHit& category) {
+  return BlockFacts{why, &host, phrase, why == BlockReason::kCategory ? &category : nullptr};
 }
 
 bool HasPhrase(const FilterState& state, const BufferDesc& first) {
@@ -60,12 +78,12 @@ std::int32_t FirstPhrase(const FilterState& state, const BufferDesc& first) {
 
 // Why a send is refused, or kNone. `host` receives the host when the list
 // step took it; `host_taken` says whether it did.
-BlockReason SendRefusal(const FilterState& state, const BufferDesc* first, HttpTest& http,
-                        Host& host, bool& host_taken) {
+BlockReason SendRefusal(const FilterState& state, CallSite& site, const BufferDesc* first,
+                        HttpTest& http, Host& host, bool& host_taken, CategoryHit& category) {
   if (IsOn(state.lists_ready) && http() && first != nullptr) {
     host = ExtractHost(first->buf, first->len);
     host_taken = true;
-    const BlockReason why = HostRefusal(state, host);
+    const BlockReason why = HostRefusal(state, site, host, category);
     if (why != BlockReason::kNone) return why;
   }
   if (IsOn(state.smart_filter) && http() && first != nullptr && HasPhrase(state, *first)) {
@@ -172,9 +190,10 @@ void JudgeHello(SendJob& job, const HelloStart& kept, const BufferDesc* first, c
                 std::size_t head_length) {
   if (head_length > 1) {
     const Host host = HelloName(job, kept, first);
-    const BlockReason why = HelloRefusal(*job.state, host);
+    CategoryHit category;
+    const BlockReason why = HelloRefusal(*job.state, *job.site, host, category);
     if (why != BlockReason::kNone) {
-      Block(job, BlockFacts{why, &host, -1});
+      Block(job, FactsOf(why, host, -1, category));
       return;
     }
   }
@@ -225,14 +244,15 @@ void JudgeSend(SendJob& job) {
   HttpTest http(site);
   Host host;
   bool host_taken = false;
-  const BlockReason why = SendRefusal(*job.state, first, http, host, host_taken);
+  CategoryHit category;
+  const BlockReason why = SendRefusal(*job.state, site, first, http, host, host_taken, category);
   if (why == BlockReason::kNone) return;
   // The block path: the record's host, taken now if the list step did not,
   // and the phrase that blocked.
   if (!host_taken) host = ExtractHost(first->buf, first->len);
   const std::int32_t phrase =
       why == BlockReason::kPhraseInSend ? FirstPhrase(*job.state, *first) : -1;
-  Block(job, BlockFacts{why, &host, phrase});
+  Block(job, FactsOf(why, host, phrase, category));
 }
 
 struct RecvJob {
@@ -298,7 +318,14 @@ BlockEntry EntryOf(const BlockFacts& facts) {
   BlockEntry entry = {};
   entry.reason = static_cast<std::uint32_t>(facts.reason);
   entry.phrase = facts.phrase;
-  SetRecordText(entry.host, sizeof entry.host, facts.host->text, facts.host->length);
+  if (facts.category == nullptr) {
+    SetRecordText(entry.host, sizeof entry.host, facts.host->text, facts.host->length);
+    return entry;
+  }
+  SetRecordText(entry.host, kRecordCategoryAt, facts.host->text, facts.host->length);
+  const char* name = facts.category->name;
+  SetRecordText(entry.host + kRecordCategoryAt, kRecordCategoryBytes, name,
+                std::strlen(name));
   return entry;
 }
 

@@ -13,6 +13,7 @@
 #include "filter/host.h"
 #include "filter/tls_hello.h"
 #include "state/block_log.h"
+#include "state/category_set.h"
 #include "state/extensions.h"
 #include "state/filter_state.h"
 
@@ -30,10 +31,12 @@ struct BlockFacts {
   BlockReason reason;
   const Host* host;     // the host judged; empty when none was (a receive)
   std::int32_t phrase;  // phrase table slot of the first phrase found, or -1
+  const CategoryHit* category = nullptr;  // kCategory: the category and its entry
 };
 
-// The record of a block as the verdict knows it: reason, phrase slot and
-// host; the platform adds time, process and address.
+// The record of a block as the verdict knows it: reason, phrase slot, host
+// and, for a category, its name; the platform adds time, process and
+// address.
 BlockEntry EntryOf(const BlockFacts& facts);
 
 // One socket call as the verdict sees it. Every method may be called more
@@ -76,6 +79,14 @@ class CallSite {
   // or kNotKnown when the call does not tell.
   static constexpr std::uint32_t kNotKnown = 0xFFFFFFFFu;
   virtual std::uint32_t BytesReceived() { return kNotKnown; }
+  // The active category that the host falls under (asked only in blacklist
+  // mode, of a host the blacklist let pass); false when none. A site that
+  // keeps no categories has none.
+  virtual bool FindCategory(const Host& host, CategoryHit* hit) {
+    static_cast<void>(host);
+    static_cast<void>(hit);
+    return false;
+  }
 
  protected:
   ~CallSite() = default;
@@ -83,8 +94,10 @@ class CallSite {
 
 // The send entry. Exempt process: pass. Lists ready and HTTP socket: the
 // host of the first buffer is judged against the white list (white-only mode,
-// no match blocks) or the black list (a match blocks). Then, with the smart
-// filter on and an HTTP socket, a phrase in the first buffer blocks.
+// no match blocks) or the black list (a match blocks), and then in blacklist
+// mode against the active categories (a host under one blocks unless the
+// white list matches it). Then, with the smart filter on and an HTTP socket,
+// a phrase in the first buffer blocks.
 //
 // With the HTTPS filter on, two tests come first, after the exempt process.
 // A send whose bytes begin with a ClientHello (BeginsWithClientHello) is

@@ -48,6 +48,7 @@ void SetUpBlock(FilterState& state, SharedExtensions& extensions, SettingsStore&
   ReadFlagInto(settings, settings::kSmartFilter, state.smart_filter);
   ReadFlagInto(settings, settings::kHttpsFilter, extensions.https_filter);
   ReadFlagInto(settings, settings::kLocked, extensions.locked);
+  SetUpCategories(extensions.categories_generation, extensions.categories, settings);
   FillPhraseTable(state);
   if (LoadUrlListFile(state, ListKind::kWhite, settings, files) != 1) Store(state.lists_ready, 0);
   if (LoadUrlListFile(state, ListKind::kBlack, settings, files) != 1) Store(state.lists_ready, 0);

@@ -46,7 +46,8 @@ class AttachPlatform {
 // Sets a new block up, in this order: lists ready; the white-only, smart
 // filter, HTTPS filter and lock flags from "iswhi", "issma", "issni" and
 // "islck" (a value
-// that cannot be read leaves its flag as it was); the phrase table; the
+// that cannot be read leaves its flag as it was); the categories' folder and
+// names from "catdir" and "cats" (SetUpCategories); the phrase table; the
 // white list file, then the black list file, always both, each failure
 // clearing the lists-ready flag.
 void SetUpBlock(FilterState& state, SharedExtensions& extensions, SettingsStore& settings,

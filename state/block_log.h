@@ -31,8 +31,9 @@ enum class BlockReason : std::uint32_t {
   kPhraseInReceive = 4,  // a phrase in the first buffer of a receive
   kQuicRefused = 5,      // a QUIC datagram refused
   kChangeRefused = 6,    // a locked filter refused a change from a caller without the rights
+  kCategory = 7,         // the host fell under an active category
 };
-inline constexpr std::uint32_t kLastBlockReason = 6;
+inline constexpr std::uint32_t kLastBlockReason = 7;
 
 // The remote address's family in a record (not the platform's AF_ values).
 inline constexpr std::uint8_t kNoAddress = 0;
@@ -88,6 +89,12 @@ static_assert(alignof(BlockLog) == 8);
 // A lock behind an atomic would be private to one process.
 static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free);
 static_assert(std::atomic_ref<std::uint64_t>::required_alignment <= 8);
+
+// A category block's record keeps the category's name in the host field's
+// last kRecordCategoryBytes (NUL-terminated, after the host's own NUL); its
+// host is then cut to fit in front of it.
+inline constexpr int kRecordCategoryBytes = 34;
+inline constexpr int kRecordCategoryAt = kRecordHostBytes - kRecordCategoryBytes;
 
 // Copies `length` bytes of `text` into a NUL-terminated field of `size`
 // bytes, cut so that at least one NUL remains and no UTF-8 character is

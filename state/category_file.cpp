@@ -98,7 +98,7 @@ CategoryView OpenCategoryFile(const void* bytes, std::size_t size, std::string* 
   CategoryView refused;
   const auto* base = static_cast<const unsigned char*>(bytes);
   const auto fail = [&](const char* why) {
-    *reason = why;
+    if (reason != nullptr) *reason = why;
     return refused;
   };
   if (bytes == nullptr || size < sizeof(CategoryHeader)) return fail("shorter than its header");
@@ -129,7 +129,7 @@ CategoryView OpenCategoryFile(const void* bytes, std::size_t size, std::string* 
   v.offsets = reinterpret_cast<const std::uint32_t*>(base + l.offsets);
   v.text = base + l.text;
   if (!EntriesAccepted(v, header->text_bytes)) return fail("its entries are damaged");
-  reason->clear();
+  if (reason != nullptr) reason->clear();
   return v;
 }
 

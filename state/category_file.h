@@ -65,8 +65,9 @@ struct CategoryView {
 };
 
 // Checks the bytes (8-byte aligned) and gives a view of them; an invalid
-// view and the reason ("" on success) when any check fails. Reads only
-// `bytes[0..size)`; takes time in proportion to the size.
+// view and the reason ("" on success; `reason` may be null, and then
+// nothing is allocated) when any check fails. Reads only `bytes[0..size)`;
+// takes time in proportion to the size.
 CategoryView OpenCategoryFile(const void* bytes, std::size_t size, std::string* reason);
 
 // The file holding `domains` (folded, valid, each once, none under another

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "state/block_log.h"
+#include "state/categories.h"
 #include "state/filter_state.h"
 
 namespace tarvel {
@@ -37,13 +38,20 @@ struct alignas(8) SharedExtensions {
   // When a process last tried the list files again after a set-up that
   // could not read them: the tick count of milliseconds (wrapping), 0 never.
   std::int32_t list_retry_ms;
+  // The sequence word of `categories`: even while no writer is inside,
+  // raised by every change; a process reloads its categories when it
+  // differs from the one it loaded.
+  std::int32_t categories_generation;
   // Room for 32-bit flags and counts. A new one goes first in this room:
   // declare it right before `reserved`, take one from the array's size and
-  // pin its offset (20, 24, ...); nothing after it moves, and a tarvelctl
+  // pin its offset (24, 28); nothing after it moves, and a tarvelctl
   // that does not know it still reads the rest. A new block holds 0 there,
   // so a new flag starts off.
-  std::int32_t reserved[3];
+  std::int32_t reserved[2];
   BlockLog block_log;
+  // The active categories. Last, so that a reader that finds the section
+  // too short for them (an older tarvel.dll) still reads everything before.
+  SharedCategories categories;
 };
 
 static_assert(offsetof(SharedExtensions, layout) == 0);
@@ -51,9 +59,11 @@ static_assert(offsetof(SharedExtensions, https_filter) == 4);
 static_assert(offsetof(SharedExtensions, locked) == 8);
 static_assert(offsetof(SharedExtensions, lists_edited) == 12);
 static_assert(offsetof(SharedExtensions, list_retry_ms) == 16);
-static_assert(offsetof(SharedExtensions, reserved) == 20);
+static_assert(offsetof(SharedExtensions, categories_generation) == 20);
+static_assert(offsetof(SharedExtensions, reserved) == 24);
 static_assert(offsetof(SharedExtensions, block_log) == 32);
-static_assert(sizeof(SharedExtensions) == 32 + sizeof(BlockLog));
+static_assert(offsetof(SharedExtensions, categories) == 32 + sizeof(BlockLog));
+static_assert(sizeof(SharedExtensions) == 32 + sizeof(BlockLog) + sizeof(SharedCategories));
 static_assert(alignof(SharedExtensions) == 8);
 
 // The module's shared data section (".inidata").
@@ -64,7 +74,12 @@ struct SharedData {
 
 static_assert(offsetof(SharedData, filter) == 0);
 static_assert(offsetof(SharedData, extensions) == sizeof(FilterState));
-static_assert(sizeof(SharedData) == 683296);
+static_assert(sizeof(SharedData) == 683296 + sizeof(SharedCategories));
+// What a section must hold for the extensions before the categories (the
+// size of SharedData before they came).
+inline constexpr std::size_t kSharedBytesBeforeCategories =
+    offsetof(SharedData, extensions) + offsetof(SharedExtensions, categories);
+static_assert(kSharedBytesBeforeCategories == 683296);
 
 // The content a newly created extension block has: all zero but the layout.
 inline void ResetToInitial(SharedExtensions& e) {

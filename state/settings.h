@@ -21,6 +21,8 @@ inline constexpr char kHttpsFilter[] = "issni";        // flag, 10 bytes
 inline constexpr char kLocked[] = "islck";             // flag, 10 bytes
 inline constexpr char kWhiteListPath[] = "whitelib";   // path, 260 bytes
 inline constexpr char kBlackListPath[] = "blacklib";   // path, 260 bytes
+inline constexpr char kCategoryFolder[] = "catdir";    // path, 260 bytes
+inline constexpr char kCategories[] = "cats";          // names, stored as a path, 260 bytes
 inline constexpr char kPath[] = "path";                // path, 260 bytes
 inline constexpr char kFilterText[] = "TarvelFilter";  // text, 260 bytes
 

@@ -9,6 +9,7 @@
 
 #include "platform/win/list_files.h"
 #include "platform/win/machine_settings.h"
+#include "platform/win/process_categories.h"
 #include "platform/win/setup_mutex.h"
 #include "provider/win/lower_table.h"
 #include "state/attach.h"
@@ -33,10 +34,13 @@ WindowsAttachPlatform g_platform;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   (void)module;
-  (void)reserved;
   // The process's start-up lock exists before any WSPStartup of the process
   // can run: no socket call reaches the module before its process attach.
   if (reason == DLL_PROCESS_ATTACH) tarvel::InitStartupLock();
+  // Unloaded by FreeLibrary (reserved null), the process goes on: its views
+  // of the category files go with the module. At process exit they go with
+  // the process.
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) tarvel::ReleaseProcessCategories();
   return tarvel::ModuleAttach(tarvel::SharedState(), tarvel::SharedExtensionBlock(),
                               tarvel::g_platform, static_cast<tarvel::Notification>(reason)) == 1;
 }

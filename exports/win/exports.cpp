@@ -109,4 +109,22 @@ int __cdecl SetLocked(int value) {
   return tarvel::SetFlag(SharedExtensionBlock().locked, value);
 }
 
+// Makes the category `name` active with its compiled file of `serial`
+// (<name>.<serial>.tvcat in the table's folder; 0: the newest there), or
+// switches an active one to that file. Running filters map it at their next
+// verdict. 0 when the name is not a category name or all slots are taken.
+int __cdecl SetCategory(const char* name, unsigned int serial) {
+  return Guarded("SetCategory", name, [&] {
+    auto& e = SharedExtensionBlock();
+    return tarvel::PublishCategory(e.categories_generation, e.categories, name, serial);
+  });
+}
+// Makes the category `name` inactive; 0 when it was not active.
+int __cdecl RemoveCategory(const char* name) {
+  return Guarded("RemoveCategory", name, [&] {
+    auto& e = SharedExtensionBlock();
+    return tarvel::WithdrawCategory(e.categories_generation, e.categories, name);
+  });
+}
+
 }  // extern "C"

@@ -8,6 +8,7 @@
 
 #include "filter/verdict.h"
 #include "platform/win/block_record.h"
+#include "platform/win/process_categories.h"
 #include "platform/win/process_facts.h"
 #include "provider/win/lower_table.h"
 #include "state/shared_state.h"
@@ -66,6 +67,9 @@ class WinSite : public CallSite {
   void FailRefused() override { StoreError(error_, kRefusedError); }
   HelloStart TakeHelloStart() override { return tarvel::TakeHelloStart(s_); }
   void KeepHelloStart(const HelloStart& start) override { tarvel::KeepHelloStart(s_, start); }
+  bool FindCategory(const Host& host, CategoryHit* hit) override {
+    return FindProcessCategory(host, hit);
+  }
 
  protected:
   SOCKET s_;

@@ -44,8 +44,23 @@ class FakeLiveFilter : public LiveFilter {
     if (extensions_ == nullptr) return -1;
     return *admin_ ? SetFlag(extensions_->locked, value) : 0;
   }
+  int SetCategory(const char* name, unsigned serial) override {
+    if (extensions_ == nullptr) return -1;
+    return Unlocked() ? PublishCategory(extensions_->categories_generation,
+                                        extensions_->categories, name, serial)
+                      : 0;
+  }
+  int RemoveCategory(const char* name) override {
+    if (extensions_ == nullptr) return -1;
+    return Unlocked() ? WithdrawCategory(extensions_->categories_generation,
+                                         extensions_->categories, name)
+                      : 0;
+  }
   const FilterState* State() const override { return state_; }
   const SharedExtensions* Extensions() const override { return extensions_; }
+  const SharedCategories* Categories() const override {
+    return extensions_ != nullptr ? &extensions_->categories : nullptr;
+  }
 
  private:
   FilterState* state_;

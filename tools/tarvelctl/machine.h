@@ -32,11 +32,19 @@ class LiveFilter {
   // Switches the lock: 1, or 0 when the caller lacks the rights; -1 when
   // the module has no such export (an older tarvel.dll).
   virtual int SetLocked(int value) = 0;
+  // Makes a category active with its file of `serial`, or removes it: 1, or
+  // 0 when refused (lock, invalid name, table full, not active); -1 when the
+  // module has no such export (an older tarvel.dll).
+  virtual int SetCategory(const char* name, unsigned serial) = 0;
+  virtual int RemoveCategory(const char* name) = 0;
   // The shared block, read in place; null when it cannot be found.
   virtual const FilterState* State() const = 0;
   // The extensions beside it (the record of blocked requests); null when the
   // module holds none this tarvelctl knows (an older tarvel.dll).
   virtual const SharedExtensions* Extensions() const = 0;
+  // The active categories in the extensions; null when the module holds
+  // none (an older tarvel.dll, whose section ends before them).
+  virtual const SharedCategories* Categories() const = 0;
 };
 
 // A program run to its end: whether it started (if not, `error` says why),

@@ -23,6 +23,7 @@ namespace {
 
 using TextExport = int(__cdecl*)(const char*);
 using FlagExport = int(__cdecl*)(int);
+using SetCategoryExport = int(__cdecl*)(const char*, unsigned int);
 
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
@@ -41,8 +42,15 @@ class LoadedFilter final : public LiveFilter {
   int SetSmartFilter(int value) override { return set_smart_(value); }
   int SetHttpsFilter(int value) override { return set_https_ != nullptr ? set_https_(value) : 0; }
   int SetLocked(int value) override { return set_locked_ != nullptr ? set_locked_(value) : -1; }
+  int SetCategory(const char* name, unsigned serial) override {
+    return set_category_ != nullptr ? set_category_(name, serial) : -1;
+  }
+  int RemoveCategory(const char* name) override {
+    return remove_category_ != nullptr ? remove_category_(name) : -1;
+  }
   const FilterState* State() const override { return state_; }
   const SharedExtensions* Extensions() const override { return extensions_; }
+  const SharedCategories* Categories() const override { return categories_; }
 
   std::string Bind(HMODULE module, const std::string& path) {
     struct {
@@ -62,6 +70,8 @@ class LoadedFilter final : public LiveFilter {
     // Newer than the six: an older module lacks it, and says so when asked.
     set_https_ = Export<FlagExport>(module, "SetHttpsFilter");
     set_locked_ = Export<FlagExport>(module, "SetLocked");
+    set_category_ = Export<SetCategoryExport>(module, "SetCategory");
+    remove_category_ = Export<TextExport>(module, "RemoveCategory");
     // The block is the module's shared section, mapped at its relative
     // address; the headers fill the image's first page.
     const auto* base = reinterpret_cast<const char*>(module);
@@ -71,9 +81,12 @@ class LoadedFilter final : public LiveFilter {
         size >= sizeof(FilterState)) {
       state_ = reinterpret_cast<const FilterState*>(base + rva);
     }
-    if (state_ != nullptr && size >= sizeof(SharedData)) {
+    if (state_ != nullptr && size >= kSharedBytesBeforeCategories) {
       const auto* data = reinterpret_cast<const SharedData*>(base + rva);
       if (data->extensions.layout == kExtensionsLayout) extensions_ = &data->extensions;
+      if (extensions_ != nullptr && size >= sizeof(SharedData)) {
+        categories_ = &data->extensions.categories;
+      }
     }
     return "";
   }
@@ -87,8 +100,11 @@ class LoadedFilter final : public LiveFilter {
   FlagExport set_smart_ = nullptr;
   FlagExport set_https_ = nullptr;
   FlagExport set_locked_ = nullptr;
+  SetCategoryExport set_category_ = nullptr;
+  TextExport remove_category_ = nullptr;
   const FilterState* state_ = nullptr;
   const SharedExtensions* extensions_ = nullptr;
+  const SharedCategories* categories_ = nullptr;
 };
 
 // One argument of a command line as the C runtime splits it again: quoted
