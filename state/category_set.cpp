@@ -70,7 +70,15 @@ bool CategorySet::Refresh(const std::int32_t& generation, SharedCategories& shar
   if (!stale && !retired_.load(std::memory_order_relaxed)) return true;
   // One thread loads; the others go on with the views they have.
   LoadLock lock(loading_);
-  if (!lock.held()) return !stale;
+  if (!lock.held()) {
+    if (current != nullptr) return !stale;
+    // The process's first load: no old views to look up in meanwhile.
+    while (current_.load(std::memory_order_acquire) == nullptr &&
+           loading_.load(std::memory_order_acquire)) {
+      files.PauseThread();
+    }
+    return current_.load(std::memory_order_acquire) != nullptr;
+  }
   Retire(files);
   if (!stale) return true;
   return Load(generation, shared, files);

@@ -32,6 +32,8 @@ class CategoryFiles {
   virtual bool Map(const char* folder, const char* name, std::uint32_t serial,
                    MappedCategory* out, std::uint32_t* serial_used, CategoryProblem* why) = 0;
   virtual void Unmap(const MappedCategory& mapped) = 0;
+  // Gives the processor up for a moment (a thread waiting for another's load).
+  virtual void PauseThread() = 0;
 
  protected:
   ~CategoryFiles() = default;
@@ -59,7 +61,9 @@ class CategorySet {
   // Loads the table's files first when the generation changed since the
   // last load and no other thread is loading; a thread that finds a load
   // under way looks up in the views loaded before it. False when none
-  // matches or no category is active. Never throws; a fault reading a
+  // matches or no category is active. A thread that finds the process's
+  // first load under way waits for it: before it there is no old set to look
+  // up in. Never throws; a fault reading a
   // damaged mapping is the caller's guard's business.
   bool Find(const std::int32_t& generation, SharedCategories& shared, CategoryFiles& files,
             const char* host, std::size_t length, CategoryHit* hit);

@@ -89,6 +89,8 @@ class WindowsCategoryFiles final : public CategoryFiles {
     if (mapped.bytes != nullptr) UnmapViewOfFile(mapped.bytes);
     if (mapped.handle != nullptr) CloseHandle(mapped.handle);
   }
+
+  void PauseThread() override { SwitchToThread(); }
 };
 
 WindowsCategoryFiles g_files;

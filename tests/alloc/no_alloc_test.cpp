@@ -10,12 +10,14 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "filter/phrases.h"
 #include "filter/socket_facts.h"
 #include "filter/url_match.h"
 #include "filter/verdict.h"
 #include "state/block_log.h"
+#include "state/category_set.h"
 #include "tests/testing/client_hello.h"
 #include "tests/testing/phrase_inputs.h"
 #include "tests/testing/state_builder.h"
@@ -231,6 +233,43 @@ TEST(NoAllocation, VerdictsAndTheRecord) {
   FilterSend(*state, *https, &pass_send, 1, site);
   EXPECT_EQ(Allocations(), at_start) << "the block path allocated";
   EXPECT_EQ(RecordsNumbered(*log), 4u);
+}
+
+// One compiled file in memory, mapped in place.
+class InPlaceFiles final : public CategoryFiles {
+ public:
+  explicit InPlaceFiles(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)) {}
+  bool Map(const char*, const char*, std::uint32_t serial, MappedCategory* out,
+           std::uint32_t* used, CategoryProblem*) override {
+    out->bytes = bytes_.data();
+    out->size = bytes_.size();
+    *used = serial;
+    return true;
+  }
+  void Unmap(const MappedCategory&) override {}
+  void PauseThread() override {}
+
+ private:
+  std::vector<unsigned char> bytes_;
+};
+
+TEST(NoAllocation, CategoryLookupOnceLoaded) {
+  InPlaceFiles files(BuildCategoryFile("adult", {"cat.example", "other.example"}));
+  std::int32_t generation = 0;
+  auto shared = std::make_unique<SharedCategories>();
+  PublishCategory(generation, *shared, "adult", 1);
+  CategorySet set;
+  CategoryHit hit;
+  ASSERT_TRUE(set.Find(generation, *shared, files, "a.cat.example", 13, &hit));  // loads
+  const long before = Allocations();
+  int found = 0;
+  for (int i = 0; i < 1000; ++i) {
+    found += set.Find(generation, *shared, files, "a.cat.example", 13, &hit) ? 1 : 0;
+    found += set.Find(generation, *shared, files, "www.allowed.example", 19, &hit) ? 1 : 0;
+  }
+  EXPECT_EQ(Allocations(), before);
+  EXPECT_EQ(found, 1000);
+  set.Release(files);
 }
 
 }  // namespace

@@ -38,12 +38,34 @@ void FakeCallSite::LowerCutConnection() { Record("cut"); }
 void FakeCallSite::RecordBlock(const BlockFacts& facts) {
   static const char* const kReasons[] = {"none",           "blacklisted",       "not-whitelisted",
                                          "phrase-in-send", "phrase-in-receive", "quic",
-                                         "change-refused"};
+                                         "change-refused", "category:"};
   const auto reason = static_cast<std::uint32_t>(facts.reason);
   const std::string host(facts.host->text, facts.host->length);
-  records.push_back(std::string(reason <= kLastBlockReason ? kReasons[reason] : "?") + " " +
+  const std::string category = facts.category != nullptr ? facts.category->name : "";
+  records.push_back(std::string(reason <= kLastBlockReason ? kReasons[reason] : "?") + category +
+                    " " +
                     (host.empty() ? "-" : host) + " " + std::to_string(facts.phrase));
   Record("record");
+}
+
+bool FakeCallSite::FindCategory(const Host& host, CategoryHit* hit) {
+  // A site without categories stands for one that keeps none.
+  if (categories.empty()) return false;
+  Record("category");
+  std::string name(host.text, host.length);
+  for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (std::size_t i = 0; i < categories.size(); ++i) {
+    const std::string& domain = categories[i].second;
+    const bool under = name == domain || (name.size() > domain.size() &&
+                                          name.ends_with(domain) &&
+                                          name[name.size() - domain.size() - 1] == '.');
+    if (!under) continue;
+    hit->slot = static_cast<int>(i);
+    categories[i].first.copy(hit->name, sizeof hit->name - 1);
+    domain.copy(hit->entry, sizeof hit->entry - 1);
+    return true;
+  }
+  return false;
 }
 
 void FakeCallSite::FailWithFault() { calls.push_back("efault"); }

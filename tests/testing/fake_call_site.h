@@ -28,10 +28,16 @@ class FakeCallSite final : public CallSite {
   // What BytesReceived answers.
   std::uint32_t received = kNotKnown;
 
-  // "exempt", "http", "quic", "lower", "cut", "record", "efault", "refused"
+  // The active categories' entries as (category, domain); a host falls
+  // under a domain it equals or ends in after a dot. The slot is the
+  // entry's index. With none, FindCategory is not among the calls.
+  std::vector<std::pair<std::string, std::string>> categories;
+
+  // "exempt", "http", "quic", "category", "lower", "cut", "record", "efault",
+  // "refused"
   std::vector<std::string> calls;
   // Each RecordBlock as "REASON HOST PHRASE": "blacklisted bad.example -1",
-  // "phrase-in-receive - 56" (no host).
+  // "phrase-in-receive - 56" (no host), "category:adult a.cat.example -1".
   std::vector<std::string> records;
 
   int IsExemptProcess() override;
@@ -45,6 +51,7 @@ class FakeCallSite final : public CallSite {
   HelloStart TakeHelloStart() override;
   void KeepHelloStart(const HelloStart& start) override;
   std::uint32_t BytesReceived() override { return received; }
+  bool FindCategory(const Host& host, CategoryHit* hit) override;
 
   // The lower calls and the error stores, e.g. "cut,lower,efault".
   std::string Sequence() const;

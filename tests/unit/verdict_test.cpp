@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -581,6 +582,86 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"RecordOfSendFaultsBlockGoesOn", kSend, 0, "record", "cut,lower", 21},
         FaultRow{"RecordOfReceiveFaultsBlockGoesOn", kRecv, 0, "record", "lower,cut,lower", 22}),
     [](const ::testing::TestParamInfo<FaultRow>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tarvel
+
+namespace tarvel {
+namespace {
+
+// The category step: after the blacklist, in blacklist mode only, with the
+// whitelist as its exceptions; on Host headers and ClientHellos alike.
+struct CategoryRow {
+  const char* name;
+  Setup setup;
+  bool https;
+  std::string first_buffer;
+  int http;
+  const char* asked;     // "category" when the categories were asked, else ""
+  const char* recorded;  // the block's record, "" for a pass
+};
+
+class CategoryVerdictTest : public ::testing::TestWithParam<CategoryRow> {};
+
+TEST_P(CategoryVerdictTest, AskedAndRecorded) {
+  const CategoryRow& row = GetParam();
+  auto state = MakeState(row.setup);
+  std::string data = row.first_buffer;
+  BufferDesc buffer{static_cast<std::uint32_t>(data.size()), data.data()};
+  FakeCallSite site;
+  site.http = row.http;
+  site.categories = {{"gambling", "casino.example"},
+                     {"adult", "cat.example"},
+                     {"adult", "good.example"},
+                     {"adult", "bad.example"}};
+  FilterSend(*state, Extensions(row.https), &buffer, 1, site);
+  const bool asked =
+      std::find(site.calls.begin(), site.calls.end(), "category") != site.calls.end();
+  EXPECT_EQ(asked ? "category" : "", std::string(row.asked));
+  EXPECT_EQ(Records(site), row.recorded);
+}
+
+std::string Get(const std::string& host) {
+  return "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CategoryVerdictTest,
+    ::testing::Values(
+        CategoryRow{"SubdomainBlocked", kLists, kOff, Get("a.b.Cat.Example"), 1, "category",
+                    "category:adult a.b.Cat.Example -1"},
+        CategoryRow{"OtherHostPasses", kLists, kOff, Get("badcat.example"), 1, "category", ""},
+        CategoryRow{"WhitelistedHostIsTheException", kLists, kOff, Get("www.good.example"), 1,
+                    "category", ""},
+        CategoryRow{"BlacklistComesFirst", kLists, kOff, Get("bad.example"), 1, "",
+                    "blacklisted bad.example -1"},
+        CategoryRow{"WhiteOnlyNeverAsks", kWhiteOnly, kOff, Get("cat.example"), 1, "",
+                    "not-whitelisted cat.example -1"},
+        CategoryRow{"ListsNotReadyNeverAsks", kSmart, kOff, Get("cat.example"), 1, "", ""},
+        CategoryRow{"NotHttpNeverAsks", kLists, kOff, Get("cat.example"), 0, "", ""},
+        CategoryRow{"HelloNamingSubdomainBlocked", kLists, kOn, BrowserClientHello("x.casino.example"),
+                    0, "category", "category:gambling x.casino.example -1"},
+        CategoryRow{"HelloWhitelistedPasses", kLists, kOn, BrowserClientHello("good.example"), 0,
+                    "category", ""},
+        CategoryRow{"NamelessHelloNeverAsks", kLists, kOn, BrowserClientHello(""), 0, "", ""}),
+    [](const ::testing::TestParamInfo<CategoryRow>& info) { return std::string(info.param.name); });
+
+// The record keeps the category's name behind the host, the host cut to
+// leave it room; other records keep the whole field for the host.
+TEST(CategoryVerdict, RecordHoldsTheNameBehindTheHost) {
+  Host host;
+  const std::string long_host = std::string(kHostMax - 8, 'h') + ".example";
+  const std::size_t length = long_host.copy(host.text, kHostMax);
+  host.text[length] = '\0';
+  host.length = length;
+  CategoryHit hit;
+  std::string("adult").copy(hit.name, kCategoryNameMax);
+  const BlockEntry category = EntryOf(BlockFacts{BlockReason::kCategory, &host, -1, &hit});
+  EXPECT_EQ(std::string(category.host), long_host.substr(0, kRecordCategoryAt - 1));
+  EXPECT_EQ(std::string(category.host + kRecordCategoryAt), "adult");
+  const BlockEntry listed = EntryOf(BlockFacts{BlockReason::kBlacklisted, &host, -1});
+  EXPECT_EQ(std::string(listed.host), long_host);
+}
 
 }  // namespace
 }  // namespace tarvel
