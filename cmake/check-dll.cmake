@@ -25,8 +25,8 @@ endif()
 string(REGEX MATCH "\\.inidata +([0-9a-f]+)" size_match "${headers}")
 math(EXPR inidata_size "0x${CMAKE_MATCH_1}")
 # One SharedData (state/extensions.h): FilterState (421040 bytes) at offset 0,
-# then the extensions with the block record.
-if(inidata_size LESS 683296 OR inidata_size GREATER 683360)
-  message(FATAL_ERROR ".inidata is not one SharedData (683296 bytes): ${inidata_size}")
+# then the extensions with the block record and the categories.
+if(inidata_size LESS 684584 OR inidata_size GREATER 684648)
+  message(FATAL_ERROR ".inidata is not one SharedData (684584 bytes): ${inidata_size}")
 endif()
 message(STATUS "${DLL}: exports and .inidata OK")

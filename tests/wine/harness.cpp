@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "state/categories.h"
 #include "state/shared_state.h"
 
 namespace tarvel::wine {
@@ -50,6 +51,16 @@ void PrepareDefaultSettings() {
   SetSetting("issni", std::string("0", 2));
   SetSetting("whitelib", white + '\0');
   SetSetting("blacklib", black + '\0');
+  CreateDirectoryA(CategoryFolder().c_str(), nullptr);
+  SetSetting("catdir", CategoryFolder() + '\0');
+  RemoveSetting("cats");
+}
+
+std::string CategoryFolder() { return TempPath("categories"); }
+
+void WriteCategoryFile(const std::string& name, unsigned serial, const std::string& bytes) {
+  CreateDirectoryA(CategoryFolder().c_str(), nullptr);
+  WriteFileBytes(CategoryFolder() + "\\" + CategoryFileName(name.c_str(), serial), bytes);
 }
 
 FilterState& TarvelBlock() {

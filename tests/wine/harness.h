@@ -28,8 +28,15 @@ std::string BinDir();
 HMODULE Tarvel();
 
 // HKLM\Software\Tarvel: iswhi "0", issma "0", issni "0", whitelib and
-// blacklib naming header-only list files that it writes in the temp folder.
+// blacklib naming header-only list files that it writes in the temp folder,
+// catdir naming CategoryFolder(), no cats.
 void PrepareDefaultSettings();
+
+// The folder of compiled category files that the default settings name
+// ("catdir"): <temp>\tarvel-categories, created by PrepareDefaultSettings.
+std::string CategoryFolder();
+// Writes `bytes` as the category's file of `serial` in that folder.
+void WriteCategoryFile(const std::string& name, unsigned serial, const std::string& bytes);
 
 // The FilterState block as this process maps it: the shared .inidata
 // section of the loaded tarvel.dll.

@@ -14,6 +14,7 @@ tarvel_wine_test(exports "Exports.*:LockedExports.*" ports_80_8080)
 tarvel_wine_test(exports_full_list "ExportsFullList.*")
 tarvel_wine_test(processes "Processes.*" ports_80_8080)
 tarvel_wine_test(block_log "BlockLog.*" ports_80_8080)
+tarvel_wine_test(categories "Categories.*" ports_80_8080)
 tarvel_wine_test(schannel_hello "SchannelHello.*")
 tarvel_wine_test(quic "QuicDatagrams.*" port_443)
 tarvel_wine_test(send_paths

@@ -21,6 +21,7 @@ set(TARVEL_X86_SUITES
   "*ListFileOnDisk.*:*ListFileContent.*:*ListFileHeldElsewhere.*"
   "Exports.*:LockedExports.*"
   "QuicDatagrams.*"
+  "Categories.FileIsTheSameOnBothArchitectures:Categories.SubdomainCut*:Categories.BadFile*"
   "*SendPath*:RegisteredIo.*:TransmitPacketsWrapper.*:ReusedSocket.*"
   "Processes.AdditionInAControlProcessBlocksTheNextSend:Processes.ThreadStartedAndEndedAddsTwo"
   "TarvelctlRegistry.*:TarvelctlInstall.*:TarvelctlCatalog.*:TarvelctlExeOnce.*")
