@@ -6,7 +6,9 @@
 # loopback send (190 bytes) and receive (1460 bytes) through tarvel's table
 # and straight on the provider beneath it, on an HTTP port and on another
 # port, with the smart filter on and a 2000-entry black list, in interleaved
-# rounds. Prints the medians and the ratios (tarvel / lower provider), and
+# rounds; and the HTTP send with a category of a million domains active
+# against the same send with none (both through tarvel). Prints the medians
+# and the ratios (tarvel / lower provider; categories / none), and
 # the parts of a verdict timed on their own (host and list match, phrase
 # scans); writes them as JSON to the path it prints
 # (the first argument, or build/mingw-x64/wine-bench-results.json).
@@ -106,7 +108,8 @@ with open(out_path, "w") as f:
                "parts_ns": parts}, f, indent=2)
 print(f"results: {out_path}")
 
-expected = ["send/http_port", "recv/http_port", "send/other_port", "recv/other_port"]
+expected = ["send/http_port", "recv/http_port", "send/other_port", "recv/other_port",
+            "send/http_port_categories"]
 failed = False
 for name in expected:
     if name not in rows:

@@ -12,7 +12,10 @@
 // where tarvel's time goes, each round also times the parts of a verdict on
 // their own, in this process: the host and list match and the phrase scans
 // (the same code as the module's, over its shared block, in batches that
-// keep the caches warm). Prints the per-call time of every round as JSON on
+// keep the caches warm). One more row times the HTTP send through tarvel
+// with a category of a million domains active (none of them the request's
+// host) against the same send with none, the two alternating likewise;
+// each switch is made, and its files loaded, before the timed calls. Prints the per-call time of every round as JSON on
 // stdout, with the parts' medians; scripts/bench-wine.sh takes the medians
 // and the ratios. Exits 1 when a call fails or the filter is not set up as
 // described.
@@ -27,9 +30,11 @@
 #include <string>
 #include <vector>
 
+#include "filter/category_match.h"
 #include "filter/host.h"
 #include "filter/phrases.h"
 #include "filter/url_match.h"
+#include "state/category_file.h"
 #include "tests/wine/harness.h"
 
 namespace tarvel::wine {
@@ -37,6 +42,10 @@ namespace {
 
 using AddUrlFn = int(__cdecl*)(const char*);
 using SetFlagFn = int(__cdecl*)(int);
+using SetCategoryFn = int(__cdecl*)(const char*, unsigned int);
+
+constexpr char kCategory[] = "bench-million";
+constexpr int kCategoryDomains = 1000000;
 
 constexpr DWORD kCatalogId = 9950;
 constexpr u_short kHttpPort = 8080;
@@ -98,6 +107,36 @@ bool PrepareFilter() {
     return Fail("the shared block is not set up: another process holds tarvel.dll?");
   }
   return true;
+}
+
+// A category of a million domains shaped like the native benchmark's,
+// written to the block's category folder (the harness's settings name it).
+bool PrepareCategory() {
+  std::mt19937 rng(20);
+  const auto label = [&](int max) {
+    std::string text;
+    for (int n = 1 + static_cast<int>(rng() % max); n > 0; --n) {
+      text += static_cast<char>('a' + rng() % 26);
+    }
+    return text;
+  };
+  std::vector<std::string> domains;
+  domains.reserve(kCategoryDomains);
+  for (int i = 0; i < kCategoryDomains; ++i) domains.push_back(label(10) + "." + label(8) + ".com");
+  const std::vector<unsigned char> file =
+      BuildCategoryFile(kCategory, WithoutCoveredDomains(std::move(domains)));
+  WriteCategoryFile(kCategory, 1, std::string(file.begin(), file.end()));
+  return true;
+}
+
+// Makes the category active or not, and has this process load the change.
+bool SwitchCategory(bool on) {
+  if (!on) {
+    TarvelExport<AddUrlFn>("RemoveCategory")(kCategory);  // 0 when it was off already
+    return true;
+  }
+  return TarvelExport<SetCategoryFn>("SetCategory")(kCategory, 1) == 1 ||
+         Fail("the category could not be made active");
 }
 
 struct Tables {
@@ -239,9 +278,32 @@ struct Row {
   const Connection* connection;
   std::vector<double> tarvel_ns;
   std::vector<double> lower_ns;
+  // Both sides through tarvel: "tarvel" with the category active, "lower"
+  // without.
+  bool categories = false;
 };
 
+// The categories row: each side's switch, one untimed send that loads it,
+// then the timed sends.
+bool RunCategoryRound(const Tables& t, Row& row, int calls, bool active_first, bool keep) {
+  double ns[2] = {};
+  for (int k = 0; k < 2; ++k) {
+    const bool active = (k == 0) == active_first;
+    double untimed = 0;
+    if (!SwitchCategory(active) || !TimeSends(t.tarvel, *row.connection, 1, untimed) ||
+        !TimeSends(t.tarvel, *row.connection, calls, ns[active])) {
+      return false;
+    }
+  }
+  if (keep) {
+    row.tarvel_ns.push_back(ns[1]);
+    row.lower_ns.push_back(ns[0]);
+  }
+  return true;
+}
+
 bool RunRound(const Tables& t, Row& row, int calls, bool tarvel_first, bool keep) {
+  if (row.categories) return RunCategoryRound(t, row, calls, tarvel_first, keep);
   double ns[2] = {};
   for (int k = 0; k < 2; ++k) {
     const bool through_tarvel = (k == 0) == tarvel_first;
@@ -322,13 +384,14 @@ int Run(int rounds, int calls) {
   EnsureWinsock();
   Tarvel();
   Tables t;
-  if (!StartProviders(t) || !PrepareFilter()) return 1;
+  if (!StartProviders(t) || !PrepareFilter() || !PrepareCategory()) return 1;
   Connection http, other;
   if (!Open(t, kHttpPort, http) || !Open(t, 0, other)) return 1;
   std::vector<Row> rows = {{"send/http_port", true, &http, {}, {}},
                            {"recv/http_port", false, &http, {}, {}},
                            {"send/other_port", true, &other, {}, {}},
-                           {"recv/other_port", false, &other, {}, {}}};
+                           {"recv/other_port", false, &other, {}, {}},
+                           {"send/http_port_categories", true, &http, {}, {}, true}};
   std::vector<Part> parts = {{"host_and_list_match_2000", ListMatch, {}},
                              {"phrase_scan_190B", RequestScan, {}},
                              {"phrase_scan_1460B", ReplyScan, {}}};
