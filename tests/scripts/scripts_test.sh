@@ -108,7 +108,8 @@ python3 - <<'PY'
 import json
 rows = [{"name": n, "tarvel_ns": [t] * 3, "lower_ns": [1000] * 3}
         for n, t in (("send/http_port", $tarvel_ns), ("recv/http_port", 1000),
-                     ("send/other_port", 1000), ("recv/other_port", 1000))]
+                     ("send/other_port", 1000), ("recv/other_port", 1000),
+                     ("send/http_port_categories", 1000))]
 print(json.dumps({"rounds": 3, "calls_per_round": 2, "request_bytes": 190, "reply_bytes": 1460,
                   "black_list_entries": 2000, "smart_filter": 1, "rows": rows}))
 PY
