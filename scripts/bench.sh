@@ -82,6 +82,7 @@ checks = [
     ("category of 1M domains, warm lookup (ns)", "category/compiled/1M", None, "<=", 150),
     ("category of 1M domains, oracle / compiled", "category/oracle/1M", "category/compiled/1M",
      ">=", None),
+    ("category of 1M domains, cold lookup (ns)", "category/compiled_cold/1M", None, "<=", None),
 ]
 
 ratios = {}
