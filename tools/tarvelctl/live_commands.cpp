@@ -6,6 +6,7 @@
 #include "filter/ascii.h"
 #include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/list_file.h"
+#include "tools/tarvelctl/live_change.h"
 #include "tools/tarvelctl/machine_texts.h"
 #include "tools/tarvelctl/patterns.h"
 #include "tools/tarvelctl/running_filters.h"
@@ -117,55 +118,6 @@ int FindSlot(const FilterState& state, ListKind kind, const std::string& text, M
   return -1;
 }
 
-// What one running filter made of a live change.
-enum class Took { kYes, kNotRunning, kNo };
-
-struct Outcome {
-  Took took = Took::kYes;
-  std::string reason;   // kNotRunning, kNo: why, as one phrase
-  bool not_in = false;  // kNo: the host to remove is not in the running list,
-                        // which the output says already
-};
-
-Outcome Failed(const std::string& reason) { return {Took::kNo, reason}; }
-
-constexpr char kNeedsRights[] =
-    "needs administrator rights: the filter is locked (run it from an elevated prompt)";
-
-// A locked filter refuses a caller without the rights: the export changes
-// nothing and returns 0.
-bool RefusedByLock(const LiveFilter& live, int result) {
-  const SharedExtensions* extensions = live.Extensions();
-  return result != 1 && extensions != nullptr && IsOn(extensions->locked);
-}
-
-constexpr char kNotRunningReason[] =
-    "no other program holds tarvel.dll, so the filter is not running and a live change would end "
-    "with this command";
-
-// Loads the filter and tells whether it is running elsewhere. On failure
-// returns null and sets `outcome`.
-std::unique_ptr<LiveFilter> OpenFilter(Machine& machine, const Invocation& in, Outcome* outcome) {
-  std::string error;
-  const std::string module = FilterModule(machine, in, &error);
-  if (module.empty()) {
-    *outcome = Failed(error);
-    return nullptr;
-  }
-  std::unique_ptr<LiveFilter> live = machine.LoadFilter(module, &error);
-  if (!live) {
-    *outcome = Failed(error);
-    return nullptr;
-  }
-  // Loading it here counted one attach; more means other programs hold it.
-  const FilterState* state = live->State();
-  if (state != nullptr && Load(state->attach_counter) <= 1) {
-    *outcome = {Took::kNotRunning, kNotRunningReason};
-    return nullptr;
-  }
-  return live;
-}
-
 void NoteListsOff(const FilterState* state, std::ostream& out) {
   if (state != nullptr && !IsOn(state->lists_ready)) {
     out << "Note: a list file did not load when the filter started, so its host test is "
@@ -261,89 +213,13 @@ Outcome ChangeOwnFlag(Machine& machine, LiveFilter& live, const FlagAction& acti
   return {};
 }
 
-// The same change made by the other kind's tarvelctl in its own filter; what
-// it wrote to its output is passed on.
-// `persisted`: the change is in the files already, so a host to remove that
-// is not in the running list is gone once the filter starts anew.
-Outcome ChangeOtherFilter(Machine& machine, const Invocation& in,
-                          const std::vector<std::string>& command, bool persisted,
-                          std::ostream& out) {
-  const ProgramRun run = RunOtherTool(machine, in, command);
-  if (!run.started) return Failed(run.error);
-  out << WithoutCarriageReturns(run.out);
-  if (run.code == kExitOk || (run.code == kExitNotInList && persisted)) return {};
-  if (run.code == kExitNotInList) {
-    return {Took::kNo, Quoted(command[1]) + " is not in its running list", true};
-  }
-  if (run.code == kExitNotRunning) return {Took::kNotRunning, kNotRunningReason};
-  return Failed(FailureOf(run));
-}
-
-// The command's end over this program's filter alone: as the command always
-// ended where there is one filter, and with kExitNotRunning under --own-only.
-int FinishOwn(const Invocation& in, const Outcome& own, Console& console) {
-  const bool persist = in.Has("--persist");
-  switch (own.took) {
-    case Took::kYes:
-      if (!persist && !in.Has(kOwnOnly)) {
-        console.out
-            << "The change lasts while some program holds tarvel.dll; add --persist to keep it.\n";
-      }
-      return kExitOk;
-    case Took::kNotRunning:
-      if (persist) {
-        console.out << "Note: " << own.reason << "; it starts from the files and settings.\n";
-        return kExitOk;
-      }
-      return Fail(console, own.reason + "; add --persist to change what it starts from",
-                  in.Has(kOwnOnly) ? kExitNotRunning : kExitFailed);
-    case Took::kNo:
-      break;
-  }
-  if (!own.not_in) return Fail(console, own.reason);
-  return in.Has(kOwnOnly) ? kExitNotInList : kExitFailed;
-}
-
-// The command's end over both filters: a filter that is not running is no
-// failure when the change was persisted, since it starts from the files.
-int FinishBoth(Machine& machine, const Invocation& in, const Outcome& own, const Outcome& other,
-               Console& console) {
-  const bool persist = in.Has("--persist");
-  const std::pair<CatalogKind, const Outcome*> filters[] = {{machine.OwnKind(), &own},
-                                                            {OtherKind(machine), &other}};
-  std::string took;
-  std::string missed;
-  for (const auto& [kind, outcome] : filters) {
-    const std::string programs = KindName(kind) + " programs";
-    if (outcome->took == Took::kNotRunning && persist) {
-      console.out << "Note: the filter of " << programs
-                  << " is not running; it starts from the files and settings.\n";
-    } else if (outcome->took == Took::kYes) {
-      took += (took.empty() ? "" : " and ") + programs;
-    } else if (outcome->took == Took::kNotRunning) {
-      missed += (missed.empty() ? "" : "; ") + programs +
-                ": not running, so a live change would end with this command (add --persist to "
-                "change what it starts from)";
-    } else {
-      missed += (missed.empty() ? "" : "; ") + programs + ": " + outcome->reason;
-    }
-  }
-  if (missed.empty()) {
-    if (!persist) {
-      console.out << "The change lasts while some program holds tarvel.dll; add --persist to "
-                     "keep it.\n";
-    }
-    return kExitOk;
-  }
-  if (took.empty()) return Fail(console, "no running filter took the change: " + missed);
-  return Fail(console, "only the filter of " + took + " took the change; " + missed);
-}
-
 // `command`: the command's words and operands, as the other tarvelctl takes them.
 int Finish(Machine& machine, const Invocation& in, const std::vector<std::string>& command,
            bool persisted, const Outcome& own, Console& console) {
   if (!ReachesOtherFilter(machine, in)) return FinishOwn(in, own, console);
-  const Outcome other = ChangeOtherFilter(machine, in, command, persisted, console.out);
+  const Outcome other =
+      ChangeOtherFilter(machine, in, command, persisted,
+                        Quoted(command[1]) + " is not in its running list", console.out);
   return FinishBoth(machine, in, own, other, console);
 }
 

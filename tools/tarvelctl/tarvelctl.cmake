@@ -13,6 +13,7 @@ add_library(tarvelctl_core STATIC
   tools/tarvelctl/install.cpp
   tools/tarvelctl/list_commands.cpp
   tools/tarvelctl/list_file.cpp
+  tools/tarvelctl/live_change.cpp
   tools/tarvelctl/live_commands.cpp
   tools/tarvelctl/log_command.cpp
   tools/tarvelctl/log_time.cpp
