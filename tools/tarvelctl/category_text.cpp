@@ -1,7 +1,7 @@
 #include "tools/tarvelctl/category_text.h"
 
 #include <algorithm>
-#include <sstream>
+#include <string_view>
 
 #include "filter/category_match.h"
 
@@ -10,15 +10,33 @@ namespace {
 
 constexpr std::size_t kSkippedShown = 5;
 
-std::string Trimmed(const std::string& line) {
+// Views into the text: a list of a million lines is read without a copy
+// of each line.
+std::string_view Trimmed(std::string_view line) {
   const std::size_t first = line.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return "";
+  if (first == std::string_view::npos) return {};
   const std::size_t last = line.find_last_not_of(" \t\r");
   return line.substr(first, last - first + 1);
 }
 
-bool IsAddress(const std::string& token) {
-  if (token.find(':') != std::string::npos) return true;  // IPv6
+constexpr std::string_view kBlanks = " \t\n\v\f\r";
+
+// The next word of `rest` (blanks between words), taken off its front; ""
+// when none is left.
+std::string_view NextWord(std::string_view* rest) {
+  const std::size_t first = rest->find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) {
+    *rest = {};
+    return {};
+  }
+  const std::size_t end = std::min(rest->find_first_of(kBlanks, first), rest->size());
+  const std::string_view word = rest->substr(first, end - first);
+  rest->remove_prefix(end);
+  return word;
+}
+
+bool IsAddress(std::string_view token) {
+  if (token.find(':') != std::string_view::npos) return true;  // IPv6
   int dots = 0;
   for (char c : token) {
     if (c == '.') {
@@ -30,25 +48,25 @@ bool IsAddress(const std::string& token) {
   return dots == 3;
 }
 
-void Skip(CategoryText* into, std::size_t line, const std::string& text) {
+void Skip(CategoryText* into, std::size_t line, std::string_view text) {
   ++into->skipped;
   if (into->first_skipped.size() < kSkippedShown) {
-    into->first_skipped.push_back("line " + std::to_string(line) + ": " + text);
+    into->first_skipped.push_back("line " + std::to_string(line) + ": " + std::string(text));
   }
 }
 
-void Take(CategoryText* into, std::size_t line, const std::string& entry) {
+void Take(CategoryText* into, std::size_t line, std::string_view entry) {
   ++into->entries;
   std::string domain;
-  if (CleanCategoryDomain(entry, &domain)) {
+  if (CleanCategoryDomain(std::string(entry), &domain)) {
     into->domains.push_back(std::move(domain));
   } else {
     Skip(into, line, entry);
   }
 }
 
-void ReadLine(const std::string& raw, std::size_t number, CategoryText* into) {
-  const std::string line = Trimmed(raw);
+void ReadLine(std::string_view raw, std::size_t number, CategoryText* into) {
+  const std::string_view line = Trimmed(raw);
   if (line.empty() || line[0] == '#' || line[0] == '!' || line[0] == ';') return;
   if (line.compare(0, 2, "||") == 0) {
     // Only a rule that names a whole domain: "||domain^".
@@ -59,15 +77,15 @@ void ReadLine(const std::string& raw, std::size_t number, CategoryText* into) {
     }
     return;
   }
-  std::istringstream tokens(line.substr(0, line.find('#')));
-  std::string first;
-  tokens >> first;
+  std::string_view words = line.substr(0, line.find('#'));
+  const std::string_view first = NextWord(&words);
   if (IsAddress(first)) {
-    for (std::string name; tokens >> name;) Take(into, number, name);
+    for (std::string_view name = NextWord(&words); !name.empty(); name = NextWord(&words)) {
+      Take(into, number, name);
+    }
     return;
   }
-  std::string rest;
-  if (tokens >> rest) {
+  if (!NextWord(&words).empty()) {
     Skip(into, number, line);  // two words, neither an address: no format of ours
     return;
   }
@@ -77,11 +95,12 @@ void ReadLine(const std::string& raw, std::size_t number, CategoryText* into) {
 }  // namespace
 
 void ReadCategoryText(const std::string& text, CategoryText* into) {
+  const std::string_view all(text);
   std::size_t number = 0;
   std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = std::min(text.find('\n', start), text.size());
-    ReadLine(text.substr(start, end - start), ++number, into);
+  while (start < all.size()) {
+    const std::size_t end = std::min(all.find('\n', start), all.size());
+    ReadLine(all.substr(start, end - start), ++number, into);
     start = end + 1;
   }
 }
