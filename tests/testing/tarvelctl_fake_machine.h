@@ -64,6 +64,7 @@ class FakeMachine : public Machine {
   bool IsWow64() override { return wow64; }
   bool IsAdministrator() override { return admin; }
   Clock& clock() override { return fake_clock; }
+  FileSteps& file_steps() override { return *steps; }
   std::vector<CatalogKind> SettingsViews() override;
   SettingsStore& Settings(CatalogKind view) override { return *system().stores.at(view); }
   PolicyRegistry& policy_registry() override { return system().policies; }
@@ -94,6 +95,8 @@ class FakeMachine : public Machine {
   // The extensions beside it; null stands for an older tarvel.dll.
   std::unique_ptr<SharedExtensions> extensions;
   FakeClock fake_clock;
+  // The real files under the folder, unless a test puts steps of its own.
+  FileSteps* steps = &PlatformFileSteps();
   CatalogKind own = CatalogKind::k64;
   bool wow64 = false;
   bool admin = true;

@@ -81,6 +81,10 @@ class FakeFileSteps final : public FileSteps {
     return FileRead::kOk;
   }
   unsigned long ProcessId() override { return 4711; }
+  FileRead ListFolder(const std::string&, std::vector<FolderFile>*, std::string*) override {
+    return FileRead::kMissing;
+  }
+  std::string MakeFolders(const std::string&) override { return ""; }
 
   // The files other than the list.
   std::map<std::string, std::string> Beside() const {

@@ -2,7 +2,9 @@
 // platform's single-byte paths, as the filter itself opens them.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "state/list_file.h"
 
@@ -23,8 +25,16 @@ ListFiles& PlatformListFiles();
 // OpenExistingListFile); the file is closed again.
 ListFileOpen FilterOpenOf(const std::string& path);
 
-// The file-system steps of ReplaceFileWith, one call each, so that tests can
-// make any of them fail. Every failure is returned as its reason.
+// A file in a folder, as a listing of the folder shows it.
+struct FolderFile {
+  std::string name;            // within the folder
+  std::uint64_t size = 0;      // bytes
+  std::uint64_t modified = 0;  // last written, UTC as a FILETIME (100 ns steps since 1601)
+};
+
+// The file-system steps of ReplaceFileWith and of the category files, one
+// call each, so that tests can make any of them fail. Every failure is
+// returned as its reason.
 class FileSteps {
  public:
   enum class Created { kOk, kExists, kFailed };
@@ -44,7 +54,8 @@ class FileSteps {
   [[nodiscard]] virtual std::string Replace(const std::string& target,
                                             const std::string& replacement,
                                             const std::string& backup) = 0;
-  // Renames `from` to `to`, where nothing exists.
+  // Renames `from` to `to`, where nothing exists: a file at `to` stays as
+  // it is and the move fails.
   [[nodiscard]] virtual std::string Move(const std::string& from, const std::string& to) = 0;
   // Removes the file at `path`; a missing file is no error.
   [[nodiscard]] virtual std::string Remove(const std::string& path) = 0;
@@ -52,6 +63,13 @@ class FileSteps {
   virtual FileRead Read(const std::string& path, std::string* bytes) = 0;
   // Tells this process's temporary names from those of another.
   virtual unsigned long ProcessId() = 0;
+  // The files (not the folders) directly in `folder`; kMissing when there is
+  // no such folder.
+  virtual FileRead ListFolder(const std::string& folder, std::vector<FolderFile>* files,
+                              std::string* error) = 0;
+  // Creates `folder` and every folder above it that is missing; an existing
+  // folder is no error.
+  [[nodiscard]] virtual std::string MakeFolders(const std::string& folder) = 0;
 };
 
 FileSteps& PlatformFileSteps();

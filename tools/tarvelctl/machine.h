@@ -12,6 +12,7 @@
 #include "state/filter_state.h"
 #include "state/settings.h"
 #include "tools/tarvelctl/catalog.h"
+#include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/log_time.h"
 
 namespace tarvel::ctl {
@@ -103,6 +104,8 @@ class Machine {
   virtual bool IsAdministrator() = 0;
   // The clock and time zone.
   virtual Clock& clock() = 0;
+  // The file-system steps of the category files.
+  virtual FileSteps& file_steps() = 0;
 
   // The registry views whose Software\Tarvel the filter reads: the 64-bit
   // and the 32-bit view on 64-bit Windows, this program's own first.

@@ -1,6 +1,7 @@
 // POSIX: list files as the filter would see them here, and the steps of a
 // replacing write. A file that nobody may write stands for one with the
 // read-only attribute (Wine maps the attribute onto the same bits).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/read_rights.h"
@@ -121,7 +123,18 @@ class PosixFileSteps final : public FileSteps {
     return "";
   }
 
+  // rename() would replace a file at `to`; a second name then the first
+  // one's removal never does. A file system without links (FAT) gets the
+  // rename after a look, which a writer in between could still race.
   std::string Move(const std::string& from, const std::string& to) override {
+    if (link(from.c_str(), to.c_str()) == 0) {
+      unlink(from.c_str());
+      return "";
+    }
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EXDEV) {
+      return Reason();
+    }
+    if (Exists(to)) return std::strerror(EEXIST);
     if (std::rename(from.c_str(), to.c_str()) != 0) return Reason();
     return "";
   }
@@ -136,6 +149,35 @@ class PosixFileSteps final : public FileSteps {
     return ReadWholeFile(path, bytes, &error);
   }
   unsigned long ProcessId() override { return static_cast<unsigned long>(getpid()); }
+
+  FileRead ListFolder(const std::string& folder, std::vector<FolderFile>* files,
+                      std::string* error) override {
+    files->clear();
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+      if (errno == ENOENT) return FileRead::kMissing;
+      *error = "cannot list " + folder + ": " + Reason();
+      return FileRead::kFailed;
+    }
+    while (const dirent* entry = readdir(dir)) {
+      struct stat info;
+      const std::string path = folder + "/" + entry->d_name;
+      if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+      // FILETIME counts from 1601, 11644473600 seconds before 1970.
+      const std::uint64_t seconds = static_cast<std::uint64_t>(info.st_mtim.tv_sec) + 11644473600u;
+      files->push_back(
+          {entry->d_name, static_cast<std::uint64_t>(info.st_size),
+           seconds * 10'000'000u + static_cast<std::uint64_t>(info.st_mtim.tv_nsec) / 100});
+    }
+    closedir(dir);
+    return FileRead::kOk;
+  }
+
+  std::string MakeFolders(const std::string& folder) override {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    return error ? error.message() : "";
+  }
 };
 
 }  // namespace

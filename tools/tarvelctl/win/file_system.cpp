@@ -101,6 +101,47 @@ class WindowsFileSteps final : public FileSteps {
     return ReadWholeFile(path, bytes, &error);
   }
   unsigned long ProcessId() override { return GetCurrentProcessId(); }
+
+  FileRead ListFolder(const std::string& folder, std::vector<FolderFile>* files,
+                      std::string* error) override {
+    files->clear();
+    WIN32_FIND_DATAA found;
+    const HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_FILE_NOT_FOUND) return FileRead::kOk;  // an empty folder
+      if (code == ERROR_PATH_NOT_FOUND) return FileRead::kMissing;
+      *error = "cannot list " + folder + ": " + ErrorText(code);
+      return FileRead::kFailed;
+    }
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+      const auto high = [](DWORD h, DWORD l) {
+        return static_cast<std::uint64_t>(h) << 32 | static_cast<std::uint64_t>(l);
+      };
+      files->push_back(
+          {found.cFileName, high(found.nFileSizeHigh, found.nFileSizeLow),
+           high(found.ftLastWriteTime.dwHighDateTime, found.ftLastWriteTime.dwLowDateTime)});
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return FileRead::kOk;
+  }
+
+  // Each folder on the way is made where missing; only the last one's
+  // failure counts, as a drive or a share in front cannot be made.
+  std::string MakeFolders(const std::string& folder) override {
+    for (std::size_t at = folder.find_first_of("\\/", 1); at != std::string::npos;
+         at = folder.find_first_of("\\/", at + 1)) {
+      CreateDirectoryA(folder.substr(0, at).c_str(), nullptr);
+    }
+    if (CreateDirectoryA(folder.c_str(), nullptr)) return "";
+    const DWORD code = GetLastError();
+    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return "";
+    }
+    return ErrorText(code);
+  }
 };
 
 }  // namespace

@@ -192,6 +192,7 @@ class WindowsMachine final : public Machine {
 
   bool IsWow64() override { return sizeof(void*) == 4 && Is64BitWindows(); }
   Clock& clock() override { return SystemClock(); }
+  FileSteps& file_steps() override { return PlatformFileSteps(); }
 
   bool IsAdministrator() override {
     // Under UAC an unelevated administrator's token holds the group for
