@@ -297,7 +297,8 @@ TEST_F(MachineCommands, StatusOfAnInstalledFilter) {
   EXPECT_NE(out.find("running filter (64-bit programs): white-only mode off, smart filter on, "
                      "HTTPS filter on, unlocked, lists loaded\n"
                      "  whitelist: 0 entries, room for 2000 more additions\n"
-                     "  blacklist: 1 entries, room for 1999 more additions\n"),
+                     "  blacklist: 1 entries, room for 1999 more additions\n"
+                     "  categories: none\n"),
             std::string::npos)
       << out;
   EXPECT_EQ(m_.loaded, std::vector<std::string>{folder_.Path("x64/tarvel.dll")});
@@ -497,9 +498,13 @@ TEST_P(OneFilterMissedRows, SaysWhichTookItAndFails) {
     return std::memcmp(&before, &now, sizeof(FilterState)) != 0;
   };
   EXPECT_EQ(changed(*own_before, *m_.block), GetParam().own_changed);
-  if (m_.other) EXPECT_EQ(changed(*other_before, *m_.other->block), GetParam().other_changed);
+  if (m_.other) {
+    EXPECT_EQ(changed(*other_before, *m_.other->block), GetParam().other_changed);
+  }
   // Nothing said to be done that was not.
-  if (!GetParam().own_changed) EXPECT_EQ(out_.str().find("64-bit programs)\n"), std::string::npos);
+  if (!GetParam().own_changed) {
+    EXPECT_EQ(out_.str().find("64-bit programs)\n"), std::string::npos);
+  }
   if (!GetParam().other_changed) {
     EXPECT_EQ(out_.str().find("32-bit programs)\n"), std::string::npos) << out_.str();
   }
@@ -594,7 +599,8 @@ TEST_F(MachineCommands, StatusShowsBothRunningFilters) {
   EXPECT_NE(out_.str().find("running filter (32-bit programs): white-only mode on, smart filter "
                             "off, HTTPS filter off, unlocked, lists loaded\n  whitelist: 1 "
                             "entries, room for 1999 more "
-                            "additions\n  blacklist: 0 entries, room for 2000 more additions\n"),
+                            "additions\n  blacklist: 0 entries, room for 2000 more additions\n"
+                            "  categories: none\n"),
             std::string::npos)
       << out_.str();
   m_.other->block->attach_counter = 1;

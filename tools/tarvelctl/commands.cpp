@@ -1,6 +1,7 @@
 #include "tools/tarvelctl/commands.h"
 
 #include "tools/tarvelctl/browser_policies.h"
+#include "tools/tarvelctl/category_commands.h"
 #include "tools/tarvelctl/list_commands.h"
 #include "tools/tarvelctl/live_commands.h"
 #include "tools/tarvelctl/log_command.h"
@@ -13,6 +14,7 @@ std::vector<CommandSpec> AllCommands(Machine& machine) {
   for (CommandSpec& c : LiveCommands(machine)) all.push_back(std::move(c));
   all.push_back(LogCommand(machine));
   for (CommandSpec& c : ListCommands()) all.push_back(std::move(c));
+  for (CommandSpec& c : CategoryCommands(machine)) all.push_back(std::move(c));
   for (CommandSpec& c : BrowserCommands(machine)) all.push_back(std::move(c));
   return all;
 }

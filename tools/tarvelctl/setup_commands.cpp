@@ -4,6 +4,7 @@
 #include <map>
 
 #include "tools/tarvelctl/browser_policies.h"
+#include "tools/tarvelctl/category_commands.h"
 #include "tools/tarvelctl/files.h"
 #include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/list_commands.h"
@@ -194,6 +195,7 @@ void RunningStatus(Machine& machine, const Invocation& in, std::ostream& out) {
         << ActiveEntries(*state, kind) << " entries, room for " << kListSlots - count
         << " more additions\n";
   }
+  out << "  " << DescribeCategories(machine, *live) << '\n';
   const std::string blocked = DescribeBlockCounts(live->Extensions());
   if (!blocked.empty()) out << "  " << blocked << '\n';
 }

@@ -6,6 +6,8 @@
 add_library(tarvelctl_core STATIC
   tools/tarvelctl/browser_policies.cpp
   tools/tarvelctl/catalog.cpp
+  tools/tarvelctl/category_commands.cpp
+  tools/tarvelctl/category_files.cpp
   tools/tarvelctl/category_text.cpp
   tools/tarvelctl/cli.cpp
   tools/tarvelctl/commands.cpp
