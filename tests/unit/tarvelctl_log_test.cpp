@@ -450,6 +450,34 @@ INSTANTIATE_TEST_SUITE_P(
                 {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A category block's record holds the category's name behind the host.
+TEST_F(LogCommand, CategoryBlockNamesItsCategory) {
+  BlockEntry e = {};
+  e.time = Utc(2026, 12, 8, 9, 14, 3);
+  e.process_id = 7;
+  e.reason = static_cast<std::uint32_t>(BlockReason::kCategory);
+  e.phrase = -1;
+  const std::string host = "a.b.casino.example";
+  SetRecordText(e.host, kRecordCategoryAt, host.data(), host.size());
+  SetRecordText(e.host + kRecordCategoryAt, kRecordCategoryBytes, "gambling", 8);
+  SetRecordText(e.program, sizeof e.program, "edge.exe", 8);
+  AppendBlock(m_.extensions->block_log, e);
+  ASSERT_EQ(Run({"log"}), kExitOk) << err_.str();
+  EXPECT_NE(out_.str().find("edge.exe                7       -                      "
+                            "a.b.casino.example        category gambling\n"),
+            std::string::npos)
+      << out_.str();
+  ASSERT_EQ(Run({"log", "--json"}), kExitOk) << err_.str();
+  EXPECT_NE(out_.str().find(",\"host\":\"a.b.casino.example\",\"reason\":\"category\","
+                            "\"category\":\"gambling\"}\n"),
+            std::string::npos)
+      << out_.str();
+  ASSERT_EQ(Run({"status"}), kExitOk) << err_.str();
+  EXPECT_NE(out_.str().find("\n  blocked since the filter started: 1 (1 by a category); "),
+            std::string::npos)
+      << out_.str();
+}
+
 TEST_F(LogCommand, StatusCountsTheBlocksByReason) {
   AddFour();
   Add({m_.fake_clock.now, 1, "x.exe", BlockReason::kPhraseInReceive, "", 24});

@@ -46,6 +46,8 @@ const char* ReasonKey(std::uint32_t reason) {
       return "quic-refused";
     case BlockReason::kChangeRefused:
       return "change-refused";
+    case BlockReason::kCategory:
+      return "category";
     case BlockReason::kNone:
       break;
   }
@@ -66,6 +68,8 @@ const char* ReasonCounted(std::size_t reason) {
       return "QUIC refused";
     case BlockReason::kChangeRefused:
       return "changes refused by the lock";
+    case BlockReason::kCategory:
+      return "by a category";
     case BlockReason::kNone:
       break;
   }
@@ -205,6 +209,21 @@ std::string Json(const std::string& text) {
   return out + "\"";
 }
 
+bool IsCategoryBlock(const BlockEntry& e) {
+  return e.reason == static_cast<std::uint32_t>(BlockReason::kCategory);
+}
+
+// A category block's record holds the host cut in front of the category's
+// name; any other record holds the host in the whole field.
+std::string HostOf(const BlockEntry& e) {
+  return FieldText(e.host, IsCategoryBlock(e) ? kRecordCategoryAt : sizeof e.host);
+}
+
+std::string CategoryOf(const BlockEntry& e) {
+  if (!IsCategoryBlock(e)) return "";
+  return FieldText(e.host + kRecordCategoryAt, kRecordCategoryBytes);
+}
+
 std::string Why(const BlockEntry& e, const FilterState* state) {
   const std::string phrase = PhraseText(state, e.phrase);
   switch (static_cast<BlockReason>(e.reason)) {
@@ -220,6 +239,8 @@ std::string Why(const BlockEntry& e, const FilterState* state) {
       return "QUIC refused";
     case BlockReason::kChangeRefused:
       return "change refused";
+    case BlockReason::kCategory:
+      return "category " + CategoryOf(e);
     case BlockReason::kNone:
       break;
   }
@@ -254,7 +275,7 @@ class Printer {
 
   void Record(const Shown& r) {
     const BlockEntry& e = r.entry;
-    const std::string host = FieldText(e.host, sizeof e.host);
+    const std::string host = HostOf(e);
     const std::string program = FieldText(e.program, sizeof e.program);
     if (!options_.json) {
       out_ << Column(FormatLocalTime(machine_.clock(), e.time, false), kTimeWidth)
@@ -272,6 +293,7 @@ class Printer {
          << ",\"reason\":" << Json(ReasonKey(e.reason));
     const std::string phrase = PhraseText(live_.State(), e.phrase);
     if (!phrase.empty()) out_ << ",\"phrase\":" << Json(phrase);
+    if (IsCategoryBlock(e)) out_ << ",\"category\":" << Json(CategoryOf(e));
     out_ << "}\n";
   }
 
@@ -491,7 +513,7 @@ CommandSpec LogCommand(Machine& m) {
           "Shows the record of blocked requests that the running filter keeps (the\n"
           "installed tarvel.dll, or --dll PATH), one line each, newest last: the local time,\n"
           "the program's file name and process id, the remote address and port, the host\n"
-          "it asked for and why it was blocked (for a phrase, which one).\n\n"
+          "it asked for and why it was blocked (for a phrase or a category, which one).\n\n"
           "  -n N          only the newest N records\n"
           "  --since TIME  only records from TIME on: 2026-12-08 (local midnight),\n"
           "                2026-12-08T09:30 or \"2026-12-08 09:30:15\" (local time; add Z or\n"
@@ -501,7 +523,8 @@ CommandSpec LogCommand(Machine& m) {
           "  --json        one JSON object per line: record, time (local, with its offset),\n"
           "                filter, pid, program, remote, port, host, reason\n"
           "                (blacklisted, not-whitelisted, phrase-in-request, phrase-in-page,\n"
-          "                quic-refused), and phrase when a phrase blocked\n\n"
+          "                quic-refused, change-refused, category), phrase when a phrase\n"
+          "                blocked, and category when a category did\n\n"
           "On 64-bit Windows 64-bit and 32-bit programs each have a filter with a record\n"
           "of its own; log shows both, each under its title, the other through the\n"
           "tarvelctl.exe of the other kind in the package (its module: the installed one,\n"
