@@ -9,6 +9,7 @@ namespace {
 
 constexpr int kNoView = -1;  // the category is off in this generation
 constexpr int kNoRoom = -2;  // every place is held: try the whole load later
+constexpr int kTableReadTries = 1000;
 
 // Holds the load lock for one scope; `held` says whether it was free.
 class LoadLock {
@@ -98,8 +99,14 @@ CategorySet::Generation* CategorySet::Enter() {
 
 bool CategorySet::Load(const std::int32_t& generation, SharedCategories& shared,
                        CategoryFiles& files) {
+  // A writer holds the table for a few hundred stores; wait it out rather
+  // than leave a process's first load without a set. One that never leaves
+  // (killed inside) leaves the set as it was.
   CategoryTable table;
-  if (!ReadCategoryTable(generation, shared, &table)) return false;
+  for (int tries = 0; !ReadCategoryTable(generation, shared, &table); ++tries) {
+    if (tries == kTableReadTries) return false;
+    files.PauseThread();
+  }
   Generation* current = current_.load(std::memory_order_relaxed);
   Generation* fresh = nullptr;
   for (Generation& g : generations_) {
