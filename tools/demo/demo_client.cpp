@@ -33,6 +33,7 @@ enum class Kind {
   kHttps,    // a request over TLS on port 443
   kQuic,     // a datagram to UDP port 443
   kControl,  // a call of the second process
+  kTarvelctl,  // tarvelctl run with the step's host as its arguments
   kNote,     // a line of text
 };
 
@@ -66,6 +67,11 @@ constexpr Step kSteps[] = {
     {Kind::kControl, nullptr, true, "the HTTPS filter on", {"SetHttpsFilter", "1"}},
     {Kind::kHttps, "www.news.example", true, "on no list", {}},
     {Kind::kHttps, "www.casino.example", false, "casino.example is on the blacklist", {}},
+    {Kind::kTarvelctl, "category add gambling", true, "a category built from examples/gambling.txt",
+     {}},
+    {Kind::kHttp, "live.bets.example", false, "under bets.example, category gambling", {}},
+    {Kind::kHttps, "www.poker.example", false, "poker.example, category gambling", {}},
+    {Kind::kHttp, "mybets.example", true, "under no entry of a category", {}},
     {Kind::kQuic, "UDP 127.0.0.1:443", false, "QUIC is refused: browsers use TCP", {}},
     {Kind::kControl, nullptr, true, "the filter is locked", {"SetLocked", "1"}},
     {Kind::kControl,
@@ -303,6 +309,30 @@ std::string RunTarvelctl(const std::string& args, DWORD* code) {
   return output;
 }
 
+// Runs "tarvelctl `command` LIST" on this client's filter, LIST the
+// example category list that run.sh names in TARVEL_DEMO_CATEGORY_LIST,
+// and prints what it said; false when it failed.
+bool RunCategoryAdd(const char* command, const char* what) {
+  char list[MAX_PATH] = {};
+  const DWORD n = GetEnvironmentVariableA("TARVEL_DEMO_CATEGORY_LIST", list, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) {
+    std::printf("demo_client: TARVEL_DEMO_CATEGORY_LIST names no list\n");
+    return false;
+  }
+  std::printf("  -- tarvelctl %s gambling.txt: %s\n", command, what);
+  DWORD code = 0;
+  const std::string said = RunTarvelctl(std::string(command) + " \"" + list +
+                                            "\" --own-only --dll \"" + OwnFolder() + "tarvel.dll\"",
+                                        &code);
+  std::size_t start = 0;
+  while (start < said.size()) {
+    const std::size_t end = said.find('\n', start);
+    std::printf("     %s\n", said.substr(start, end - start).c_str());
+    start = end == std::string::npos ? said.size() : end + 1;
+  }
+  return code == 0;
+}
+
 // Prints the record of blocked requests as tarvelctl shows it, while this
 // process still holds tarvel.dll (the record ends with its last holder);
 // false when it does not show each of this client's `blocked` requests.
@@ -346,6 +376,10 @@ int main() {
   for (const Step& step : kSteps) {
     if (step.kind == Kind::kNote) {
       std::printf("  -- %s\n", step.reason);
+      continue;
+    }
+    if (step.kind == Kind::kTarvelctl) {
+      if (!RunCategoryAdd(step.host, step.reason)) ++unexpected;
       continue;
     }
     if (step.kind == Kind::kControl) {

@@ -40,12 +40,14 @@ REGEDIT4
 "issni"="0"
 "whitelib"="$(reg_string "$work/whitelist.lst")"
 "blacklib"="$(reg_string "$work/blacklist.lst")"
+"catdir"="$(reg_string "$work/categories")"
 
 [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\WinSock2\\tarvel.dll]
 "1001"="$(reg_string "$bin/forwarding_lower.dll")"
 REG
 echo "   Software\\Tarvel: iswhi \"0\" (white-only mode off), issma \"1\" (smart filter on),"
 echo "   issni \"0\" (HTTPS filter off), whitelib and blacklib naming the two list files;"
+echo "   catdir naming the folder of compiled categories;"
 echo "   the provider beneath tarvel.dll (catalog entry 1001) is forwarding_lower.dll,"
 echo "   which calls the real Winsock."
 "$wine_run" reg import "$(windows_path "$work/settings.reg")" >/dev/null 2>&1
@@ -59,6 +61,10 @@ start_server "$server_log" 8080
 
 echo
 echo "4. The client: each request goes through tarvel.dll (WSPStartup, then its table)."
+rm -rf "$work/categories"
+mkdir -p "$work/categories"
+TARVEL_DEMO_CATEGORY_LIST=$(windows_path "$src/examples/gambling.txt")
+export TARVEL_DEMO_CATEGORY_LIST
 client=0
 "$src/tools/demo/with_https_server.sh" "$work" "$wine_run" "$bin/demo_client.exe" || client=$?
 
