@@ -2,8 +2,8 @@
 // folder, made active by SetCategory, cut a Host header's or a ClientHello's
 // subdomain of an entry; the white list is their exception; a bad file
 // leaves its category off and the process alive; and two processes sending
-// from several threads while the file is swapped under them see every send
-// judged by the old file or the new one.
+// from several threads while tarvelctl swaps the file under them see every
+// send judged by the old file or the new one.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -147,13 +147,37 @@ constexpr int kSwapSenders = 2;
 constexpr int kSwapThreads = 2;
 constexpr int kSwaps = 12;
 
-// The swap's files: every one holds "both.swap.example"; only the last
-// holds "last.swap.example".
-std::string SwapFile(int serial) {
-  std::vector<std::string> domains = {"both.swap.example",
-                                      "only" + std::to_string(serial) + ".swap.example"};
-  if (serial == kSwaps) domains.push_back("last.swap.example");
-  return FileOf(kSwapName, domains);
+// The swap's text lists, in hosts format: every one holds
+// "both.swap.example"; only the last holds "last.swap.example".
+std::string SwapList(int serial) {
+  const std::string path = TempPath("swap-" + std::to_string(serial) + ".txt");
+  std::string text = "0.0.0.0 both.swap.example\r\n0.0.0.0 only" + std::to_string(serial) +
+                     ".swap.example\r\n";
+  if (serial == kSwaps) text += "last.swap.example\r\n";
+  WriteFileBytes(path, text);
+  return path;
+}
+
+// tarvelctl.exe's `category add|update` of the swap's list, on this
+// process's filter; its exit code.
+int SwapByTarvelctl(const char* command, int serial) {
+  const Ran ran = RunCaptured(BinDir() + "tarvelctl.exe",
+                              std::string("category ") + command + " " + kSwapName + " \"" +
+                                  SwapList(serial) + "\" --own-only --dll \"" + BinDir() +
+                                  "tarvel.dll\"");
+  EXPECT_EQ(ran.code, 0) << ran.out << ran.err;
+  return ran.code;
+}
+
+// Deletes the swap's files of an earlier run, which `category add` refuses.
+void ForgetSwapFiles() {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((CategoryFolder() + "\\" + kSwapName + ".*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    DeleteFileA((CategoryFolder() + "\\" + found.cFileName).c_str());
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
 }
 
 std::string ChildRole() {
@@ -220,9 +244,10 @@ TEST(CategoriesChild, SendsWhileSwapped) {
   closesocket(s);
 }
 
-TEST(Categories, SwappedUnderTwoSendingProcesses) {
-  WriteCategoryFile(kSwapName, 1, SwapFile(1));
-  ASSERT_EQ(SetCategory(kSwapName, 1), 1);
+TEST(Categories, SwappedByTarvelctlUnderTwoSendingProcesses) {
+  ASSERT_NE(Tarvel(), nullptr);  // the running filter tarvelctl changes
+  ForgetSwapFiles();
+  ASSERT_EQ(SwapByTarvelctl("add", 1), 0);
   const int slot = SlotOf(kSwapName);
   ASSERT_GE(slot, 0);
   const CategorySlot& shared_slot = TarvelExtensions().categories.slots[slot];
@@ -250,13 +275,9 @@ TEST(Categories, SwappedUnderTwoSendingProcesses) {
     }
   }
   EXPECT_EQ(WaitForMultipleObjects(kSwapSenders, ready.data(), TRUE, 60000), WAIT_OBJECT_0);
-  // Each file is new (tarvelctl never rewrites one) and published while
-  // the senders send.
-  for (int serial = 2; serial <= kSwaps; ++serial) {
-    WriteCategoryFile(kSwapName, serial, SwapFile(serial));
-    ASSERT_EQ(SetCategory(kSwapName, serial), 1);
-    Sleep(40);
-  }
+  // Each update compiles a new file (tarvelctl never rewrites one) and
+  // publishes it while the senders send.
+  for (int serial = 2; serial <= kSwaps; ++serial) ASSERT_EQ(SwapByTarvelctl("update", serial), 0);
   // The last file's entry blocks at this process's next verdict.
   SOCKET own = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   ASSERT_EQ(connect(own, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
