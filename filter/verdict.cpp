@@ -324,8 +324,7 @@ BlockEntry EntryOf(const BlockFacts& facts) {
   }
   SetRecordText(entry.host, kRecordCategoryAt, facts.host->text, facts.host->length);
   const char* name = facts.category->name;
-  SetRecordText(entry.host + kRecordCategoryAt, kRecordCategoryBytes, name,
-                std::strlen(name));
+  SetRecordText(entry.host + kRecordCategoryAt, kRecordCategoryBytes, name, std::strlen(name));
   return entry;
 }
 

@@ -29,8 +29,8 @@ struct BufferDesc {
 // Why a call is blocked, as the record of blocked requests keeps it.
 struct BlockFacts {
   BlockReason reason;
-  const Host* host;     // the host judged; empty when none was (a receive)
-  std::int32_t phrase;  // phrase table slot of the first phrase found, or -1
+  const Host* host;                       // the host judged; empty when none was (a receive)
+  std::int32_t phrase;                    // phrase table slot of the first phrase found, or -1
   const CategoryHit* category = nullptr;  // kCategory: the category and its entry
 };
 

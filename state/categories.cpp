@@ -24,9 +24,8 @@ std::int32_t EnterWriter(std::int32_t& generation) {
   auto g = Generation(generation);
   for (int i = 0; i < kWriterSpins; ++i) {
     std::int32_t seen = g.load(std::memory_order_relaxed);
-    if ((seen & 1) == 0 &&
-        g.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                std::memory_order_relaxed)) {
+    if ((seen & 1) == 0 && g.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                                   std::memory_order_relaxed)) {
       return seen;
     }
   }
@@ -45,7 +44,8 @@ void LeaveWriter(std::int32_t& generation, std::int32_t entered) {
 // relaxed atomics: readers copy it while a writer may be inside.
 void PutText(char* field, std::size_t size, const char* text) {
   std::size_t i = 0;
-  for (; i + 1 < size && text[i] != '\0'; ++i) std::atomic_ref<char>(field[i]).store(text[i], std::memory_order_relaxed);
+  for (; i + 1 < size && text[i] != '\0'; ++i)
+    std::atomic_ref<char>(field[i]).store(text[i], std::memory_order_relaxed);
   for (; i < size; ++i) std::atomic_ref<char>(field[i]).store('\0', std::memory_order_relaxed);
 }
 

@@ -27,12 +27,11 @@ inline constexpr char kCategoryFileSuffix[] = ".tvcat";
 // Why a process left a category off. Stored with the serial it concerns.
 enum class CategoryProblem : std::uint32_t {
   kNone = 0,
-  kNoFile = 1,      // no file of the category could be opened
-  kRefused = 2,     // the file failed a check: truncated, damaged or foreign
-  kNoMapping = 3,   // the file could not be mapped (address space, rights)
-  kNoRoom = 4,      // this process already held as many views as it may
+  kNoFile = 1,     // no file of the category could be opened
+  kRefused = 2,    // the file failed a check: truncated, damaged or foreign
+  kNoMapping = 3,  // the file could not be mapped (address space, rights)
 };
-inline constexpr std::uint32_t kLastCategoryProblem = 4;
+inline constexpr std::uint32_t kLastCategoryProblem = 3;
 
 struct alignas(8) CategorySlot {
   char name[kCategoryNameMax + 8];  // NUL-terminated, NUL-padded; "" for a free slot

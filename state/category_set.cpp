@@ -67,7 +67,8 @@ bool CategorySet::Refresh(const std::int32_t& generation, SharedCategories& shar
                           CategoryFiles& files) {
   const std::uint32_t now = TableGeneration(generation);
   const Generation* current = current_.load(std::memory_order_acquire);
-  const bool stale = current == nullptr || current->generation.load(std::memory_order_relaxed) != now;
+  const bool stale =
+      current == nullptr || current->generation.load(std::memory_order_relaxed) != now;
   if (!stale && !retired_.load(std::memory_order_relaxed)) return true;
   // One thread loads; the others go on with the views they have.
   LoadLock lock(loading_);
@@ -144,7 +145,8 @@ int CategorySet::ViewFor(const CategoryTable::Entry& entry, const char* folder,
       if (free_place == kNoRoom) free_place = static_cast<int>(i);
       continue;
     }
-    if (v.serial == entry.serial && std::strcmp(v.name, entry.name) == 0) return static_cast<int>(i);
+    if (v.serial == entry.serial && std::strcmp(v.name, entry.name) == 0)
+      return static_cast<int>(i);
   }
   if (free_place == kNoRoom) return kNoRoom;
   View& v = views_[free_place];

@@ -29,8 +29,8 @@ class CategoryFiles {
   // Maps <folder>\<name>.<serial>.tvcat, or with serial 0 the file of the
   // highest serial; true and the mapping, or false and why not (kNoFile,
   // kNoMapping). `*serial_used` gets the serial mapped.
-  virtual bool Map(const char* folder, const char* name, std::uint32_t serial,
-                   MappedCategory* out, std::uint32_t* serial_used, CategoryProblem* why) = 0;
+  virtual bool Map(const char* folder, const char* name, std::uint32_t serial, MappedCategory* out,
+                   std::uint32_t* serial_used, CategoryProblem* why) = 0;
   virtual void Unmap(const MappedCategory& mapped) = 0;
   // Gives the processor up for a moment (a thread waiting for another's load).
   virtual void PauseThread() = 0;

@@ -15,10 +15,10 @@
 // keep the caches warm). One more row times the HTTP send through tarvel
 // with a category of a million domains active (none of them the request's
 // host) against the same send with none, the two alternating likewise;
-// each switch is made, and its files loaded, before the timed calls. Prints the per-call time of every round as JSON on
-// stdout, with the parts' medians; scripts/bench-wine.sh takes the medians
-// and the ratios. Exits 1 when a call fails or the filter is not set up as
-// described.
+// each switch is made, and its files loaded, before the timed calls.
+// Prints the per-call time of every round as JSON on stdout, with the
+// parts' medians; scripts/bench-wine.sh takes the medians and the ratios.
+// Exits 1 when a call fails or the filter is not set up as described.
 #include <winsock2.h>
 #include <ws2spi.h>
 

@@ -71,7 +71,8 @@ void RecordBlockOn(SOCKET s, const BlockFacts& facts) {
   RemoteAddress(s, entry);
   ProgramName(entry.program);
   AppendBlock(SharedExtensionBlock().block_log, entry);
-  if (facts.category != nullptr) CountCategoryBlock(SharedExtensionBlock().categories, facts.category->slot);
+  if (facts.category != nullptr)
+    CountCategoryBlock(SharedExtensionBlock().categories, facts.category->slot);
 }
 
 }  // namespace tarvel

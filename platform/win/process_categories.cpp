@@ -20,7 +20,8 @@ bool JoinPath(const char* folder, const char* name, char (&out)[MAX_PATH * 2]) {
   const DWORD n = ExpandEnvironmentStringsA(folder, expanded, sizeof expanded);
   if (n == 0 || n > sizeof expanded) return false;
   std::size_t length = std::strlen(expanded);
-  const bool separated = length > 0 && (expanded[length - 1] == '\\' || expanded[length - 1] == '/');
+  const bool separated =
+      length > 0 && (expanded[length - 1] == '\\' || expanded[length - 1] == '/');
   const std::size_t name_length = std::strlen(name);
   if (length + 1 + name_length + 1 > sizeof out) return false;
   std::memcpy(out, expanded, length);

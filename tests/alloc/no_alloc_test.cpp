@@ -239,8 +239,8 @@ TEST(NoAllocation, VerdictsAndTheRecord) {
 class InPlaceFiles final : public CategoryFiles {
  public:
   explicit InPlaceFiles(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)) {}
-  bool Map(const char*, const char*, std::uint32_t serial, MappedCategory* out,
-           std::uint32_t* used, CategoryProblem*) override {
+  bool Map(const char*, const char*, std::uint32_t serial, MappedCategory* out, std::uint32_t* used,
+           CategoryProblem*) override {
     out->bytes = bytes_.data();
     out->size = bytes_.size();
     *used = serial;

@@ -43,8 +43,7 @@ void FakeCallSite::RecordBlock(const BlockFacts& facts) {
   const std::string host(facts.host->text, facts.host->length);
   const std::string category = facts.category != nullptr ? facts.category->name : "";
   records.push_back(std::string(reason <= kLastBlockReason ? kReasons[reason] : "?") + category +
-                    " " +
-                    (host.empty() ? "-" : host) + " " + std::to_string(facts.phrase));
+                    " " + (host.empty() ? "-" : host) + " " + std::to_string(facts.phrase));
   Record("record");
 }
 
@@ -56,8 +55,7 @@ bool FakeCallSite::FindCategory(const Host& host, CategoryHit* hit) {
   for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   for (std::size_t i = 0; i < categories.size(); ++i) {
     const std::string& domain = categories[i].second;
-    const bool under = name == domain || (name.size() > domain.size() &&
-                                          name.ends_with(domain) &&
+    const bool under = name == domain || (name.size() > domain.size() && name.ends_with(domain) &&
                                           name[name.size() - domain.size() - 1] == '.');
     if (!under) continue;
     hit->slot = static_cast<int>(i);

@@ -46,15 +46,15 @@ class FakeLiveFilter : public LiveFilter {
   }
   int SetCategory(const char* name, unsigned serial) override {
     if (extensions_ == nullptr) return -1;
-    return Unlocked() ? PublishCategory(extensions_->categories_generation,
-                                        extensions_->categories, name, serial)
+    return Unlocked() ? PublishCategory(extensions_->categories_generation, extensions_->categories,
+                                        name, serial)
                       : 0;
   }
   int RemoveCategory(const char* name) override {
     if (extensions_ == nullptr) return -1;
-    return Unlocked() ? WithdrawCategory(extensions_->categories_generation,
-                                         extensions_->categories, name)
-                      : 0;
+    return Unlocked()
+               ? WithdrawCategory(extensions_->categories_generation, extensions_->categories, name)
+               : 0;
   }
   const FilterState* State() const override { return state_; }
   const SharedExtensions* Extensions() const override { return extensions_; }

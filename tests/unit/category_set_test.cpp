@@ -118,11 +118,12 @@ TEST(CategoryTable, FileNames) {
   struct Row {
     const char* file;
     std::uint32_t serial;
-  } rows[] = {{"adult.3.tvcat", 3},           {"adult.4294967295.tvcat", 4294967295u},
-              {"adult-extra.3.tvcat", 0},     {"adult.x.tvcat", 0},
-              {"adult.4294967296.tvcat", 0},  {"adult.3.tvcat.tmp", 0},
-              {"adult..tvcat", 0},            {"adul.3.tvcat", 0}};
-  for (const Row& row : rows) EXPECT_EQ(CategoryFileSerial("adult", row.file), row.serial) << row.file;
+  } rows[] = {{"adult.3.tvcat", 3},          {"adult.4294967295.tvcat", 4294967295u},
+              {"adult-extra.3.tvcat", 0},    {"adult.x.tvcat", 0},
+              {"adult.4294967296.tvcat", 0}, {"adult.3.tvcat.tmp", 0},
+              {"adult..tvcat", 0},           {"adul.3.tvcat", 0}};
+  for (const Row& row : rows)
+    EXPECT_EQ(CategoryFileSerial("adult", row.file), row.serial) << row.file;
   EXPECT_EQ(CategoryFileName("adult", 12), "adult.12.tvcat");
 }
 

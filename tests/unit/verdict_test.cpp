@@ -621,9 +621,7 @@ TEST_P(CategoryVerdictTest, AskedAndRecorded) {
   EXPECT_EQ(Records(site), row.recorded);
 }
 
-std::string Get(const std::string& host) {
-  return "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
-}
+std::string Get(const std::string& host) { return "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n"; }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, CategoryVerdictTest,
@@ -639,8 +637,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "not-whitelisted cat.example -1"},
         CategoryRow{"ListsNotReadyNeverAsks", kSmart, kOff, Get("cat.example"), 1, "", ""},
         CategoryRow{"NotHttpNeverAsks", kLists, kOff, Get("cat.example"), 0, "", ""},
-        CategoryRow{"HelloNamingSubdomainBlocked", kLists, kOn, BrowserClientHello("x.casino.example"),
-                    0, "category", "category:gambling x.casino.example -1"},
+        CategoryRow{"HelloNamingSubdomainBlocked", kLists, kOn,
+                    BrowserClientHello("x.casino.example"), 0, "category",
+                    "category:gambling x.casino.example -1"},
         CategoryRow{"HelloWhitelistedPasses", kLists, kOn, BrowserClientHello("good.example"), 0,
                     "category", ""},
         CategoryRow{"NamelessHelloNeverAsks", kLists, kOn, BrowserClientHello(""), 0, "", ""}),

@@ -151,8 +151,8 @@ constexpr int kSwaps = 12;
 // "both.swap.example"; only the last holds "last.swap.example".
 std::string SwapList(int serial) {
   const std::string path = TempPath("swap-" + std::to_string(serial) + ".txt");
-  std::string text = "0.0.0.0 both.swap.example\r\n0.0.0.0 only" + std::to_string(serial) +
-                     ".swap.example\r\n";
+  std::string text =
+      "0.0.0.0 both.swap.example\r\n0.0.0.0 only" + std::to_string(serial) + ".swap.example\r\n";
   if (serial == kSwaps) text += "last.swap.example\r\n";
   WriteFileBytes(path, text);
   return path;
@@ -161,10 +161,10 @@ std::string SwapList(int serial) {
 // tarvelctl.exe's `category add|update` of the swap's list, on this
 // process's filter; its exit code.
 int SwapByTarvelctl(const char* command, int serial) {
-  const Ran ran = RunCaptured(BinDir() + "tarvelctl.exe",
-                              std::string("category ") + command + " " + kSwapName + " \"" +
-                                  SwapList(serial) + "\" --own-only --dll \"" + BinDir() +
-                                  "tarvel.dll\"");
+  const Ran ran =
+      RunCaptured(BinDir() + "tarvelctl.exe",
+                  std::string("category ") + command + " " + kSwapName + " \"" + SwapList(serial) +
+                      "\" --own-only --dll \"" + BinDir() + "tarvel.dll\"");
   EXPECT_EQ(ran.code, 0) << ran.out << ran.err;
   return ran.code;
 }

@@ -29,12 +29,12 @@ constexpr u_short kPort = 8080;
 constexpr u_short kHttpsPort = 443;
 
 enum class Kind {
-  kHttp,     // a request on port 8080
-  kHttps,    // a request over TLS on port 443
-  kQuic,     // a datagram to UDP port 443
-  kControl,  // a call of the second process
+  kHttp,       // a request on port 8080
+  kHttps,      // a request over TLS on port 443
+  kQuic,       // a datagram to UDP port 443
+  kControl,    // a call of the second process
   kTarvelctl,  // tarvelctl run with the step's host as its arguments
-  kNote,     // a line of text
+  kNote,       // a line of text
 };
 
 struct Step {
@@ -67,7 +67,10 @@ constexpr Step kSteps[] = {
     {Kind::kControl, nullptr, true, "the HTTPS filter on", {"SetHttpsFilter", "1"}},
     {Kind::kHttps, "www.news.example", true, "on no list", {}},
     {Kind::kHttps, "www.casino.example", false, "casino.example is on the blacklist", {}},
-    {Kind::kTarvelctl, "category add gambling", true, "a category built from examples/gambling.txt",
+    {Kind::kTarvelctl,
+     "category add gambling",
+     true,
+     "a category built from examples/gambling.txt",
      {}},
     {Kind::kHttp, "live.bets.example", false, "under bets.example, category gambling", {}},
     {Kind::kHttps, "www.poker.example", false, "poker.example, category gambling", {}},
@@ -321,9 +324,9 @@ bool RunCategoryAdd(const char* command, const char* what) {
   }
   std::printf("  -- tarvelctl %s gambling.txt: %s\n", command, what);
   DWORD code = 0;
-  const std::string said = RunTarvelctl(std::string(command) + " \"" + list +
-                                            "\" --own-only --dll \"" + OwnFolder() + "tarvel.dll\"",
-                                        &code);
+  const std::string said = RunTarvelctl(
+      std::string(command) + " \"" + list + "\" --own-only --dll \"" + OwnFolder() + "tarvel.dll\"",
+      &code);
   std::size_t start = 0;
   while (start < said.size()) {
     const std::size_t end = said.find('\n', start);

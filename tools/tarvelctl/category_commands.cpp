@@ -209,8 +209,6 @@ std::string ProblemText(CategoryProblem problem) {
       return "a program refused its file";
     case CategoryProblem::kNoMapping:
       return "a program could not map its file (address space or rights)";
-    case CategoryProblem::kNoRoom:
-      return "a program holds as many category files as it may";
     case CategoryProblem::kNone:
       break;
   }
