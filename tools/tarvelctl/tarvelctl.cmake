@@ -13,6 +13,7 @@ add_library(tarvelctl_core STATIC
   tools/tarvelctl/commands.cpp
   tools/tarvelctl/files.cpp
   tools/tarvelctl/install.cpp
+  tools/tarvelctl/install_commands.cpp
   tools/tarvelctl/list_commands.cpp
   tools/tarvelctl/list_file.cpp
   tools/tarvelctl/live_change.cpp
