@@ -220,6 +220,28 @@ std::string FakeWindows::Deinstall(CatalogKind kind, const Guid& provider) {
   return "";
 }
 
+std::string FakeWindows::Update(CatalogKind kind, const Guid& provider, const std::string& path,
+                                const std::vector<ProtocolRecord>& updated) {
+  if (Fails("Update " + KindName(kind) + " " + provider.ToString())) {
+    return "WSCUpdateProvider: error 10055";
+  }
+  if (!with_update) return "WSCUpdateProvider: not here";
+  // Each record names an entry of the provider by its catalog id.
+  auto& records = state.catalogs[kind];
+  for (const ProtocolRecord& r : updated) {
+    const auto it = std::find_if(records.begin(), records.end(), [&](const ProtocolRecord& e) {
+      return e.catalog_id == r.catalog_id && e.provider_id == provider;
+    });
+    if (r.provider_id != provider || it == records.end()) return "WSCUpdateProvider: error 10022";
+  }
+  for (const ProtocolRecord& r : updated) {
+    *std::find_if(records.begin(), records.end(),
+                  [&](const ProtocolRecord& e) { return e.catalog_id == r.catalog_id; }) = r;
+  }
+  paths[kind][provider.ToString()] = path;
+  return "";
+}
+
 std::string FakeWindows::SetCategories(CatalogKind kind, const Guid& provider,
                                        std::uint32_t value) {
   if (Fails("SetCategories " + KindName(kind) + " " + provider.ToString())) {

@@ -55,6 +55,9 @@ class FakeWindows : public Catalog, public LowerPaths {
                       const std::vector<ProtocolRecord>& records) override;
   std::string WriteOrder(CatalogKind kind, const std::vector<std::uint32_t>& ids) override;
   std::string Deinstall(CatalogKind kind, const Guid& provider) override;
+  bool CanUpdate(CatalogKind) const override { return with_update; }
+  std::string Update(CatalogKind kind, const Guid& provider, const std::string& path,
+                     const std::vector<ProtocolRecord>& records) override;
   bool HasCategories() const override { return with_categories; }
   std::string SetCategories(CatalogKind kind, const Guid& provider,
                             std::uint32_t categories) override;
@@ -83,6 +86,7 @@ class FakeWindows : public Catalog, public LowerPaths {
   bool with_chains = true;
   bool separate = true;
   bool with_categories = true;
+  bool with_update = true;
   int fail_at = 0;                      // the step that fails; 0 for none
   int fail_again_at = 0;                // a second failing step
   bool partial_install = false;         // a failing one-call installation does its first catalog

@@ -430,3 +430,143 @@ TEST(UninstallTarvel, EntriesTheSystemRemovedMeanwhileAreNoFailure) {
 
 }  // namespace
 }  // namespace tarvel::ctl
+
+namespace tarvel::ctl {
+namespace {
+
+const ProviderPaths kNewPaths{"C:\\Program Files\\Tarvel\\2.0\\x64\\tarvel.dll",
+                              "C:\\Program Files\\Tarvel\\2.0\\x86\\tarvel.dll"};
+
+// tarvel installed from kPaths, with another provider's chain over it.
+FakeWindows Upgradable(bool with_chains) {
+  FakeWindows w = FakeWindows::Windows64();
+  w.with_chains = with_chains;
+  std::vector<std::string> report;
+  EXPECT_EQ(InstallTarvel(w, w, kPaths, w.Expander(), &report), "");
+  ProtocolRecord over = w.state.catalogs[k64][0];
+  over.provider_id = testing::kFooChain;
+  over.chain_length = 3;
+  over.chain = {1010, over.chain[0], over.chain[1]};
+  over.name = u"Foo over Tarvel";
+  w.Add(k64, over, "foolsp.dll");
+  w.steps = 0;
+  w.calls.clear();
+  return w;
+}
+
+TEST(ReplaceTarvel, PointsEveryEntryAtTheNewModulesAndKeepsTheCatalogs) {
+  for (bool with_chains : {false, true}) {
+    FakeWindows w = Upgradable(with_chains);
+    const Snapshot before = w.State();
+    auto paths = w.paths;
+    std::vector<std::string> report;
+    ASSERT_EQ(ReplaceTarvel(w, w, kNewPaths, w.Expander(), &report), "") << with_chains;
+    EXPECT_EQ(w.State(), before);
+    const Guid chain = with_chains ? testing::kSystemChainGuid : kTarvelChainGuid;
+    for (CatalogKind kind : {k64, k32}) {
+      for (const Guid& g : {kTarvelLayeredGuid, chain})
+        paths[kind][g.ToString()] = kNewPaths.For(kind);
+    }
+    EXPECT_EQ(w.paths, paths);
+    EXPECT_EQ(report.front(), "64-bit catalog: tarvel's 7 entries now name " + kNewPaths.path64 +
+                                  " (before: " + kPaths.path64 + ")");
+    report.clear();
+    ASSERT_EQ(ReplaceTarvel(w, w, kNewPaths, w.Expander(), &report), "");
+    EXPECT_EQ(report.front(),
+              "64-bit catalog: tarvel's 7 entries name " + kNewPaths.path64 + " already");
+  }
+}
+
+TEST(ReplaceTarvel, WritesALookupValueAChainLacks) {
+  FakeWindows w = Upgradable(true);
+  w.state.values[k32].erase("1003");
+  std::vector<std::string> report;
+  ASSERT_EQ(ReplaceTarvel(w, w, kNewPaths, w.Expander(), &report), "");
+  EXPECT_EQ(w.state.values[k32], MswsockValues());
+}
+
+TEST(ReplaceTarvel, EveryStepUndoneCompletely) {
+  FakeWindows clean = Upgradable(false);
+  std::vector<std::string> report;
+  clean.state.values[k64].erase("1002");
+  ASSERT_EQ(ReplaceTarvel(clean, clean, kNewPaths, clean.Expander(), &report), "");
+  ASSERT_GT(clean.steps, 4);
+  for (int step = 1; step <= clean.steps; ++step) {
+    FakeWindows w = Upgradable(false);
+    w.state.values[k64].erase("1002");
+    const Snapshot before = w.State();
+    const auto paths = w.paths;
+    w.fail_at = step;
+    report.clear();
+    const std::string error = ReplaceTarvel(w, w, kNewPaths, w.Expander(), &report);
+    SCOPED_TRACE("failing " + w.calls[step - 1]);
+    EXPECT_NE(error.find("; nothing was changed"), std::string::npos) << error;
+    EXPECT_EQ(w.State(), before);
+    EXPECT_EQ(w.paths, paths);
+    EXPECT_EQ(report, std::vector<std::string>{});
+  }
+}
+
+struct ReplaceRefusal {
+  const char* name;
+  std::function<void(FakeWindows&)> setup;
+  std::string error;
+};
+
+class ReplaceRefusals : public ::testing::TestWithParam<ReplaceRefusal> {};
+
+TEST_P(ReplaceRefusals, ChangeNothing) {
+  FakeWindows w = Upgradable(false);
+  GetParam().setup(w);
+  const Snapshot before = w.State();
+  std::vector<std::string> report;
+  EXPECT_EQ(ReplaceTarvel(w, w, kNewPaths, w.Expander(), &report), GetParam().error);
+  EXPECT_EQ(w.steps, 0);
+  EXPECT_EQ(w.State(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ReplaceRefusals,
+    ::testing::Values(
+        ReplaceRefusal{"NotInEveryCatalog",
+                       [](FakeWindows& w) {
+                         std::erase_if(w.state.catalogs[k32], [](const ProtocolRecord& r) {
+                           return r.provider_id == kTarvelLayeredGuid ||
+                                  r.provider_id == kTarvelChainGuid;
+                         });
+                       },
+                       "tarvel is not in the 32-bit catalog, so its entries cannot be pointed at "
+                       "the new module there; run \"tarvelctl uninstall\" first"},
+        ReplaceRefusal{"NoUpdateFunction", [](FakeWindows& w) { w.with_update = false; },
+                       "this Windows cannot point the entries of the 64-bit catalog at another "
+                       "module (it has no WSCUpdateProvider); run \"tarvelctl uninstall\" first"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PointTarvelModules, PutsTheModulesOfARecordBack) {
+  FakeWindows w = Upgradable(false);
+  std::vector<ModulePath> old;
+  ASSERT_EQ(TarvelModules(w, &old), "");
+  ASSERT_EQ(old.size(), 4u);
+  EXPECT_EQ(old[0], (ModulePath{k64, kTarvelLayeredGuid, kPaths.path64}));
+  const auto paths = w.paths;
+  std::vector<std::string> report;
+  ASSERT_EQ(ReplaceTarvel(w, w, kNewPaths, w.Expander(), &report), "");
+  // The 32-bit chains went meanwhile: passed over.
+  ASSERT_EQ(w.Deinstall(k32, kTarvelChainGuid), "");
+  report.clear();
+  EXPECT_EQ(PointTarvelModules(w, old, &report), "");
+  EXPECT_EQ(w.paths[k64], paths.at(k64));
+  EXPECT_EQ(w.paths[k32][kTarvelLayeredGuid.ToString()], kPaths.path32);
+  EXPECT_EQ(report,
+            (std::vector<std::string>{"64-bit catalog: provider " + kTarvelLayeredGuid.ToString() +
+                                          ": 1 entry name " + kPaths.path64 + " again",
+                                      "64-bit catalog: provider " + kTarvelChainGuid.ToString() +
+                                          ": 6 entries name " + kPaths.path64 + " again",
+                                      "32-bit catalog: provider " + kTarvelLayeredGuid.ToString() +
+                                          ": 1 entry name " + kPaths.path32 + " again",
+                                      "32-bit catalog: provider " + kTarvelChainGuid.ToString() +
+                                          ": no entry left to point at " + kPaths.path32}));
+}
+
+}  // namespace
+}  // namespace tarvel::ctl

@@ -110,6 +110,16 @@ class Catalog {
   // Removes every entry of the provider.
   [[nodiscard]] virtual std::string Deinstall(CatalogKind kind, const Guid& provider) = 0;
 
+  // Points the provider's entries `records` (as Enumerate gives them) at the
+  // module `path` in place (WSCUpdateProvider, or WSCUpdateProvider32 for the
+  // 32-bit catalog of a 64-bit process): their catalog ids stay, and with
+  // them the chains that name them and the catalog order. False where the
+  // system cannot do that for this catalog.
+  virtual bool CanUpdate(CatalogKind kind) const = 0;
+  [[nodiscard]] virtual std::string Update(CatalogKind kind, const Guid& provider,
+                                           const std::string& path,
+                                           const std::vector<ProtocolRecord>& records) = 0;
+
   // LSP categories (WSCSetProviderInfo), where the system has them.
   virtual bool HasCategories() const = 0;
   [[nodiscard]] virtual std::string SetCategories(CatalogKind kind, const Guid& provider,

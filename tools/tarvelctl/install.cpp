@@ -532,3 +532,193 @@ std::string UninstallTarvel(Catalog& catalog, LowerPaths& lower, std::vector<std
 }
 
 }  // namespace tarvel::ctl
+
+namespace tarvel::ctl {
+namespace {
+
+std::vector<ProtocolRecord> EntriesOf(const std::vector<ProtocolRecord>& records,
+                                      const Guid& provider) {
+  std::vector<ProtocolRecord> entries;
+  for (const ProtocolRecord& r : records) {
+    if (r.provider_id == provider) entries.push_back(r);
+  }
+  return entries;
+}
+
+// The providers of tarvel's entries in one catalog, each once, the layered
+// entries' first.
+std::vector<Guid> TarvelProviders(const View& view) {
+  std::vector<Guid> providers;
+  for (const auto* group : {&view.tarvel.layered, &view.tarvel.chains}) {
+    for (const ProtocolRecord& r : *group) {
+      if (std::find(providers.begin(), providers.end(), r.provider_id) == providers.end()) {
+        providers.push_back(r.provider_id);
+      }
+    }
+  }
+  return providers;
+}
+
+std::string Entries(std::size_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
+
+// Points tarvel's entries in one catalog at `path`; each change is in `undo`.
+std::string RepointView(Catalog& catalog, const View& view, const std::string& path, UndoLog* undo,
+                        std::vector<std::string>* lines) {
+  const CatalogKind kind = view.kind;
+  const std::string where = KindName(kind) + " catalog: ";
+  std::size_t changed = 0;
+  std::size_t total = 0;
+  std::string before;
+  for (const Guid& provider : TarvelProviders(view)) {
+    const std::vector<ProtocolRecord> entries = EntriesOf(view.records, provider);
+    total += entries.size();
+    std::string old;
+    std::string error = catalog.ProviderPath(kind, provider, &old);
+    if (!error.empty()) return where + error;
+    if (old == path) continue;
+    error = catalog.Update(kind, provider, path, entries);
+    if (!error.empty()) return where + error;
+    undo->Add([&catalog, kind, provider, old, entries, where] {
+      const std::string e = catalog.Update(kind, provider, old, entries);
+      return e.empty() ? e : where + e;
+    });
+    if (before.empty()) before = old;
+    changed += entries.size();
+  }
+  if (changed == 0) {
+    lines->push_back(where + "tarvel's " + Entries(total) + " name " + path + " already");
+  } else {
+    lines->push_back(where + "tarvel's " + Entries(changed) + " now name " + path +
+                     " (before: " + before + ")");
+  }
+  return "";
+}
+
+// Whether every tarvel provider of each catalog names its module in `paths`.
+std::string CheckRepointed(Catalog& catalog, const ProviderPaths& paths) {
+  std::vector<ModulePath> modules;
+  const std::string error = TarvelModules(catalog, &modules);
+  if (!error.empty()) return error;
+  for (const ModulePath& m : modules) {
+    if (m.path != paths.For(m.kind)) {
+      return "the " + KindName(m.kind) + " catalog still names " + m.path + " for provider " +
+             m.provider.ToString();
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string TarvelModules(Catalog& catalog, std::vector<ModulePath>* modules) {
+  modules->clear();
+  std::vector<View> views;
+  std::string error = ReadViews(catalog, &views);
+  if (!error.empty()) return error;
+  for (const View& view : views) {
+    for (const Guid& provider : TarvelProviders(view)) {
+      std::string path;
+      error = catalog.ProviderPath(view.kind, provider, &path);
+      if (!error.empty()) return KindName(view.kind) + " catalog: " + error;
+      modules->push_back({view.kind, provider, path});
+    }
+  }
+  return "";
+}
+
+std::string ReplaceTarvel(Catalog& catalog, LowerPaths& lower, const ProviderPaths& paths,
+                          const ExpandPath& expand, std::vector<std::string>* report) {
+  std::vector<View> views;
+  std::string error = ReadViews(catalog, &views);
+  if (!error.empty()) return error;
+  for (const View& view : views) {
+    const std::string which = "the " + KindName(view.kind) + " catalog";
+    if (!view.tarvel.Installed()) {
+      return "tarvel is not in " + which + ", so its entries cannot be pointed at the new " +
+             "module there; run \"tarvelctl uninstall\" first";
+    }
+    if (paths.For(view.kind).empty()) return "no tarvel.dll for " + which;
+    if (!catalog.CanUpdate(view.kind)) {
+      return "this Windows cannot point the entries of " + which +
+             " at another module (it has no WSCUpdateProvider); run \"tarvelctl uninstall\" first";
+    }
+  }
+  // The lookup values of the base providers that tarvel's chains lie over.
+  std::vector<View> covered = views;
+  for (View& view : covered) {
+    std::erase_if(view.tarvel.targets, [&](const ProtocolRecord& t) {
+      return std::any_of(view.tarvel.uncovered.begin(), view.tarvel.uncovered.end(),
+                         [&](const ProtocolRecord& u) { return u.catalog_id == t.catalog_id; });
+    });
+  }
+  std::map<std::string, std::string> values;
+  error = PlanLookups(catalog, covered, expand, &values);
+  if (!error.empty()) return error;
+
+  UndoLog undo;
+  std::vector<std::string> lines;
+  error = WriteLookups(lower, catalog.Kinds(), values, &undo);
+  for (std::size_t i = 0; error.empty() && i < views.size(); ++i) {
+    error = RepointView(catalog, views[i], paths.For(views[i].kind), &undo, &lines);
+  }
+  if (error.empty()) error = CheckRepointed(catalog, paths);
+  if (!error.empty()) {
+    const std::string failures = undo.Run();
+    if (failures.empty()) return error + "; nothing was changed";
+    return error + "; undoing it failed too (" + failures + ")";
+  }
+  report->insert(report->end(), lines.begin(), lines.end());
+  report->push_back("lookup values: " + std::to_string(values.size()) + " under HKLM\\" +
+                    kLowerPathsKey);
+  for (const View& view : views) {
+    for (const ProtocolRecord& base : view.tarvel.uncovered) {
+      report->push_back("note: base provider " + Describe(base) + " of the " + KindName(view.kind) +
+                        " catalog has no tarvel chain; \"tarvelctl uninstall\" and \"tarvelctl "
+                        "install\" layer tarvel over it");
+    }
+  }
+  return "";
+}
+
+std::string PointTarvelModules(Catalog& catalog, const std::vector<ModulePath>& modules,
+                               std::vector<std::string>* report) {
+  std::string failures;
+  const auto fail = [&](const std::string& e) { failures += (failures.empty() ? "" : "; ") + e; };
+  for (CatalogKind kind : catalog.Kinds()) {
+    const std::string where = KindName(kind) + " catalog: ";
+    std::vector<ProtocolRecord> records;
+    bool read = false;
+    for (const ModulePath& m : modules) {
+      if (m.kind != kind) continue;
+      if (!read) {
+        const std::string error = catalog.Enumerate(kind, &records);
+        if (!error.empty()) {
+          fail(where + error);
+          break;
+        }
+        read = true;
+      }
+      const std::vector<ProtocolRecord> entries = EntriesOf(records, m.provider);
+      const std::string named = where + "provider " + m.provider.ToString() + ": ";
+      if (entries.empty()) {
+        report->push_back(named + "no entry left to point at " + m.path);
+        continue;
+      }
+      std::string now;
+      std::string error = catalog.ProviderPath(kind, m.provider, &now);
+      if (error.empty() && now == m.path) {
+        report->push_back(named + Entries(entries.size()) + " name " + m.path + " already");
+        continue;
+      }
+      error = catalog.Update(kind, m.provider, m.path, entries);
+      if (!error.empty()) {
+        fail(named + error);
+        continue;
+      }
+      report->push_back(named + Entries(entries.size()) + " name " + m.path + " again");
+    }
+  }
+  return failures;
+}
+
+}  // namespace tarvel::ctl

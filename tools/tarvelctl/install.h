@@ -77,4 +77,36 @@ std::vector<std::uint32_t> OrderWithChainsFirst(const std::vector<ProtocolRecord
 [[nodiscard]] std::string UninstallTarvel(Catalog& catalog, LowerPaths& lower,
                                           std::vector<std::string>* report);
 
+// The module one of tarvel's providers (its layered entry, or its chains)
+// names in one catalog.
+struct ModulePath {
+  CatalogKind kind = CatalogKind::k64;
+  Guid provider;
+  std::string path;  // as stored, environment references kept
+  friend bool operator==(const ModulePath&, const ModulePath&) = default;
+};
+
+// Every provider of tarvel in every catalog, with its module; none when
+// tarvel is in no catalog.
+[[nodiscard]] std::string TarvelModules(Catalog& catalog, std::vector<ModulePath>* modules);
+
+// An upgrade in place: points every entry of tarvel in every catalog at the
+// module of its catalog in `paths`, and writes the lookup values a chain of
+// tarvel lacks. Entries keep their catalog ids (Catalog::Update), so the
+// order, the chains and other providers layered over tarvel stay as they
+// were; a removal and a new installation would give new ids and break the
+// chains of such providers. Refuses when tarvel is not in every catalog,
+// or the system cannot update entries. Returns "" and appends what was done
+// to `report`, or the reason, with everything as it was.
+[[nodiscard]] std::string ReplaceTarvel(Catalog& catalog, LowerPaths& lower,
+                                        const ProviderPaths& paths, const ExpandPath& expand,
+                                        std::vector<std::string>* report);
+
+// Points the entries of each provider in `modules` back at its module.
+// A provider no longer in its catalog is passed over and reported. Returns
+// "" or the failures; the other providers are pointed back all the same.
+[[nodiscard]] std::string PointTarvelModules(Catalog& catalog,
+                                             const std::vector<ModulePath>& modules,
+                                             std::vector<std::string>* report);
+
 }  // namespace tarvel::ctl

@@ -20,6 +20,7 @@ using InstallAndChains64_32Fn = int(WSPAPI*)(LPGUID, LPWSTR, LPWSTR, LPWSTR, DWO
                                              LPWSAPROTOCOL_INFOW, DWORD, LPDWORD, LPINT);
 using WriteProviderOrderFn = int(WSPAPI*)(LPDWORD, DWORD);
 using DeinstallProviderFn = int(WSPAPI*)(LPGUID, LPINT);
+using UpdateProviderFn = int(WSPAPI*)(LPGUID, const WCHAR*, LPWSAPROTOCOL_INFOW, DWORD, LPINT);
 // The info type is an enum of int size; 0 is ProviderInfoLspCategories.
 using SetProviderInfoFn = int(WSPAPI*)(LPGUID, int, PBYTE, size_t, DWORD, LPINT);
 constexpr int kProviderInfoLspCategories = 0;
@@ -177,6 +178,27 @@ class WinsockCatalogImpl final : public Catalog {
     GUID id = ToGuid(provider);
     INT error = 0;
     return deinstall(&id, &error) == SOCKET_ERROR ? Failed(function, error) : "";
+  }
+
+  bool CanUpdate(CatalogKind kind) const override {
+    return Lookup<UpdateProviderFn>(Name("WSCUpdateProvider", kind).c_str()) != nullptr;
+  }
+
+  std::string Update(CatalogKind kind, const Guid& provider, const std::string& path,
+                     const std::vector<ProtocolRecord>& records) override {
+    const std::string function = Name("WSCUpdateProvider", kind);
+    auto update = Lookup<UpdateProviderFn>(function.c_str());
+    if (update == nullptr) return Missing(function);
+    GUID id = ToGuid(provider);
+    const std::wstring wide_path = AnsiToWide(path);
+    std::vector<WSAPROTOCOL_INFOW> infos;
+    for (const ProtocolRecord& r : records) infos.push_back(ToProtocolInfo(r));
+    INT error = 0;
+    if (update(&id, wide_path.c_str(), infos.data(), static_cast<DWORD>(infos.size()), &error) ==
+        SOCKET_ERROR) {
+      return Failed(function, error);
+    }
+    return "";
   }
 
   bool HasCategories() const override {
