@@ -122,6 +122,24 @@ FakeMachine::FakeMachine(const std::filesystem::path& folder)
     keys[kind].key_exists = false;
     stores[kind] = std::make_unique<SettingsStore>(keys[kind]);
   }
+  // The settings share their key with the other values tarvelctl keeps.
+  policies.on_remove_key = [this](CatalogKind view, const std::string& key) {
+    if (key != "Software\\Tarvel") return;
+    keys[view].values.clear();
+    keys[view].key_exists = false;
+  };
+}
+
+FileSteps::Removal HoldingFileSteps::RemoveNowOrAtRestart(const std::string& path,
+                                                          std::string* error) {
+  std::error_code ec;
+  const bool full_folder =
+      std::filesystem::is_directory(path, ec) && !std::filesystem::is_empty(path, ec);
+  if (held.count(path) == 1 || full_folder) {
+    marked.push_back(path);
+    return Removal::kAtRestart;
+  }
+  return real_.RemoveNowOrAtRestart(path, error);
 }
 
 std::vector<CatalogKind> FakeMachine::SettingsViews() {
@@ -214,6 +232,16 @@ bool FakePolicyRegistry::KeyExists(CatalogKind view, const std::string& key) {
     if (std::get<0>(place) == view && std::get<1>(place) == key) return true;
   }
   return false;
+}
+
+std::string FakePolicyRegistry::RemoveKey(CatalogKind view, const std::string& key) {
+  if (++steps == fail_at) return "injected failure";
+  std::erase_if(values, [&](const auto& v) {
+    return std::get<0>(v.first) == view && std::get<1>(v.first) == key;
+  });
+  keys.erase({view, key});
+  if (on_remove_key) on_remove_key(view, key);
+  return "";
 }
 
 }  // namespace tarvel::ctl::testing

@@ -50,6 +50,43 @@ class FakePolicyRegistry : public PolicyRegistry {
                     const RegValue& value) override;
   std::string Delete(CatalogKind view, const std::string& key, const std::string& name) override;
   bool KeyExists(CatalogKind view, const std::string& key) override;
+  std::string RemoveKey(CatalogKind view, const std::string& key) override;
+  // Called by RemoveKey, for the values kept elsewhere (the settings).
+  std::function<void(CatalogKind, const std::string&)> on_remove_key;
+};
+
+// The real files, except that a file in `held` stands for a module a
+// process holds: RemoveNowOrAtRestart marks it, as it does a folder that is
+// not empty, and lists each mark in `marked`, in order.
+class HoldingFileSteps : public FileSteps {
+ public:
+  std::set<std::string> held;
+  std::vector<std::string> marked;
+
+  Created CreateNew(const std::string& p, std::string* e) override { return real_.CreateNew(p, e); }
+  std::string WriteFlushed(const std::string& p, const std::string& b) override {
+    return real_.WriteFlushed(p, b);
+  }
+  bool Exists(const std::string& p) override { return real_.Exists(p); }
+  std::string Replace(const std::string& t, const std::string& r, const std::string& b) override {
+    return real_.Replace(t, r, b);
+  }
+  std::string Move(const std::string& f, const std::string& t) override { return real_.Move(f, t); }
+  std::string Remove(const std::string& p) override { return real_.Remove(p); }
+  FileRead Read(const std::string& p, std::string* b) override { return real_.Read(p, b); }
+  unsigned long ProcessId() override { return real_.ProcessId(); }
+  FileRead ListFolder(const std::string& f, std::vector<FolderFile>* files,
+                      std::string* e) override {
+    return real_.ListFolder(f, files, e);
+  }
+  std::string MakeFolders(const std::string& f) override { return real_.MakeFolders(f); }
+  Removal RemoveNowOrAtRestart(const std::string& path, std::string* error) override;
+  FileRead ListFolders(const std::string& f, std::vector<std::string>* n, std::string* e) override {
+    return real_.ListFolders(f, n, e);
+  }
+
+ private:
+  FileSteps& real_ = PlatformFileSteps();
 };
 
 class FakeMachine : public Machine {
@@ -96,7 +133,8 @@ class FakeMachine : public Machine {
   std::unique_ptr<SharedExtensions> extensions;
   FakeClock fake_clock;
   // The real files under the folder, unless a test puts steps of its own.
-  FileSteps* steps = &PlatformFileSteps();
+  HoldingFileSteps files;
+  FileSteps* steps = &files;
   CatalogKind own = CatalogKind::k64;
   bool wow64 = false;
   bool admin = true;

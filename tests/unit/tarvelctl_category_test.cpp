@@ -351,6 +351,12 @@ class TakingSteps final : public FileSteps {
     return real_.ListFolder(f, files, e);
   }
   std::string MakeFolders(const std::string& f) override { return real_.MakeFolders(f); }
+  Removal RemoveNowOrAtRestart(const std::string& p, std::string* e) override {
+    return real_.RemoveNowOrAtRestart(p, e);
+  }
+  FileRead ListFolders(const std::string& f, std::vector<std::string>* n, std::string* e) override {
+    return real_.ListFolders(f, n, e);
+  }
 
  private:
   FileSteps& real_ = PlatformFileSteps();

@@ -85,6 +85,12 @@ class FakeFileSteps final : public FileSteps {
     return FileRead::kMissing;
   }
   std::string MakeFolders(const std::string&) override { return ""; }
+  Removal RemoveNowOrAtRestart(const std::string&, std::string*) override {
+    return Removal::kFailed;
+  }
+  FileRead ListFolders(const std::string&, std::vector<std::string>*, std::string*) override {
+    return FileRead::kMissing;
+  }
 
   // The files other than the list.
   std::map<std::string, std::string> Beside() const {

@@ -70,6 +70,19 @@ class FileSteps {
   // Creates `folder` and every folder above it that is missing; an existing
   // folder is no error.
   [[nodiscard]] virtual std::string MakeFolders(const std::string& folder) = 0;
+
+  enum class Removal { kNow, kAtRestart, kMissing, kFailed };
+  // Removes the file, or the empty folder, at `path`. A file that a process
+  // holds (a loaded module), or a folder that still holds something, is
+  // marked instead for removal when Windows next starts, as MoveFileEx with
+  // MOVEFILE_DELAY_UNTIL_REBOOT does (administrators only; no restart is
+  // asked for); Windows then removes such a folder only if it is empty by
+  // then. Other systems remove at once or fail. kFailed sets `error`.
+  virtual Removal RemoveNowOrAtRestart(const std::string& path, std::string* error) = 0;
+  // The names of the folders directly in `folder`; kMissing when there is
+  // no such folder.
+  virtual FileRead ListFolders(const std::string& folder, std::vector<std::string>* names,
+                               std::string* error) = 0;
 };
 
 FileSteps& PlatformFileSteps();

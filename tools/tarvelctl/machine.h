@@ -87,6 +87,9 @@ class PolicyRegistry {
   [[nodiscard]] virtual std::string Delete(CatalogKind view, const std::string& key,
                                            const std::string& name) = 0;
   virtual bool KeyExists(CatalogKind view, const std::string& key) = 0;
+  // Removes every value of the key, then the key itself; a missing key is no
+  // error.
+  [[nodiscard]] virtual std::string RemoveKey(CatalogKind view, const std::string& key) = 0;
 };
 
 class Machine {

@@ -178,6 +178,44 @@ class PosixFileSteps final : public FileSteps {
     std::filesystem::create_directories(folder, error);
     return error ? error.message() : "";
   }
+
+  // Nothing here removes a file at the next start; an open file goes at
+  // once anyway.
+  Removal RemoveNowOrAtRestart(const std::string& path, std::string* error) override {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) {
+      if (errno == ENOENT) return Removal::kMissing;
+      *error = "cannot remove " + path + ": " + Reason();
+      return Removal::kFailed;
+    }
+    if ((S_ISDIR(info.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str())) == 0) {
+      return Removal::kNow;
+    }
+    *error = "cannot remove " + path + ": " + Reason();
+    return Removal::kFailed;
+  }
+
+  FileRead ListFolders(const std::string& folder, std::vector<std::string>* names,
+                       std::string* error) override {
+    names->clear();
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+      if (errno == ENOENT) return FileRead::kMissing;
+      *error = "cannot list " + folder + ": " + Reason();
+      return FileRead::kFailed;
+    }
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      struct stat info;
+      if (name == "." || name == ".." || lstat((folder + "/" + name).c_str(), &info) != 0 ||
+          !S_ISDIR(info.st_mode)) {
+        continue;
+      }
+      names->push_back(name);
+    }
+    closedir(dir);
+    return FileRead::kOk;
+  }
 };
 
 }  // namespace

@@ -142,6 +142,58 @@ class WindowsFileSteps final : public FileSteps {
     }
     return ErrorText(code);
   }
+
+  Removal RemoveNowOrAtRestart(const std::string& path, std::string* error) override {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Removal::kMissing;
+      *error = "cannot remove " + path + ": " + ErrorText(code);
+      return Removal::kFailed;
+    }
+    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // What is removed goes whatever its read-only attribute says.
+    if (!folder && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (folder ? RemoveDirectoryA(path.c_str()) : DeleteFileA(path.c_str())) return Removal::kNow;
+    const DWORD code = GetLastError();
+    // A loaded module refuses deletion (access denied), a file open without
+    // delete sharing too (sharing violation), and a folder that holds
+    // anything, a file pending deletion included.
+    if (code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION &&
+        code != ERROR_DIR_NOT_EMPTY) {
+      *error = "cannot remove " + path + ": " + ErrorText(code);
+      return Removal::kFailed;
+    }
+    if (MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return Removal::kAtRestart;
+    *error = "cannot remove " + path + " (" + ErrorText(code) +
+             "), nor mark it for removal at the next restart: " + LastError();
+    return Removal::kFailed;
+  }
+
+  FileRead ListFolders(const std::string& folder, std::vector<std::string>* names,
+                       std::string* error) override {
+    names->clear();
+    WIN32_FIND_DATAA found;
+    const HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_FILE_NOT_FOUND) return FileRead::kOk;
+      if (code == ERROR_PATH_NOT_FOUND) return FileRead::kMissing;
+      *error = "cannot list " + folder + ": " + ErrorText(code);
+      return FileRead::kFailed;
+    }
+    do {
+      const std::string name = found.cFileName;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || name == "." || name == "..") {
+        continue;
+      }
+      names->push_back(name);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return FileRead::kOk;
+  }
 };
 
 }  // namespace

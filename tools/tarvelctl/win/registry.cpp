@@ -191,6 +191,31 @@ class RegistryPoliciesImpl final : public PolicyRegistry {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | ViewFlag(view),
                          open.Receive()) == ERROR_SUCCESS;
   }
+
+  std::string RemoveKey(CatalogKind view, const std::string& key) override {
+    {
+      RegKey open;
+      LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0,
+                                  KEY_QUERY_VALUE | KEY_SET_VALUE | ViewFlag(view), open.Receive());
+      if (result == ERROR_FILE_NOT_FOUND) return "";
+      if (result != ERROR_SUCCESS) return PolicyFailed("cannot open", key, result);
+      // Each removal renumbers the rest, so the first value is taken each time.
+      for (;;) {
+        char name[16384];
+        DWORD size = sizeof name;
+        result = RegEnumValueA(open.get(), 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS) return PolicyFailed("cannot read", key, result);
+        result = RegDeleteValueA(open.get(), name);
+        if (result != ERROR_SUCCESS) {
+          return PolicyFailed("cannot remove " + std::string(name) + " of", key, result);
+        }
+      }
+    }
+    const LONG result = DeleteKeyInView(key, view);
+    if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return "";
+    return PolicyFailed("cannot remove", key, result);
+  }
 };
 
 }  // namespace
