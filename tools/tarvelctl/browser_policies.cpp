@@ -404,6 +404,18 @@ std::vector<std::string> BrowserStatusLines(Machine& machine) {
   return lines;
 }
 
+int ApplyBrowserPolicies(Machine& machine, const Invocation& in, Console& console) {
+  return Apply(machine, in, console);
+}
+
+int RemoveBrowserPolicies(Machine& machine, const Invocation& in, Console& console) {
+  return Remove(machine, in, console);
+}
+
+bool BrowserPoliciesApplied(Machine& machine) {
+  return !ReadRecord(machine.policy_registry(), machine.SettingsViews().front()).empty();
+}
+
 std::vector<CommandSpec> BrowserCommands(Machine& m) {
   using std::placeholders::_1;
   using std::placeholders::_2;

@@ -50,4 +50,11 @@ std::vector<std::string> BrowserStatusLines(Machine& machine);
 
 std::vector<CommandSpec> BrowserCommands(Machine& machine);
 
+// "browsers apply" (its options in `in`) and "browsers remove", for install
+// and uninstall.
+int ApplyBrowserPolicies(Machine& machine, const Invocation& in, Console& console);
+int RemoveBrowserPolicies(Machine& machine, const Invocation& in, Console& console);
+// Whether policies that tarvelctl set are in place (its record names any).
+bool BrowserPoliciesApplied(Machine& machine);
+
 }  // namespace tarvel::ctl

@@ -21,6 +21,8 @@ struct Guid {
   friend bool operator==(const Guid&, const Guid&) = default;
   // Registry form: {F311CA08-328F-407E-A63F-DCD52C2FAB4C}.
   std::string ToString() const;
+  // Reads the registry form (hex digits in either case); false for any other text.
+  static bool Parse(const std::string& text, Guid* guid);
 };
 
 inline constexpr int kMaxChainLength = 7;

@@ -14,6 +14,7 @@ add_library(tarvelctl_core STATIC
   tools/tarvelctl/files.cpp
   tools/tarvelctl/install.cpp
   tools/tarvelctl/install_commands.cpp
+  tools/tarvelctl/install_record.cpp
   tools/tarvelctl/list_commands.cpp
   tools/tarvelctl/list_file.cpp
   tools/tarvelctl/live_change.cpp
