@@ -279,6 +279,20 @@ TEST_F(InstallerRuns, AnUpgradeRollsBackToTheOldModulesAndSettings) {
             std::string::npos);
 }
 
+// An upgrade whose package retired the old modules and then failed.
+TEST_F(InstallerRuns, ARollbackToModulesThatAreGoneTakesTarvelOut) {
+  ASSERT_EQ(Run(PackageInstall("")), kExitOk);
+  ASSERT_EQ(Run({"install", "--commit"}), kExitOk);
+  ASSERT_EQ(Run(PackageInstall("2.0")), kExitOk);
+  fs::remove(Module("", "x86"));
+  ASSERT_EQ(Run({"install", "--rollback"}), kExitOk) << err_.str();
+  EXPECT_EQ(out_.str().substr(0, out_.str().find('\n')),
+            Module("", "x86") +
+                " is gone, so tarvel is taken out of the catalogs rather than pointed back at it; "
+                "install it again");
+  EXPECT_EQ(m_.windows.State(), testing::FakeWindows::Windows64().State());
+}
+
 TEST_F(InstallerRuns, ACommitKeepsTheRunAndDropsTheRecord) {
   folder_.Write("cwd/list", "a.example\n");
   ASSERT_EQ(Run(PackageInstall("", {{"--whitelist", "list"}})), kExitOk);

@@ -395,7 +395,18 @@ int Rollback(Machine& machine, Console& console) {
   std::string failures;
   const auto fail = [&](const std::string& e) { failures += (failures.empty() ? "" : "; ") + e; };
   std::vector<std::string> report;
-  const std::string error = record.added
+  // Entries pointed at a module that is gone (the run retired it, then the
+  // package failed) would fail every new socket: tarvel comes out instead.
+  std::string gone;
+  for (const ModulePath& m : record.modules) {
+    if (!machine.file_steps().Exists(machine.FullPath(machine.Expand(m.path)))) gone = m.path;
+  }
+  if (!gone.empty()) {
+    report.push_back(gone +
+                     " is gone, so tarvel is taken out of the catalogs rather than "
+                     "pointed back at it; install it again");
+  }
+  const std::string error = record.added || !gone.empty()
                                 ? UninstallTarvel(machine.catalog(), machine.lower_paths(), &report)
                                 : PointTarvelModules(machine.catalog(), record.modules, &report);
   for (const std::string& line : report) console.out << line << '\n';
@@ -703,8 +714,9 @@ CommandSpec InstallCommand(Machine& m) {
           "--record keeps what the run is about to change under HKLM\\Software\\Tarvel\n"
           "(msirun) first; then \"install --commit\" drops that record, and \"install\n"
           "--rollback\" puts back what the run changed: tarvel uninstalled where it was in no\n"
-          "catalog, else its entries pointed at the modules they named, and the settings,\n"
-          "list files and browser policies (where tarvelctl had set none) as they were.\n",
+          "catalog, else its entries pointed at the modules they named (where one of those is\n"
+          "gone, tarvel uninstalled), and the settings, list files and browser policies\n"
+          "(where tarvelctl had set none) as they were.\n",
           std::bind(Install, std::ref(m), _1, _2)};
 }
 
