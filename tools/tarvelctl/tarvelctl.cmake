@@ -44,6 +44,15 @@ if(WIN32)
   target_link_libraries(tarvelctl_core PUBLIC tarvel_win_state ws2_32 advapi32)
   add_executable(tarvelctl tools/tarvelctl/win/main.cpp)
   target_link_libraries(tarvelctl PRIVATE tarvelctl_core)
+  # The same tool over a catalog kept in a file, for testing an installer
+  # package under Wine, whose catalog functions are stubs. A program of its
+  # own, so that the shipped tarvelctl.exe has no such mode.
+  if(TARVEL_X64)
+    add_executable(tarvelctl_filecatalog tests/testing/tarvelctl_filecatalog_main.cpp
+                                         tests/testing/tarvelctl_file_catalog.cpp
+                                         tests/testing/tarvelctl_fakes.cpp)
+    target_link_libraries(tarvelctl_filecatalog PRIVATE tarvelctl_core)
+  endif()
 else()
   target_sources(tarvelctl_core PRIVATE tools/tarvelctl/native/file_system.cpp)
   add_executable(tarvelctl tools/tarvelctl/native/main.cpp)
@@ -63,7 +72,8 @@ else()
     target_link_libraries(fuzz_category_text PRIVATE tarvel_oracles)
   endif()
   target_sources(tarvel_unit_tests PRIVATE tests/testing/tarvelctl_fakes.cpp
-                                           tests/testing/tarvelctl_fake_machine.cpp)
+                                           tests/testing/tarvelctl_fake_machine.cpp
+                                           tests/testing/tarvelctl_file_catalog.cpp)
   target_link_libraries(tarvel_unit_tests PRIVATE tarvelctl_core)
 endif()
 
