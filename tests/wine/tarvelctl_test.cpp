@@ -237,7 +237,8 @@ TEST(TarvelctlExe, UsageAndHelp) {
             "[--dll PATH] [--dll32 PATH])\r\n");
   ran = Tarvelctl("uninstall --help");
   EXPECT_EQ(ran.code, 0);
-  EXPECT_EQ(FirstLine(ran.out), "usage: tarvelctl uninstall");
+  EXPECT_EQ(FirstLine(ran.out),
+            "usage: tarvelctl uninstall [--purge] [--keep-installed] [--retire DIR]");
   EXPECT_EQ(ran.err, "");
 }
 
