@@ -92,10 +92,12 @@ struct ModulePath {
 
 // An upgrade in place: points every entry of tarvel in every catalog at the
 // module of its catalog in `paths`, and writes the lookup values a chain of
-// tarvel lacks. Entries keep their catalog ids (Catalog::Update), so the
-// order, the chains and other providers layered over tarvel stay as they
-// were; a removal and a new installation would give new ids and break the
-// chains of such providers. Refuses when tarvel is not in every catalog,
+// tarvel lacks. Catalog::Update is WSCUpdateProvider (WSCUpdateProvider32
+// for the 32-bit catalog of a 64-bit process), which rewrites the module of
+// existing entries: they keep their catalog ids, so the order, the chains
+// and other providers layered over tarvel stay as they were. A removal and
+// a new installation would give new ids and break the chains of such
+// providers. Refuses when tarvel is not in every catalog,
 // or the system cannot update entries. Returns "" and appends what was done
 // to `report`, or the reason, with everything as it was.
 [[nodiscard]] std::string ReplaceTarvel(Catalog& catalog, LowerPaths& lower,
