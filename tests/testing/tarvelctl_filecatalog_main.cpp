@@ -3,9 +3,12 @@
 // tarvelctl_file_catalog.h) in place of the system's, for testing an
 // installer package under Wine, whose catalog functions are stubs.
 // Everything else (registry settings, files, tarvel.dll) is the machine's.
-// It is its own program: the shipped tarvelctl.exe has no such mode.
+// It is its own program: the shipped tarvelctl.exe has no such mode. Each
+// run appends its command line and exit code to runs.txt beside the
+// catalog, so a test sees what an installer ran.
 #include <windows.h>
 
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -68,5 +71,7 @@ int main(int argc, char** argv) {
                     "%ProgramData%\\Tarvel-test\\catalog.txt, not the system's.");
   const int code = shell.Run(args, console);
   std::cout.flush();
+  std::ofstream runs(real.Expand("%ProgramData%\\Tarvel-test\\runs.txt"), std::ios::app);
+  runs << GetCommandLineA() << " => " << code << "\n";
   return code;
 }

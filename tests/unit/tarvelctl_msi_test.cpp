@@ -385,6 +385,19 @@ TEST_F(InstallerRuns, RetireLeavesAModuleTheCatalogNames) {
   EXPECT_EQ(m_.windows.State(), testing::FakeWindows::Windows64().State());
 }
 
+// An older version's removal that nothing marks as an upgrade's (Wine's
+// msiexec sets no UPGRADINGPRODUCTCODE): the catalogs name the newer
+// version's modules, so only the older folder goes.
+TEST_F(InstallerRuns, RetireOfAnOlderVersionKeepsTheNewerInstalled) {
+  ASSERT_EQ(Run(PackageInstall("")), kExitOk);
+  ASSERT_EQ(Run(PackageInstall("2.0")), kExitOk);
+  const auto catalogs = m_.windows.State();
+  ASSERT_EQ(Run({"uninstall", "--retire", folder_.path().string()}), kExitOk) << err_.str();
+  EXPECT_EQ(m_.windows.State(), catalogs);
+  EXPECT_FALSE(fs::exists(Module("", "x64")));
+  EXPECT_TRUE(fs::exists(Module("2.0", "x64")));
+}
+
 TEST_F(InstallerRuns, PurgeRemovesTheDataTheSettingsAndThePolicies) {
   folder_.Write("cwd/list", "a.example\n");
   ASSERT_EQ(Run(PackageInstall("", {{"--whitelist", "list"}, {"--browser-policies", "1"}})),

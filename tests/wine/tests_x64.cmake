@@ -40,3 +40,13 @@ add_test(NAME ${TARVEL_TEST_LABEL}wine.demo
 set_tests_properties(${TARVEL_TEST_LABEL}wine.demo PROPERTIES
   FIXTURES_REQUIRED ${TARVEL_WINE_FIXTURE} TIMEOUT 120
   RESOURCE_LOCK "${TARVEL_BLOCK_LOCK};ports_80_8080;port_443")
+
+# The Windows Installer packages, built from this tree (and the i686 tree's
+# modules when built) and installed, upgraded and removed by Wine's msiexec
+# in this tree's prefix, whose settings and list files they change.
+add_test(NAME ${TARVEL_TEST_LABEL}wine.msi
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/scripts/msi_test.sh
+                 ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
+                 ${CMAKE_CURRENT_SOURCE_DIR}/build/mingw-x86)
+set_tests_properties(${TARVEL_TEST_LABEL}wine.msi PROPERTIES
+  FIXTURES_REQUIRED ${TARVEL_WINE_FIXTURE} TIMEOUT 300 RESOURCE_LOCK "${TARVEL_BLOCK_LOCK}")

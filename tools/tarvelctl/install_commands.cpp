@@ -571,6 +571,22 @@ std::string Retire(Machine& machine, const std::string& folder, std::ostream& ou
   return "";
 }
 
+// Whether the catalogs name tarvel's modules, none of them in `folder`:
+// another version serves, and the removal of `folder`'s version is an
+// upgrade's. Windows Installer tells its removal so by UPGRADINGPRODUCTCODE;
+// Wine's msiexec does not set it, and the catalog says so everywhere.
+bool AnotherVersionServes(Machine& machine, const std::string& folder) {
+  std::vector<ModulePath> named;
+  if (!TarvelModules(machine.catalog(), &named).empty() || named.empty()) return false;
+  for (const char* sub : {"x64", "x86"}) {
+    const std::string module = machine.FullPath(folder + "\\" + sub + "\\tarvel.dll");
+    for (const ModulePath& m : named) {
+      if (SamePath(machine.FullPath(machine.Expand(m.path)), module)) return false;
+    }
+  }
+  return true;
+}
+
 // Removes `folder` and everything in it; counts the files removed now and
 // those marked for the next restart.
 std::string RemoveTree(Machine& machine, const std::string& folder, int* now, int* later) {
@@ -631,7 +647,7 @@ std::string Purge(Machine& machine, std::ostream& out) {
 }
 
 int Uninstall(Machine& machine, const Invocation& in, Console& console) {
-  const bool keep = in.Has("--keep-installed");
+  bool keep = in.Has("--keep-installed");
   if (keep && !in.Has("--retire")) {
     return Fail(console, "--keep-installed goes with --retire DIR", kExitUsage);
   }
@@ -643,6 +659,12 @@ int Uninstall(Machine& machine, const Invocation& in, Console& console) {
   }
   if (machine.IsWow64()) return Fail(console, NeedsNativeTool("uninstall"));
   if (!machine.IsAdministrator()) return Fail(console, NeedsAdministrator("uninstall"));
+  if (!keep && !in.Has("--purge") && in.Has("--retire") &&
+      AnotherVersionServes(machine, in.Value("--retire"))) {
+    console.out << "the catalogs name another version's modules: only "
+                << machine.FullPath(in.Value("--retire")) << " is retired\n";
+    keep = true;
+  }
   if (!keep) {
     std::vector<std::string> report;
     const std::string error = UninstallTarvel(machine.catalog(), machine.lower_paths(), &report);
@@ -738,6 +760,8 @@ CommandSpec UninstallCommand(Machine& m) {
           "--retire DIR then removes DIR\\x64\\tarvel.dll and DIR\\x86\\tarvel.dll; one that a\n"
           "program holds goes at the next restart instead, with its folders once empty (no\n"
           "restart is asked for). A module a catalog still names stays, and the command fails.\n"
+          "When the catalogs name another folder's modules (a newer version took over), the\n"
+          "retiring is all it does, as with --keep-installed.\n"
           "--keep-installed: the retiring alone, catalogs, settings and lists untouched (an\n"
           "upgrade's removal of the older version's folder).\n"
           "--purge also removes the browser policies tarvelctl set, %ProgramData%\\Tarvel (list\n"
