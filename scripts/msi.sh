@@ -70,7 +70,8 @@ def permanent(cells):
 
 
 def in_script(cells):
-    extra = {"TarvelInstallRollback": 256, "TarvelInstallCommit": 512}.get(cells[0], 0)
+    extra = {"TarvelRetireRollback": 256, "TarvelInstallRollback": 256,
+             "TarvelInstallCommit": 512}.get(cells[0], 0)
     cells[1] = str(int(cells[1]) | extra)
 
 

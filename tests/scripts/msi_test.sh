@@ -7,7 +7,8 @@
 #   msi_test.sh SOURCE_DIR X64_TREE X86_TREE
 # Rows: the tables Group Policy needs; an install with properties; an
 # upgrade that keeps the configuration and retires the old folder; an
-# uninstall that keeps the lists; PURGE=1; a failed install rolled back.
+# uninstall that keeps the lists; PURGE=1; a failed install; the rollback
+# actions' commands.
 set -uo pipefail
 src=$1
 tree=$(cd "$2" && pwd)
@@ -53,12 +54,22 @@ make_stage() {
    bash scripts/msi.sh x64 "$new_version" "$stage" "$work/again.msi") >/dev/null 2>"$work/msi.err"
 }
 
-# msiexec with its arguments, logged to $work/NAME.log; its exit code.
+# msiexec with its arguments, logged to $work/NAME.log; its exit code. A
+# start that Wine refused (exit code 1 and no log) is made again.
 msiexec_run() {
-  local name=$1
+  local name=$1 code try
   shift
-  "$run" msiexec "$@" /qn /l*v "$(windows_path "$work/$name.log")" </dev/null >/dev/null 2>&1
+  for try in 1 2 3; do
+    "$run" msiexec "$@" /qn /l*v "$(windows_path "$work/$name.log")" </dev/null >/dev/null 2>&1
+    code=$?
+    [ $code -eq 1 ] && [ ! -s "$work/$name.log" ] || return $code
+    sleep 1
+  done
+  return $code
 }
+
+# The file-catalog tarvelctl run as the package's actions run it.
+tool() { "$run" "$tree/tarvelctl_filecatalog.exe" "$@" </dev/null >>"$work/tool.out" 2>&1; }
 
 # tarvel's modules in the file catalog (tests/testing/tarvelctl_file_catalog.h):
 # catalog_names VERSION: both catalogs name that version's modules;
@@ -101,12 +112,13 @@ tables_for_group_policy() {
     fail "the upgrade code changed between versions"
   local a type
   for a in TarvelInstall TarvelInstallRollback TarvelInstallCommit TarvelUninstall \
-           TarvelUninstallPurge TarvelRetire; do
+           TarvelUninstallPurge TarvelRetire TarvelRetireRollback; do
     type=$(action_type "$a")
     # msidbCustomActionTypeInScript (1024) and NoImpersonate (2048).
     [ $((type & 3072)) -eq 3072 ] || fail "$a is not deferred and not impersonated: $type"
   done
-  [ $(($(action_type TarvelInstallRollback) & 256)) -eq 256 ] || fail "no rollback action"
+  [ $(($(action_type TarvelInstallRollback) & 256)) -eq 256 ] &&
+    [ $(($(action_type TarvelRetireRollback) & 256)) -eq 256 ] || fail "no rollback actions"
   [ $(($(action_type TarvelInstallCommit) & 512)) -eq 512 ] || fail "no commit action"
   local component attributes
   while IFS=$'\t' read -r component _ _ attributes _; do
@@ -180,6 +192,28 @@ failed_install_rolls_back() {
     fail "a failing install exited with $code"
   catalog_names none || fail "the catalog kept tarvel"
   [ ! -e "$(folder "$new_version")/x64/tarvelctl.exe" ] || fail "the files stayed"
+  [ "$(setting iswhi)" = absent ] || fail "the settings changed"
+}
+
+# Wine's msiexec logs a rollback's custom actions but starts none of them,
+# so the rollback script's two commands run here, in its order, after an
+# install action that changed the catalog and a setting.
+rollback_actions_undo_the_run() {
+  clean_machine
+  local dir=$work/rolled
+  mkdir -p "$dir/x64" "$dir/x86"
+  cp "$work/stage/x64/tarvel.dll" "$dir/x64/"
+  cp "$work/stage/x86/tarvel.dll" "$dir/x86/"
+  local win
+  win=$(windows_path "$dir")
+  tool install --replace --record --dll "$win\\x64\\tarvel.dll" --dll32 "$win\\x86\\tarvel.dll" \
+    --white-only 1 || fail "the install action failed"
+  [ "$(setting iswhi)" = 1 ] || fail "the install action set no iswhi"
+  tool install --rollback || fail "install --rollback failed"
+  tool uninstall --retire "$win" --keep-installed || fail "the retiring failed"
+  catalog_names none || fail "the catalog kept tarvel"
+  [ "$(setting iswhi)" = absent ] || fail "iswhi is $(setting iswhi), not as before"
+  [ ! -e "$dir/x64/tarvel.dll" ] && [ ! -e "$dir/x86/tarvel.dll" ] || fail "the modules stayed"
 }
 
 "$run" --boot-only
@@ -196,6 +230,9 @@ row "upgrade: new folder and modules, configuration kept, old module retired" \
   upgrade_keeps_configuration
 row "uninstall: catalog and files gone, settings and lists kept" uninstall_keeps_lists
 row "PURGE=1: settings and lists gone too" purge_removes_everything
-row "a failing install rolls back: catalog as before, no files" failed_install_rolls_back
+row "a failing install fails: catalog and settings as before, no tool left" \
+  failed_install_rolls_back
+row "the rollback actions undo an install action: catalog, setting, modules" \
+  rollback_actions_undo_the_run
 clean_machine
 [ $failures -eq 0 ]

@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
                     "%ProgramData%\\Tarvel-test\\catalog.txt, not the system's.");
   const int code = shell.Run(args, console);
   std::cout.flush();
+  CreateDirectoryA(real.Expand("%ProgramData%\\Tarvel-test").c_str(), nullptr);
   std::ofstream runs(real.Expand("%ProgramData%\\Tarvel-test\\runs.txt"), std::ios::app);
   runs << GetCommandLineA() << " => " << code << "\n";
   return code;
