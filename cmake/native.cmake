@@ -29,6 +29,7 @@ add_library(tarvel_testing STATIC
   tests/testing/guarded_buffer.cpp
   tests/testing/phrase_inputs.cpp
   tests/testing/state_builder.cpp
+  tests/soak/soak_check.cpp
 )
 target_link_libraries(tarvel_testing PUBLIC tarvel_oracles GTest::gtest)
 
