@@ -5,6 +5,7 @@
 #   build.sh: a tree is configured again when its options change
 #   bench.sh: a missed target ratio gives exit status 1
 #   bench-wine.sh: a ratio above 1.05 gives exit status 1
+#   soak.sh: a wrong verdict gives exit status 1, and the JSON is written either way
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d)
@@ -21,7 +22,7 @@ row() {  # row NAME COMMAND...: one named check
 make_tree() {
   local tree=$scratch/$1
   mkdir -p "$tree/scripts" "$tree/bin"
-  cp "$root"/scripts/{test,build,bench,bench-wine}.sh "$tree/scripts/"
+  cp "$root"/scripts/{test,build,bench,bench-wine,soak}.sh "$tree/scripts/"
   printf '#!/bin/bash\nexit 0\n' >"$tree/scripts/setup.sh"
   cat >"$tree/bin/cmake" <<'SH'
 #!/bin/bash
@@ -126,8 +127,32 @@ bench_wine_sh_fails_above_target() {
     ! TARVEL_WINE_BENCH_BUILD=$tree/missed bash "$tree/scripts/bench-wine.sh" >/dev/null 2>&1
 }
 
+# A built tree whose soak prints `wrong` wrong verdicts and exits as it would.
+fake_soak() {
+  local build=$1 wrong=$2
+  mkdir -p "$build"
+  cat >"$build/wine-run.sh" <<SH
+#!/bin/bash
+echo "soak: 10 calls in 0.1 min, $wrong wrong, 0 crashed, 0 hung, 0 lost, 0 torn"
+echo 'json: {"calls": 10, "wrong": $wrong}'
+exit \$(( $wrong != 0 ))
+SH
+  chmod +x "$build/wine-run.sh"
+}
+
+soak_sh_fails_on_a_wrong_verdict() {
+  local tree
+  tree=$(make_tree soak_sh)
+  fake_soak "$tree/clean" 0
+  fake_soak "$tree/wrong" 1
+  TARVEL_SOAK_BUILD=$tree/clean bash "$tree/scripts/soak.sh" 0.1 "$tree/clean.json" >/dev/null &&
+    ! TARVEL_SOAK_BUILD=$tree/wrong bash "$tree/scripts/soak.sh" 0.1 "$tree/wrong.json" >/dev/null &&
+    grep -q '"wrong": 1' "$tree/wrong.json"
+}
+
 row "test.sh stops on a failed build" test_sh_stops_on_failed_build
 row "build.sh configures again when options change" build_sh_reconfigures_on_new_options
 row "bench.sh fails on a missed target" bench_sh_fails_on_missed_target
 row "bench-wine.sh fails above its target" bench_wine_sh_fails_above_target
+row "soak.sh fails on a wrong verdict" soak_sh_fails_on_a_wrong_verdict
 [ $failures -eq 0 ]
