@@ -50,3 +50,12 @@ add_test(NAME ${TARVEL_TEST_LABEL}wine.msi
                  ${CMAKE_CURRENT_SOURCE_DIR}/build/mingw-x86)
 set_tests_properties(${TARVEL_TEST_LABEL}wine.msi PROPERTIES
   FIXTURES_REQUIRED ${TARVEL_WINE_FIXTURE} TIMEOUT 300 RESOURCE_LOCK "${TARVEL_BLOCK_LOCK}")
+
+# A one-minute soak (tests/soak/soak.cpp): three sender processes of four
+# threads each and a list editor at once over the real module, every verdict
+# judged; it fails on a wrong verdict, a crash, a hang, a lost or torn entry
+# or record.
+add_test(NAME ${TARVEL_TEST_LABEL}wine.soak COMMAND tarvel_soak)
+set_tests_properties(${TARVEL_TEST_LABEL}wine.soak PROPERTIES
+  FIXTURES_REQUIRED ${TARVEL_WINE_FIXTURE} TIMEOUT 400 ENVIRONMENT TARVEL_SOAK_SECONDS=60
+  RESOURCE_LOCK "${TARVEL_BLOCK_LOCK};ports_80_8080")
