@@ -1,11 +1,14 @@
 #include "tests/testing/tarvelctl_fake_machine.h"
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "state/url_list.h"
 #include "tests/testing/state_builder.h"
 #include "tools/tarvelctl/commands.h"
+#include "tools/tarvelctl/install.h"
 #include "tools/tarvelctl/pe.h"
 
 namespace tarvel::ctl::testing {
@@ -68,6 +71,73 @@ class FakeLiveFilter : public LiveFilter {
 
   SharedExtensions* extensions_;
   const bool* admin_;
+};
+
+// The active entries of the blacklist, in slot order.
+std::vector<std::string> ActiveBlacklist(const FilterState& state) {
+  const UrlList list = ListOf(state, ListKind::kBlack);
+  std::vector<std::string> active;
+  const std::int32_t count = std::min(Load(*list.count), kListSlots);
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (Load(list.active[i]) == 1) {
+      active.emplace_back(list.entries[i], strnlen(list.entries[i], kEntryBytes));
+    }
+  }
+  return active;
+}
+
+class FakeProbe : public LoopbackProbe {
+ public:
+  FakeProbe(FakeMachine& machine, int port) : machine_(machine), port_(port) {}
+  int Port() const override { return port_; }
+  ProbeResult Exchange(const std::string& request) override {
+    machine_.requests.push_back(request);
+    machine_.blacklist_during = ActiveBlacklist(*machine_.block);
+    ProbeResult result;
+    if (!machine_.connect_error.empty()) {
+      result.error = machine_.connect_error;
+      return result;
+    }
+    std::vector<ProtocolRecord> records;
+    (void)machine_.catalog().Enumerate(machine_.OwnKind(), &records);
+    std::uint32_t layered = 0;
+    for (const ProtocolRecord& r : records) {
+      if (r.provider_id == kTarvelLayeredGuid && r.IsLayered()) layered = r.catalog_id;
+    }
+    const auto through_tarvel = [&](const ProtocolRecord& r) {
+      return layered != 0 && r.IsChain() && r.chain[0] == layered;
+    };
+    const ProtocolRecord* served = nullptr;
+    for (const ProtocolRecord& r : records) {
+      const bool wanted =
+          machine_.probe_entry != 0 ? r.catalog_id == machine_.probe_entry : through_tarvel(r);
+      if (wanted && served == nullptr) served = &r;
+    }
+    for (const ProtocolRecord& r : records) {
+      if (served == nullptr && r.IsBase()) served = &r;
+    }
+    if (served == nullptr) {
+      result.error = "no catalog entry for TCP";
+      return result;
+    }
+    result.have_entry = machine_.probe_tells_entry;
+    if (result.have_entry) result.entry = *served;
+    const std::size_t at = request.find("Host: ");
+    const std::string host = request.substr(at + 6, request.find("\r\n", at) - at - 6);
+    const auto& black = machine_.blacklist_during;
+    const bool cut = machine_.probe_cuts && through_tarvel(*served) &&
+                     std::find(black.begin(), black.end(), host) != black.end();
+    if (cut) {
+      result.send_error = "WSAESHUTDOWN (error 10058)";
+    } else {
+      result.listener_got_request = true;
+    }
+    return result;
+  }
+
+ private:
+  FakeMachine& machine_;
+  int port_;
 };
 
 std::int64_t OffsetTicks(int minutes) {
@@ -181,6 +251,21 @@ FakeMachine& FakeMachine::AddOtherTool() {
   other->cwd = cwd;
   other->shares_ = &system();
   return *other;
+}
+
+std::unique_ptr<LoopbackProbe> FakeMachine::ListenOnLoopback(int port, bool* busy,
+                                                             std::string* error) {
+  *busy = busy_ports.count(port) == 1;
+  if (*busy) {
+    *error = "port " + std::to_string(port) + " is taken";
+    return nullptr;
+  }
+  if (!listen_error.empty()) {
+    *error = listen_error;
+    return nullptr;
+  }
+  listened.push_back(port);
+  return std::make_unique<FakeProbe>(*this, port);
 }
 
 ProgramRun FakeMachine::RunProgram(const std::string& path, const std::vector<std::string>& args) {

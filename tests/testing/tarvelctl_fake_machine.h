@@ -113,6 +113,10 @@ class FakeMachine : public Machine {
   std::string FullPath(const std::string& path) override;
   std::string Expand(const std::string& path) override { return path; }
   std::unique_ptr<LiveFilter> LoadFilter(const std::string& path, std::string* error) override;
+  // A listener unless the port is in `busy_ports` or `listen_error` is set;
+  // its exchanges follow the probe fields below.
+  std::unique_ptr<LoopbackProbe> ListenOnLoopback(int port, bool* busy,
+                                                  std::string* error) override;
   // Runs the other kind's tarvelctl of the package, when AddOtherTool made
   // it, through the real command code; any other program is missing.
   ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& args) override;
@@ -143,6 +147,20 @@ class FakeMachine : public Machine {
   std::filesystem::path root;          // the package folder
   std::filesystem::path cwd;           // where relative paths point
   std::unique_ptr<FakeMachine> other;  // the other kind's tarvelctl, if there
+  // The loopback probe. The probe's socket is served by the catalog entry
+  // `probe_entry` (the first tarvel chain of this kind's catalog when it is
+  // 0 and one is there, else the first base entry), told only when
+  // `probe_tells_entry`; a socket through a tarvel chain is cut when the
+  // request names a host that an active blacklist entry equals.
+  std::set<int> busy_ports;
+  std::string listen_error;
+  std::uint32_t probe_entry = 0;
+  bool probe_tells_entry = true;
+  bool probe_cuts = true;  // false: a filter in the path that lets all through
+  std::string connect_error;
+  std::vector<int> listened;                  // ports listened on, in order
+  std::vector<std::string> requests;          // what each exchange sent
+  std::vector<std::string> blacklist_during;  // the active blacklist at each exchange
   // The programs run: each path, then its arguments.
   std::vector<std::vector<std::string>> runs;
 

@@ -44,6 +44,10 @@ class FileCatalogMachine final : public Machine {
   std::unique_ptr<LiveFilter> LoadFilter(const std::string& path, std::string* error) override {
     return real_.LoadFilter(path, error);
   }
+  std::unique_ptr<LoopbackProbe> ListenOnLoopback(int port, bool* busy,
+                                                  std::string* error) override {
+    return real_.ListenOnLoopback(port, busy, error);
+  }
   ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& args) override {
     return real_.RunProgram(path, args);
   }

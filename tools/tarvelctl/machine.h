@@ -58,6 +58,29 @@ struct ProgramRun {
   std::string error;
 };
 
+// What one ordinary client socket met when it sent a request to a loopback
+// listener: the catalog entry that served it, how its calls ended and
+// whether the request's bytes arrived.
+struct ProbeResult {
+  std::string error;                  // the exchange could not be made (socket, connect)
+  bool have_entry = false;            // the socket told its catalog entry
+  ProtocolRecord entry;               // that entry, as SO_PROTOCOL_INFOW gives it
+  std::string send_error;             // "" when send took the request
+  std::string recv_error;             // "" when an answer or an orderly close came
+  bool listener_got_request = false;  // the listener received the request's bytes
+};
+
+// A listener on 127.0.0.1 and, for each exchange, one client socket made
+// and used through the ordinary Winsock calls, as any program makes them.
+class LoopbackProbe {
+ public:
+  virtual ~LoopbackProbe() = default;
+  virtual int Port() const = 0;
+  // Connects, sends `request`, then reads the answer; the listener answers
+  // only a request it received whole.
+  virtual ProbeResult Exchange(const std::string& request) = 0;
+};
+
 // One registry value as the browser policies need it.
 struct RegValue {
   enum class Kind { kAbsent, kNumber, kText, kOther };
@@ -129,6 +152,11 @@ class Machine {
 
   // Loads the module at `path` into this process for good.
   virtual std::unique_ptr<LiveFilter> LoadFilter(const std::string& path, std::string* error) = 0;
+
+  // Starts a listener on 127.0.0.1:`port`. Null and `error` set when it
+  // cannot; `busy` tells that another socket holds the port.
+  virtual std::unique_ptr<LoopbackProbe> ListenOnLoopback(int port, bool* busy,
+                                                          std::string* error) = 0;
 
   // Runs the program at `path` with `args`, without a console of its own,
   // and waits for it to end.

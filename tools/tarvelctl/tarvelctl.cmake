@@ -26,6 +26,7 @@ add_library(tarvelctl_core STATIC
   tools/tarvelctl/pe.cpp
   tools/tarvelctl/read_rights.cpp
   tools/tarvelctl/running_filters.cpp
+  tools/tarvelctl/selftest_command.cpp
   tools/tarvelctl/setup_commands.cpp
 )
 target_include_directories(tarvelctl_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
@@ -35,6 +36,7 @@ if(WIN32)
   target_sources(tarvelctl_core PRIVATE
     tools/tarvelctl/win/error_text.cpp
     tools/tarvelctl/win/file_system.cpp
+    tools/tarvelctl/win/loopback_probe.cpp
     tools/tarvelctl/win/registry.cpp
     tools/tarvelctl/win/system_clock.cpp
     tools/tarvelctl/win/text.cpp

@@ -14,6 +14,7 @@
 #include "state/shared_state.h"
 #include "tools/tarvelctl/pe.h"
 #include "tools/tarvelctl/win/error_text.h"
+#include "tools/tarvelctl/win/loopback_probe.h"
 #include "tools/tarvelctl/win/registry.h"
 #include "tools/tarvelctl/win/system_clock.h"
 #include "tools/tarvelctl/win/winsock_catalog.h"
@@ -258,6 +259,11 @@ class WindowsMachine final : public Machine {
     *error = filter->Bind(module, path);
     if (!error->empty()) return nullptr;
     return filter;
+  }
+
+  std::unique_ptr<LoopbackProbe> ListenOnLoopback(int port, bool* busy,
+                                                  std::string* error) override {
+    return ListenOnWinsockLoopback(port, busy, error);
   }
 
   ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& args) override {
