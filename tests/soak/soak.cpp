@@ -11,7 +11,8 @@
 // request (some with an adult phrase in it) on 8080 or a ClientHello on the
 // other port, naming a host drawn from 5000, then the answer read to its
 // end. The editor meanwhile changes the lists and modes through the exports
-// about once a millisecond. Each child logs its calls or edits with the
+// about once a millisecond, and a reader runs `tarvelctl log --json` and
+// `tarvelctl status` one after the other. Each child logs its calls or edits with the
 // machine-wide performance counter's time; at the end this process judges
 // them (tests/soak/soak_check.h), compares the block's lists and record of
 // blocks with them, prints the summary line and the JSON, and exits 1 when
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -253,6 +255,40 @@ int RunSender(int id, double seconds, u_short hello_port, int threads, const std
   return out.good() ? 0 : 2;
 }
 
+// --- The reader ------------------------------------------------------------------
+
+// Runs `tarvelctl log --json` (over this tree's module) and `tarvelctl
+// status` one after the other until the time is up, and logs the runs, the
+// runs that crashed or did not end, and the log lines that were not whole
+// records: "READS CRASHED TORN". A process of its own, so that tarvelctl
+// inherits none of the servers' sockets.
+int RunReader(double seconds, const std::string& log_path) {
+  const std::string tarvelctl = wine::BinDir() + "tarvelctl.exe";
+  const std::string log_args = "log --json --dll \"" + wine::BinDir() + "tarvel.dll\"";
+  std::set<std::string> names;
+  for (int i = 0; i < kHosts; ++i) names.insert(HostName(i));
+  std::uint64_t reads = 0, crashed = 0, torn = 0;
+  const std::int64_t deadline = Micros() + static_cast<std::int64_t>(seconds * 1e6);
+  while (Micros() < deadline) {
+    for (const bool log : {true, false}) {
+      const wine::Ran ran = wine::RunCaptured(tarvelctl, log ? log_args : "status");
+      ++reads;
+      // 1 is an answer (the other bitness's filter cannot be reached here).
+      if (ran.code != 0 && ran.code != 1) ++crashed;
+      if (!log) continue;
+      std::size_t from = 0;
+      for (std::size_t to; (to = ran.out.find('\n', from)) != std::string::npos; from = to + 1) {
+        std::string line = ran.out.substr(from, to - from);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && !WholeLogLine(line, names)) ++torn;
+      }
+    }
+  }
+  std::ofstream out(log_path, std::ios::trunc);
+  out << reads << ' ' << crashed << ' ' << torn << '\n';
+  return out.good() ? 0 : 2;
+}
+
 // --- The servers ----------------------------------------------------------------
 
 // Answers one connection: reads a request to its blank line, or a TLS record
@@ -371,6 +407,7 @@ int RunParent(double seconds, int senders, int threads) {
   std::vector<std::string> sender_logs;
   const std::int64_t start = Micros();
   children.push_back(Start("--editor " + secs + " \"" + LogPath(me, "editor") + "\""));
+  children.push_back(Start("--reader " + secs + " \"" + LogPath(me, "reader") + "\""));
   for (int i = 0; i < senders; ++i) {
     sender_logs.push_back(LogPath(me, "sender" + std::to_string(i)));
     children.push_back(Start("--sender " + std::to_string(i) + " " + secs + " " +
@@ -407,6 +444,13 @@ int RunParent(double seconds, int senders, int threads) {
     calls.insert(calls.end(), some.begin(), some.end());
   }
   JudgeCalls(history, calls, t);
+  {
+    std::ifstream reader(LogPath(me, "reader"));
+    std::uint64_t crashed = 0, torn = 0;
+    if (!(reader >> t.reads >> crashed >> torn)) ++t.crashed;  // the reader died
+    t.crashed += crashed;
+    t.torn += torn;
+  }
   // The logs stay for a look when the run failed or TARVEL_SOAK_KEEP_LOGS is set.
   const bool keep = std::getenv("TARVEL_SOAK_KEEP_LOGS") != nullptr;
   CheckEntries(block, Load(extensions.https_filter), history.Final(), names, t);
@@ -415,6 +459,7 @@ int RunParent(double seconds, int senders, int threads) {
   std::fflush(stdout);
   if (t.Clean() && !keep) {
     DeleteFileA(LogPath(me, "editor").c_str());
+    DeleteFileA(LogPath(me, "reader").c_str());
     for (const std::string& path : sender_logs) DeleteFileA(path.c_str());
   } else {
     std::printf("logs: %s and the senders' beside it\n", LogPath(me, "editor").c_str());
@@ -429,6 +474,7 @@ int main(int argc, char** argv) {
   using namespace tarvel::soak;
   const std::vector<std::string> a(argv + 1, argv + argc);
   if (a.size() == 3 && a[0] == "--editor") return RunEditor(std::atof(a[1].c_str()), a[2]);
+  if (a.size() == 3 && a[0] == "--reader") return RunReader(std::atof(a[1].c_str()), a[2]);
   if (a.size() == 6 && a[0] == "--sender") {
     return RunSender(std::atoi(a[1].c_str()), std::atof(a[2].c_str()),
                      static_cast<u_short>(std::atoi(a[3].c_str())), std::atoi(a[4].c_str()), a[5]);

@@ -223,18 +223,29 @@ void CheckRecords(const BlockLog& log, const BlockCounts& before, std::uint64_t 
   }
 }
 
+bool WholeLogLine(const std::string& line, const std::set<std::string>& names) {
+  if (line.rfind("{\"record\":", 0) != 0 || line.back() != '}') return false;
+  const std::string key = "\"host\":\"";
+  const std::size_t at = line.find(key);
+  if (at == std::string::npos) return false;
+  const std::size_t from = at + key.size();
+  const std::size_t to = line.find('"', from);
+  return to != std::string::npos && names.count(line.substr(from, to - from)) != 0 &&
+         line.find("\"reason\":\"", to) != std::string::npos;
+}
+
 std::string ToJson(const Tally& t, double seconds) {
   char text[512];
-  std::snprintf(text, sizeof text,
-                "{\"seconds\": %.1f, \"calls\": %llu, \"blocks\": %llu, \"passes\": %llu, "
-                "\"failed\": %llu, \"wrong\": %llu, \"crashed\": %llu, \"hung\": %llu, "
-                "\"lost\": %llu, \"torn\": %llu}",
-                seconds, static_cast<unsigned long long>(t.calls),
-                static_cast<unsigned long long>(t.blocks),
-                static_cast<unsigned long long>(t.passes),
-                static_cast<unsigned long long>(t.failed), static_cast<unsigned long long>(t.wrong),
-                static_cast<unsigned long long>(t.crashed), static_cast<unsigned long long>(t.hung),
-                static_cast<unsigned long long>(t.lost), static_cast<unsigned long long>(t.torn));
+  std::snprintf(
+      text, sizeof text,
+      "{\"seconds\": %.1f, \"calls\": %llu, \"blocks\": %llu, \"passes\": %llu, "
+      "\"failed\": %llu, \"wrong\": %llu, \"crashed\": %llu, \"hung\": %llu, "
+      "\"lost\": %llu, \"torn\": %llu, \"reads\": %llu}",
+      seconds, static_cast<unsigned long long>(t.calls), static_cast<unsigned long long>(t.blocks),
+      static_cast<unsigned long long>(t.passes), static_cast<unsigned long long>(t.failed),
+      static_cast<unsigned long long>(t.wrong), static_cast<unsigned long long>(t.crashed),
+      static_cast<unsigned long long>(t.hung), static_cast<unsigned long long>(t.lost),
+      static_cast<unsigned long long>(t.torn), static_cast<unsigned long long>(t.reads));
   return text;
 }
 

@@ -97,6 +97,7 @@ inline constexpr std::int64_t kHangMicros = 5000000;
 struct Tally {
   std::uint64_t calls = 0, blocks = 0, passes = 0, failed = 0;
   std::uint64_t wrong = 0, crashed = 0, hung = 0, lost = 0, torn = 0;
+  std::uint64_t reads = 0;  // runs of tarvelctl's log and status commands
   bool Clean() const { return wrong == 0 && crashed == 0 && hung == 0 && lost == 0 && torn == 0; }
 };
 
@@ -117,6 +118,10 @@ void CheckEntries(const FilterState& block, std::int32_t https_filter, const Lis
 // host is none of `names` is torn.
 void CheckRecords(const BlockLog& log, const BlockCounts& before, std::uint64_t numbered_before,
                   std::uint64_t blocks_seen, const std::set<std::string>& names, Tally& t);
+
+// Whether a line of `tarvelctl log --json` is one whole record of a block of
+// one of `names`.
+bool WholeLogLine(const std::string& line, const std::set<std::string>& names);
 
 // The JSON object of a tally and the run's length in seconds.
 std::string ToJson(const Tally& t, double seconds);

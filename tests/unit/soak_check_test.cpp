@@ -199,6 +199,13 @@ TEST(SoakRecords, PendingRecordIsLostAndStrangeHostIsTorn) {
   EXPECT_EQ(t.torn, 1u);
 }
 
+TEST(SoakRecords, LogLinesMustBeWholeRecordsOfKnownHosts) {
+  EXPECT_TRUE(
+      WholeLogLine(R"({"record":7,"pid":1,"host":"h1.soak","reason":"blacklisted"})", kNames));
+  EXPECT_FALSE(WholeLogLine(R"({"record":7,"pid":1,"host":"h1.so)", kNames));
+  EXPECT_FALSE(WholeLogLine(R"({"record":7,"host":"h1.sXak","reason":"blacklisted"})", kNames));
+}
+
 TEST(SoakSummary, LineAndJsonGiveTheCounts) {
   Tally t;
   t.calls = 120;
