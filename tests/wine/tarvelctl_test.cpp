@@ -385,6 +385,40 @@ TEST_F(TarvelctlLive, StatusShowsTheRunningFilter) {
       << ran.out;
 }
 
+// What a reader of the blacklist sees: each slot below the count, as flag
+// and text.
+std::string Blacklist(const FilterState& state, std::int32_t slots) {
+  std::string seen;
+  for (std::int32_t i = 0; i < slots; ++i) {
+    seen += std::to_string(state.black_active[i]) + ":" +
+            std::string(state.black_entries[i], kEntryBytes) + "\n";
+  }
+  return seen;
+}
+
+// Wine's catalog cannot layer tarvel, so the self-test's ordinary socket is
+// served by a base entry and the request reaches the listener: the
+// self-test must say "not in the path", and take its test host away again.
+class TarvelctlSelfTest : public ::testing::Test {
+ protected:
+  void SetUp() override { TarvelBlock(); }  // this process holds tarvel.dll and its block
+};
+
+TEST_F(TarvelctlSelfTest, SaysNotInThePath) {
+  const std::string kind = sizeof(void*) == 8 ? "64-bit" : "32-bit";
+  const std::int32_t slots = TarvelBlock().black_count;
+  const std::string before = Blacklist(TarvelBlock(), slots);
+  const Ran ran = Tarvelctl("selftest " + OwnFilter());
+  EXPECT_EQ(ran.code, 1);
+  EXPECT_EQ(ran.err.rfind("tarvelctl: " + kind + " programs: not in the path: ", 0), 0u) << ran.err;
+  EXPECT_NE(ran.out.find("  test host: selftest-"), std::string::npos) << ran.out;
+  EXPECT_NE(ran.out.find("  request: reached the listener\r\n"), std::string::npos) << ran.out;
+  EXPECT_EQ(Blacklist(TarvelBlock(), slots), before);
+  for (std::int32_t i = slots; i < TarvelBlock().black_count; ++i) {
+    EXPECT_EQ(TarvelBlock().black_active[i], 0) << i;
+  }
+}
+
 TEST_F(TarvelctlLive, PersistWritesTheListFileTheSettingsName) {
   const std::string list = TempPath("ctl-persist-black.lst");
   WriteFileBytes(list, ListFileBytes({"old.example"}));
