@@ -229,8 +229,8 @@ CommandSpec SelfTestCommand(Machine& m) {
           "On 64-bit Windows it then runs the same test in the other kind's tarvelctl.exe\n"
           "of the package (its module: the installed one, or " +
               other +
-              " PATH); --own-only tests\n"
-              "only this tarvelctl's kind.\n"
+              " PATH); --own-only\n"
+              "tests only this tarvelctl's kind.\n"
               "Exits 0 when the filter is in the path and cut the request; 1 with the\n"
               "reason otherwise: not installed, not in the path, lists not ready, locked\n"
               "and not an administrator, listener port busy.\n",
