@@ -11,11 +11,3 @@ add_test(NAME ${TARVEL_TEST_LABEL}wine.bench_runs COMMAND tarvel_wine_bench 2 4)
 set_tests_properties(${TARVEL_TEST_LABEL}wine.bench_runs PROPERTIES
   FIXTURES_REQUIRED ${TARVEL_WINE_FIXTURE} TIMEOUT 120
   RESOURCE_LOCK "${TARVEL_BLOCK_LOCK};ports_80_8080")
-
-# The soak (scripts/soak.sh): senders, an editor and a judge over the real
-# tarvel.dll and forwarding_lower.dll.
-add_executable(tarvel_soak tests/soak/soak.cpp tests/soak/soak_check.cpp tests/wine/harness.cpp
-                           tests/testing/client_hello.cpp)
-target_include_directories(tarvel_soak PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(tarvel_soak PRIVATE tarvel_win_state GTest::gtest ws2_32)
-add_dependencies(tarvel_soak tarvel forwarding_lower)
