@@ -339,24 +339,9 @@ bool Listen(u_short port, SOCKET& listener, u_short& bound) {
 // --- The parent -------------------------------------------------------------------
 
 HANDLE Start(const std::string& args) {
-  const std::string exe = wine::SelfPath();
-  std::string command = "\"" + exe + "\" " + args;
-  std::vector<char> line(command.begin(), command.end());
-  line.push_back('\0');
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                       &pi)) {
-      CloseHandle(pi.hThread);
-      return pi.hProcess;
-    }
-    if (GetLastError() != 1359) break;
-    Sleep(250);
-  }
-  std::fprintf(stderr, "tarvel_soak: cannot start %s\n", args.c_str());
-  return nullptr;
+  HANDLE process = wine::StartProcess(wine::SelfPath(), args);
+  if (process == nullptr) std::fprintf(stderr, "tarvel_soak: cannot start %s\n", args.c_str());
+  return process;
 }
 
 template <typename Record>

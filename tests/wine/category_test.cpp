@@ -252,14 +252,9 @@ TEST(Categories, SwappedByTarvelctlUnderTwoSendingProcesses) {
   ASSERT_GE(slot, 0);
   const CategorySlot& shared_slot = TarvelExtensions().categories.slots[slot];
   const std::uint64_t blocks_before = CategoryBlocks(shared_slot);
-  EnsureWinsock();
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = LoopbackV4(8080);
-  BOOL reuse = TRUE;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
-             sizeof reuse);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, SOMAXCONN), 0);
+  Endpoint listener;  // the senders connect to it; none is accepted
+  ASSERT_TRUE(Open(SOCK_STREAM, 8080, listener));
+  sockaddr_in address = listener.address;
   HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, kSwapStop);
   ASSERT_NE(stop, nullptr);
   std::vector<HANDLE> ready;
@@ -289,7 +284,6 @@ TEST(Categories, SwappedByTarvelctlUnderTwoSendingProcesses) {
   for (auto& sender : senders) EXPECT_EQ(sender->Wait(), 0);
   for (HANDLE h : ready) CloseHandle(h);
   CloseHandle(stop);
-  closesocket(listener);
   // Every send was blocked: none found the category without a file.
   std::uint64_t sends = 0;
   for (int i = 0; i < kSwapSenders; ++i) {

@@ -344,14 +344,6 @@ std::string SelfPath() {
   return self;
 }
 
-int RunSelf(const std::string& filter, DWORD timeout_ms) {
-  return RunProcess(SelfPath(), "--gtest_brief=1 --gtest_filter=" + filter, timeout_ms);
-}
-
-namespace {
-
-// Starts a program, retrying while a just-started wineserver refuses it
-// (error 1359); the process handle, or null.
 HANDLE StartProcess(const std::string& exe, const std::string& args) {
   std::string command = "\"" + exe + "\" " + args;
   std::vector<char> line(command.begin(), command.end());
@@ -369,6 +361,12 @@ HANDLE StartProcess(const std::string& exe, const std::string& args) {
     Sleep(250);
   }
 }
+
+int RunSelf(const std::string& filter, DWORD timeout_ms) {
+  return RunProcess(SelfPath(), "--gtest_brief=1 --gtest_filter=" + filter, timeout_ms);
+}
+
+namespace {
 
 int WaitForExit(HANDLE process, DWORD timeout_ms) {
   DWORD code = static_cast<DWORD>(-1);

@@ -181,6 +181,11 @@ class Child {
   HANDLE process_ = nullptr;
 };
 
+// Starts a program with arguments, retrying while a just-started wineserver
+// refuses it (error 1359); the process handle, which the caller closes, or
+// null.
+HANDLE StartProcess(const std::string& exe, const std::string& args);
+
 // Runs a program with arguments and returns its exit code (or -1), retrying
 // the start when a just-started wineserver refuses it (error 1359).
 int RunProcess(const std::string& exe, const std::string& args, DWORD timeout_ms = kChildTimeoutMs);
