@@ -9,6 +9,7 @@
 #include "tests/testing/state_builder.h"
 #include "tools/tarvelctl/commands.h"
 #include "tools/tarvelctl/install.h"
+#include "tools/tarvelctl/list_file.h"
 #include "tools/tarvelctl/pe.h"
 
 namespace tarvel::ctl::testing {
@@ -174,6 +175,18 @@ std::string PeImage(std::uint16_t machine) {
   image[0x44] = static_cast<char>(machine & 0xFF);
   image[0x45] = static_cast<char>(machine >> 8);
   return image;
+}
+
+std::string StoredPath(const std::string& path) {
+  std::string bytes = path;
+  bytes.resize(settings::kTextBytes, '\0');
+  return bytes;
+}
+
+std::string ListBytes(std::vector<std::string> entries) {
+  ListFile list = NewListFile();
+  list.entries = std::move(entries);
+  return SerializeListFile(list);
 }
 
 FakeMachine::FakeMachine(const std::filesystem::path& folder)

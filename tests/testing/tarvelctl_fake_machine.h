@@ -172,4 +172,10 @@ class FakeMachine : public Machine {
 // The first bytes of a PE image for `machine` (0x8664 or 0x014C).
 std::string PeImage(std::uint16_t machine);
 
+// A path value as the settings store writes it: padded with NULs to 260.
+std::string StoredPath(const std::string& path);
+
+// A list file's bytes holding `entries`.
+std::string ListBytes(std::vector<std::string> entries);
+
 }  // namespace tarvel::ctl::testing

@@ -23,21 +23,11 @@ namespace fs = std::filesystem;
 using tarvel::testing::StoredFlag;
 using testing::FakeMachine;
 using testing::FakeWindows;
+using testing::ListBytes;
+using testing::StoredPath;
 
 constexpr CatalogKind k64 = CatalogKind::k64;
 constexpr CatalogKind k32 = CatalogKind::k32;
-
-std::string StoredPath(const std::string& path) {
-  std::string bytes = path;
-  bytes.resize(260, '\0');
-  return bytes;
-}
-
-std::string ListBytes(std::vector<std::string> entries) {
-  ListFile list = NewListFile();
-  list.entries = std::move(entries);
-  return SerializeListFile(list);
-}
 
 class MachineCommands : public ::testing::Test {
  protected:

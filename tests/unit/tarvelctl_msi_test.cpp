@@ -22,22 +22,12 @@ namespace {
 namespace fs = std::filesystem;
 using tarvel::testing::StoredFlag;
 using testing::FakeMachine;
+using testing::ListBytes;
 using testing::PeImage;
+using testing::StoredPath;
 
 constexpr CatalogKind k64 = CatalogKind::k64;
 constexpr CatalogKind k32 = CatalogKind::k32;
-
-std::string StoredPath(const std::string& path) {
-  std::string bytes = path;
-  bytes.resize(260, '\0');
-  return bytes;
-}
-
-std::string ListBytes(std::vector<std::string> entries) {
-  ListFile list = NewListFile();
-  list.entries = std::move(entries);
-  return SerializeListFile(list);
-}
 
 class InstallerRuns : public ::testing::Test {
  protected:
