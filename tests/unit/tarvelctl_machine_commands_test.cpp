@@ -239,6 +239,10 @@ TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
   folder_.Write("white.tvl", ListBytes({"a.example", "b.example"}));
   SetLists(folder_.Path("white.tvl"), folder_.Path("black.tvl"));
   ASSERT_EQ(Run({"config", "set", "issma", "on"}), kExitOk);
+  for (CatalogKind view : {k64, k32}) {
+    m_.keys[view].values["catdir"] = StoredPath("D:\\lists");
+    m_.keys[view].values["cats"] = StoredPath("gambling,adult");
+  }
   EXPECT_EQ(Run({"config", "show"}), kExitOk);
   EXPECT_EQ(out_.str(),
             "HKLM\\Software\\Tarvel (64-bit programs):\n"
@@ -253,6 +257,8 @@ TEST_F(MachineCommands, ConfigShowTellsWhetherTheListsLoad) {
                 folder_.Path("black.tvl") + " (does not load: no file at " +
                 folder_.Path("black.tvl") +
                 ")\n"
+                "  catdir    D:\\lists\n"
+                "  cats      gambling,adult\n"
                 "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
                 "note: the host test stays off while either list file does not load\n");
 }
@@ -307,6 +313,8 @@ TEST_F(MachineCommands, StatusOfNoInstall) {
       "  islck     not set (counts as off) (changes by administrators only)\n"
       "  whitelib  not set, so the list does not load\n"
       "  blacklib  not set, so the list does not load\n"
+      "  catdir    not set (%ProgramData%\\Tarvel\\categories)\n"
+      "  cats      not set (no category at start)\n"
       "HKLM\\Software\\Tarvel (32-bit programs): the same\n"
       "note: the host test stays off while either list file does not load\n"
       "browser policies: not applied (tarvelctl browsers apply)\n"

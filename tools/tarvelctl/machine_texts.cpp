@@ -1,5 +1,6 @@
 #include "tools/tarvelctl/machine_texts.h"
 
+#include "state/categories.h"
 #include "tools/tarvelctl/list_commands.h"
 
 namespace tarvel::ctl {
@@ -18,6 +19,12 @@ std::string ListPath(SettingsStore& store, const char* name, bool* loads) {
     return "not set, so the list does not load";
   }
   return std::string(path) + " (" + DescribeListFileLoad(path, loads) + ")";
+}
+
+std::string Text(SettingsStore& store, const char* name, const std::string& unset) {
+  char text[settings::kTextBytes] = {};
+  if (store.ReadPath(name, text, sizeof text) != 1 || text[0] == '\0') return unset;
+  return text;
 }
 
 }  // namespace
@@ -55,6 +62,9 @@ std::vector<std::string> DescribeSettings(Machine& machine, bool* lists_load) {
         "  islck     " + Flag(store, settings::kLocked) + " (changes by administrators only)",
         "  whitelib  " + ListPath(store, settings::kWhiteListPath, &white),
         "  blacklib  " + ListPath(store, settings::kBlackListPath, &black),
+        "  catdir    " + Text(store, settings::kCategoryFolder,
+                              std::string("not set (") + kDefaultCategoryFolder + ")"),
+        "  cats      " + Text(store, settings::kCategories, "not set (no category at start)"),
     };
     *lists_load = *lists_load && white && black;
     std::string title = "HKLM\\Software\\Tarvel";

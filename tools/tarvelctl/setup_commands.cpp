@@ -218,8 +218,9 @@ std::vector<CommandSpec> SetupCommands(Machine& m) {
        {},
        {},
        "show the settings under HKLM\\Software\\Tarvel",
-       "Shows iswhi, issma, issni and islck, and whitelib and blacklib with whether their\n"
-       "list files load.\n",
+       "Shows iswhi, issma, issni and islck, whitelib and blacklib with whether their\n"
+       "list files load, and catdir and cats, the category folder and the categories\n"
+       "taken at start (tarvelctl category add --persist sets them).\n",
        std::bind(ConfigShow, std::ref(m), _1, _2)});
   commands.push_back(
       {"config set",
