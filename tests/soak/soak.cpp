@@ -8,10 +8,10 @@
 // threads each and one editor child. Each sender thread makes, until the
 // time is up, one call after another through the table that tarvel's
 // WSPStartup hands out over forwarding_lower.dll: a fresh connection, an HTTP
-// request (some with an adult phrase in it) on 8080 or a ClientHello on the
-// other port, naming a host drawn from 5000, then the answer read to its
-// end. The editor meanwhile changes the lists and modes through the exports
-// about once a millisecond, and a reader runs `tarvelctl log --json` and
+// request on 8080 (some with an adult phrase in it, some for a page that
+// holds one) or a ClientHello on 8080 or the other port, naming a host drawn
+// from 5000, then the answer read to its end. The editor meanwhile changes the lists and modes
+// through the exports about once a millisecond, and a reader runs `tarvelctl log --json` and
 // `tarvelctl status` one after the other. Each child logs its calls or edits with the
 // machine-wide performance counter's time; at the end this process judges
 // them (tests/soak/soak_check.h), compares the block's lists and record of
@@ -45,6 +45,9 @@ constexpr int kHosts = 5000;
 constexpr int kHotHosts = 200;    // the hosts the editor edits
 constexpr int kAddBudget = 1800;  // of a list's 2000 slots, which deletions never free
 constexpr char kEnd[] = "SOAK-END";
+// The page whose answer holds an adult phrase, and its request line's start.
+constexpr char kAdultPage[] = "/tonight.html";
+constexpr char kAdultRequest[] = "GET /tonight.html ";
 constexpr DWORD kBaseCatalogId = 9960;
 
 std::string HostName(int i) {
@@ -166,12 +169,13 @@ struct Sender {
 };
 
 // One call through tarvel's table: what the application saw.
-Seen Exchange(const Sender& s, Kind kind, const std::string& host) {
+Seen Exchange(const Sender& s, Kind kind, const std::string& host, bool hello_on_http) {
   std::string bytes;
   if (kind == Kind::kHello) {
     bytes = testing::BrowserClientHello(host);
   } else {
-    bytes = "GET /page.html HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: soak\r\n";
+    bytes = std::string("GET ") + (kind == Kind::kPage ? kAdultPage : "/page.html") +
+            " HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: soak\r\n";
     if (kind == Kind::kPhrase) bytes += "X-Topic: sexually explicit material\r\n";
     bytes += "\r\n";
   }
@@ -180,7 +184,8 @@ Seen Exchange(const Sender& s, Kind kind, const std::string& host) {
   const SOCKET c = s.table.lpWSPSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP, &info, 0, 0, &error);
   if (c == INVALID_SOCKET) return Seen::kFailed;
   Seen seen = Seen::kFailed;
-  sockaddr_in to = wine::LoopbackV4(kind == Kind::kHello ? s.hello_port : kHttpPort);
+  sockaddr_in to =
+      wine::LoopbackV4(kind == Kind::kHello && !hello_on_http ? s.hello_port : kHttpPort);
   if (s.table.lpWSPConnect(c, reinterpret_cast<sockaddr*>(&to), sizeof to, nullptr, nullptr,
                            nullptr, nullptr, &error) == 0) {
     WSABUF out{static_cast<ULONG>(bytes.size()), bytes.data()};
@@ -236,12 +241,15 @@ int RunSender(int id, double seconds, u_short hello_port, int threads, const std
       while (Micros() < deadline) {
         const int pick = static_cast<int>(rng() % 2 == 0 ? rng() % kHotHosts : rng() % kHosts);
         const unsigned roll = rng() % 20;
-        const Kind kind = roll < 12 ? Kind::kHttp : roll < 15 ? Kind::kPhrase : Kind::kHello;
+        const Kind kind = roll < 10   ? Kind::kHttp
+                          : roll < 12 ? Kind::kPhrase
+                          : roll < 14 ? Kind::kPage
+                                      : Kind::kHello;
         Call c;
         c.kind = kind;
         c.host = HostName(pick);
         c.start = Micros();
-        c.seen = Exchange(s, kind, c.host);
+        c.seen = Exchange(s, kind, c.host, rng() % 2 == 0);
         c.end = Micros();
         calls[t].push_back(c);
       }
@@ -309,7 +317,11 @@ void Serve(SOCKET s) {
                                                      static_cast<unsigned char>(got[4]))
             : got.find("\r\n\r\n") != std::string::npos;
     if (whole) {
-      std::string body = "<p>Local news: the bridge reopens on Monday.</p>\n";
+      // The phrase stands early in the page, so that the first receive
+      // holds it whole.
+      std::string body = got.compare(0, sizeof kAdultRequest - 1, kAdultRequest) == 0
+                             ? "<p>Tonight: sexually explicit material, free.</p>\n"
+                             : "<p>Local news: the bridge reopens on Monday.</p>\n";
       body += kEnd;
       const std::string answer =
           "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +

@@ -29,7 +29,7 @@ bool Parse(const std::string& line, Call& c) {
   std::istringstream in(line);
   char kind = 0, seen = 0;
   if (!(in >> c.start >> c.end >> kind >> c.host >> seen)) return false;
-  if (std::string("hpt").find(kind) == std::string::npos) return false;
+  if (std::string("hpgt").find(kind) == std::string::npos) return false;
   if (std::string("PBF").find(seen) == std::string::npos) return false;
   c.kind = static_cast<Kind>(kind);
   c.seen = static_cast<Seen>(seen);
@@ -75,6 +75,7 @@ bool Rule(Kind kind, bool host_blocked, bool smart, bool https) {
     case Kind::kHttp:
       return host_blocked;
     case Kind::kPhrase:
+    case Kind::kPage:
       return host_blocked || smart;
     case Kind::kHello:
       return https && host_blocked;
@@ -132,9 +133,19 @@ bool History::Justifies(const Call& call, bool want) const {
                                       [](const Edit& e, std::int64_t t) { return e.after < t; });
   const auto last = std::upper_bound(edits_.begin(), edits_.end(), call.end,
                                      [](std::int64_t t, const Edit& e) { return t < e.before; });
+  // A page's request is judged when it is sent and its answer when it
+  // arrives, maybe under a later state: the page passes when one state lets
+  // the request through and the same or a later one has the smart filter off.
+  const bool page_passed = call.kind == Kind::kPage && !want;
+  bool sent = false;
   for (auto k = static_cast<std::size_t>(first - edits_.begin());
        k <= static_cast<std::size_t>(last - edits_.begin()); ++k) {
-    if (BlocksAt(k, call.kind, call.host) == want) return true;
+    if (page_passed) {
+      sent = sent || !BlocksAt(k, Kind::kHttp, call.host);
+      if (sent && smart_[k] == 0) return true;
+    } else if (BlocksAt(k, call.kind, call.host) == want) {
+      return true;
+    }
   }
   return false;
 }
@@ -213,8 +224,9 @@ void CheckRecords(const BlockLog& log, const BlockCounts& before, std::uint64_t 
       case RecordRead::kWhole: {
         const std::size_t length =
             std::find(entry.host, entry.host + kRecordHostBytes, '\0') - entry.host;
+        const bool page = entry.reason == static_cast<std::uint32_t>(BlockReason::kPhraseInReceive);
         if (entry.reason == 0 || entry.reason > kLastBlockReason ||
-            names.count(std::string(entry.host, length)) == 0) {
+            (page ? length != 0 : names.count(std::string(entry.host, length)) == 0)) {
           ++t.torn;
         }
         break;
@@ -230,8 +242,12 @@ bool WholeLogLine(const std::string& line, const std::set<std::string>& names) {
   if (at == std::string::npos) return false;
   const std::size_t from = at + key.size();
   const std::size_t to = line.find('"', from);
-  return to != std::string::npos && names.count(line.substr(from, to - from)) != 0 &&
-         line.find("\"reason\":\"", to) != std::string::npos;
+  if (to == std::string::npos) return false;
+  const std::string reason = "\"reason\":\"";
+  const std::size_t why = line.find(reason, to);
+  if (why == std::string::npos) return false;
+  if (to == from) return line.compare(why + reason.size(), 15, "phrase-in-page\"") == 0;
+  return names.count(line.substr(from, to - from)) != 0;
 }
 
 std::string ToJson(const Tally& t, double seconds) {

@@ -37,8 +37,9 @@ struct Edit {
 };
 
 // What a sender did: an HTTP request on port 8080, the same with a phrase in
-// it, or a TLS ClientHello on another port.
-enum class Kind : char { kHttp = 'h', kPhrase = 'p', kHello = 't' };
+// it, a clean request whose answer page holds a phrase, or a TLS ClientHello
+// (on 8080 or another port: the HTTPS filter judges it on either).
+enum class Kind : char { kHttp = 'h', kPhrase = 'p', kPage = 'g', kHello = 't' };
 // What it saw: the exchange went through, the connection was cut (a send or
 // receive failed with WSAESHUTDOWN), or something else failed.
 enum class Seen : char { kPassed = 'P', kBlocked = 'B', kFailed = 'F' };
@@ -75,7 +76,8 @@ class History {
  public:
   explicit History(std::vector<Edit> edits);
   // Whether some state that may have been in force during the call blocks
-  // it (`want` true) or passes it (`want` false).
+  // it (`want` true) or passes it (`want` false); a page passes when one
+  // state passes its request and the same or a later one its answer.
   bool Justifies(const Call& call, bool want) const;
   const ListState& Final() const { return final_; }
 
@@ -115,12 +117,12 @@ void CheckEntries(const FilterState& block, std::int32_t https_filter, const Lis
 // has ended: `before` is the counts at the start, `numbered_before` the
 // records numbered then. A block seen and not counted, a record given up, or
 // one still pending is lost; a whole record whose reason is unknown or whose
-// host is none of `names` is torn.
+// host is none of `names` is torn (a page's block names no host).
 void CheckRecords(const BlockLog& log, const BlockCounts& before, std::uint64_t numbered_before,
                   std::uint64_t blocks_seen, const std::set<std::string>& names, Tally& t);
 
 // Whether a line of `tarvelctl log --json` is one whole record of a block of
-// one of `names`.
+// one of `names`, or of a page's block, which names no host.
 bool WholeLogLine(const std::string& line, const std::set<std::string>& names);
 
 // The JSON object of a tally and the run's length in seconds.

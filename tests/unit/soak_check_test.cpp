@@ -74,8 +74,26 @@ TEST(SoakVerdicts, HelloIsJudgedOnlyWithTheHttpsFilterOn) {
 
 TEST(SoakVerdicts, PhraseIsBlockedOnlyWithTheSmartFilterOn) {
   const std::vector<Edit> edits = {At(100, Op::kSmart, "1"), At(200, Op::kSmart, "0")};
-  EXPECT_EQ(Judge(edits, {Made(130, 160, Kind::kPhrase, "h1.soak", Seen::kBlocked)}).wrong, 0u);
-  EXPECT_EQ(Judge(edits, {Made(300, 400, Kind::kPhrase, "h1.soak", Seen::kBlocked)}).wrong, 1u);
+  for (Kind kind : {Kind::kPhrase, Kind::kPage}) {
+    EXPECT_EQ(Judge(edits, {Made(130, 160, kind, "h1.soak", Seen::kBlocked)}).wrong, 0u);
+    EXPECT_EQ(Judge(edits, {Made(130, 160, kind, "h1.soak", Seen::kPassed)}).wrong, 1u);
+    EXPECT_EQ(Judge(edits, {Made(300, 400, kind, "h1.soak", Seen::kBlocked)}).wrong, 1u);
+  }
+}
+
+// The request and the answer of a page are judged at two moments.
+TEST(SoakVerdicts, PagePassesWhenItsRequestAndThenItsAnswerPass) {
+  const std::vector<Edit> request_then_answer = {
+      At(100, Op::kSmart, "1"), At(200, Op::kWhiteOnly, "1"), At(300, Op::kSmart, "0")};
+  EXPECT_EQ(
+      Judge(request_then_answer, {Made(150, 350, Kind::kPage, "h1.soak", Seen::kPassed)}).wrong,
+      0u);
+  const std::vector<Edit> answer_then_request = {
+      At(50, Op::kSmart, "1"), At(100, Op::kWhiteOnly, "1"), At(200, Op::kSmart, "0"),
+      At(300, Op::kSmart, "1"), At(400, Op::kWhiteOnly, "0")};
+  EXPECT_EQ(
+      Judge(answer_then_request, {Made(250, 450, Kind::kPage, "h1.soak", Seen::kPassed)}).wrong,
+      1u);
 }
 
 TEST(SoakVerdicts, FailedCallsAndLongCallsCount) {
@@ -92,8 +110,8 @@ TEST(SoakVerdicts, LinesRoundTrip) {
   EXPECT_EQ(e.op, Op::kDelWhite);
   EXPECT_EQ(e.arg, "h7.soak");
   Call c;
-  ASSERT_TRUE(Parse(Format(Made(3, 4, Kind::kHello, "h8.soak", Seen::kBlocked)), c));
-  EXPECT_EQ(c.kind, Kind::kHello);
+  ASSERT_TRUE(Parse(Format(Made(3, 4, Kind::kPage, "h8.soak", Seen::kBlocked)), c));
+  EXPECT_EQ(c.kind, Kind::kPage);
   EXPECT_EQ(c.seen, Seen::kBlocked);
   EXPECT_FALSE(Parse(std::string("1 2 x h1 P"), c));
 }
@@ -160,9 +178,9 @@ TEST(SoakEntries, ModeThatDidNotTakeIsLost) {
 struct Log {
   std::unique_ptr<BlockLog> log = std::make_unique<BlockLog>();
   Log() { std::memset(log.get(), 0, sizeof(BlockLog)); }
-  void Block(const char* host) {
+  void Block(const char* host, BlockReason why = BlockReason::kBlacklisted) {
     BlockEntry e = {};
-    e.reason = static_cast<std::uint32_t>(BlockReason::kBlacklisted);
+    e.reason = static_cast<std::uint32_t>(why);
     SetRecordText(e.host, sizeof e.host, host, std::strlen(host));
     AppendBlock(*log, e);
   }
@@ -173,8 +191,9 @@ TEST(SoakRecords, EveryBlockSeenIsRecordedWhole) {
   const BlockCounts before = ReadBlockCounts(*l.log);
   l.Block("h1.soak");
   l.Block("h2.soak");
+  l.Block("", BlockReason::kPhraseInReceive);
   Tally t;
-  CheckRecords(*l.log, before, 0, 2, kNames, t);
+  CheckRecords(*l.log, before, 0, 3, kNames, t);
   EXPECT_TRUE(t.Clean());
 }
 
@@ -187,16 +206,18 @@ TEST(SoakRecords, LostRecordIsCaught) {
   EXPECT_EQ(t.lost, 1u);
 }
 
-TEST(SoakRecords, PendingRecordIsLostAndStrangeHostIsTorn) {
+TEST(SoakRecords, PendingRecordIsLostAndStrangeHostsAreTorn) {
   Log l;
   const BlockCounts before = ReadBlockCounts(*l.log);
   l.Block("h1.soak");
   l.Block("h9.soak");
+  l.Block("", BlockReason::kBlacklisted);
+  l.Block("h1.soak", BlockReason::kPhraseInReceive);
   l.log->records[0].sequence = 1;  // a writer that never finished
   Tally t;
-  CheckRecords(*l.log, before, 0, 2, kNames, t);
+  CheckRecords(*l.log, before, 0, 4, kNames, t);
   EXPECT_EQ(t.lost, 1u);
-  EXPECT_EQ(t.torn, 1u);
+  EXPECT_EQ(t.torn, 3u);
 }
 
 TEST(SoakRecords, LogLinesMustBeWholeRecordsOfKnownHosts) {
@@ -204,6 +225,8 @@ TEST(SoakRecords, LogLinesMustBeWholeRecordsOfKnownHosts) {
       WholeLogLine(R"({"record":7,"pid":1,"host":"h1.soak","reason":"blacklisted"})", kNames));
   EXPECT_FALSE(WholeLogLine(R"({"record":7,"pid":1,"host":"h1.so)", kNames));
   EXPECT_FALSE(WholeLogLine(R"({"record":7,"host":"h1.sXak","reason":"blacklisted"})", kNames));
+  EXPECT_TRUE(WholeLogLine(R"({"record":7,"host":"","reason":"phrase-in-page"})", kNames));
+  EXPECT_FALSE(WholeLogLine(R"({"record":7,"host":"","reason":"blacklisted"})", kNames));
 }
 
 TEST(SoakSummary, LineAndJsonGiveTheCounts) {
