@@ -222,7 +222,7 @@ FileSteps::Removal HoldingFileSteps::RemoveNowOrAtRestart(const std::string& pat
     marked.push_back(path);
     return Removal::kAtRestart;
   }
-  return real_.RemoveNowOrAtRestart(path, error);
+  return RealFileSteps::RemoveNowOrAtRestart(path, error);
 }
 
 std::vector<CatalogKind> FakeMachine::SettingsViews() {

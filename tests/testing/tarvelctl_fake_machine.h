@@ -55,14 +55,9 @@ class FakePolicyRegistry : public PolicyRegistry {
   std::function<void(CatalogKind, const std::string&)> on_remove_key;
 };
 
-// The real files, except that a file in `held` stands for a module a
-// process holds: RemoveNowOrAtRestart marks it, as it does a folder that is
-// not empty, and lists each mark in `marked`, in order.
-class HoldingFileSteps : public FileSteps {
+// The real files, every step forwarded; a fake overrides the steps it bends.
+class RealFileSteps : public FileSteps {
  public:
-  std::set<std::string> held;
-  std::vector<std::string> marked;
-
   Created CreateNew(const std::string& p, std::string* e) override { return real_.CreateNew(p, e); }
   std::string WriteFlushed(const std::string& p, const std::string& b) override {
     return real_.WriteFlushed(p, b);
@@ -80,13 +75,26 @@ class HoldingFileSteps : public FileSteps {
     return real_.ListFolder(f, files, e);
   }
   std::string MakeFolders(const std::string& f) override { return real_.MakeFolders(f); }
-  Removal RemoveNowOrAtRestart(const std::string& path, std::string* error) override;
+  Removal RemoveNowOrAtRestart(const std::string& p, std::string* e) override {
+    return real_.RemoveNowOrAtRestart(p, e);
+  }
   FileRead ListFolders(const std::string& f, std::vector<std::string>* n, std::string* e) override {
     return real_.ListFolders(f, n, e);
   }
 
  private:
   FileSteps& real_ = PlatformFileSteps();
+};
+
+// The real files, except that a file in `held` stands for a module a
+// process holds: RemoveNowOrAtRestart marks it, as it does a folder that is
+// not empty, and lists each mark in `marked`, in order.
+class HoldingFileSteps : public RealFileSteps {
+ public:
+  std::set<std::string> held;
+  std::vector<std::string> marked;
+
+  Removal RemoveNowOrAtRestart(const std::string& path, std::string* error) override;
 };
 
 class FakeMachine : public Machine {

@@ -328,38 +328,16 @@ TEST_F(CategoryCommands, LockedFilterKeepsItsCategories) {
 
 // A name that another run took between the look and the rename is passed
 // over: the file there stays as it was.
-class TakingSteps final : public FileSteps {
+class TakingSteps final : public testing::RealFileSteps {
  public:
   explicit TakingSteps(std::string taken) : taken_(std::move(taken)) {}
-  Created CreateNew(const std::string& p, std::string* e) override { return real_.CreateNew(p, e); }
-  std::string WriteFlushed(const std::string& p, const std::string& b) override {
-    return real_.WriteFlushed(p, b);
-  }
-  bool Exists(const std::string& p) override { return real_.Exists(p); }
-  std::string Replace(const std::string& t, const std::string& r, const std::string& b) override {
-    return real_.Replace(t, r, b);
-  }
   std::string Move(const std::string& from, const std::string& to) override {
     if (to == taken_) std::ofstream(to, std::ios::binary) << "another run's file";
-    return real_.Move(from, to);
+    return RealFileSteps::Move(from, to);
   }
-  std::string Remove(const std::string& p) override { return real_.Remove(p); }
-  FileRead Read(const std::string& p, std::string* b) override { return real_.Read(p, b); }
   unsigned long ProcessId() override { return 4711; }
-  FileRead ListFolder(const std::string& f, std::vector<FolderFile>* files,
-                      std::string* e) override {
-    return real_.ListFolder(f, files, e);
-  }
-  std::string MakeFolders(const std::string& f) override { return real_.MakeFolders(f); }
-  Removal RemoveNowOrAtRestart(const std::string& p, std::string* e) override {
-    return real_.RemoveNowOrAtRestart(p, e);
-  }
-  FileRead ListFolders(const std::string& f, std::vector<std::string>* n, std::string* e) override {
-    return real_.ListFolders(f, n, e);
-  }
 
  private:
-  FileSteps& real_ = PlatformFileSteps();
   std::string taken_;
 };
 
