@@ -10,10 +10,11 @@
 // WSPStartup hands out over forwarding_lower.dll: a fresh connection, an HTTP
 // request on 8080 (some with an adult phrase in it, some for a page that
 // holds one) or a ClientHello on 8080 or the other port, naming a host drawn
-// from 5000, then the answer read to its end. The editor meanwhile changes the lists and modes
-// through the exports about once a millisecond, and a reader runs `tarvelctl log --json` and
-// `tarvelctl status` one after the other. Each child logs its calls or edits with the
-// machine-wide performance counter's time; at the end this process judges
+// from 5000, then the answer read to its end. The editor meanwhile changes
+// the lists and modes through the exports about once a millisecond, and a
+// reader runs `tarvelctl log --json` and `tarvelctl status` one after the
+// other. Each child logs its calls or edits with the machine-wide
+// performance counter's time; at the end this process judges
 // them (tests/soak/soak_check.h), compares the block's lists and record of
 // blocks with them, prints the summary line and the JSON, and exits 1 when
 // a count that should be 0 is not.
