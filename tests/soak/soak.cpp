@@ -74,18 +74,24 @@ std::string LogPath(DWORD parent, const std::string& who) {
 
 // --- The editor ---------------------------------------------------------------
 
+// One list's exports and the additions made to it so far.
+struct ListEdits {
+  Op add, del;
+  UrlFn add_fn, del_fn;
+  int adds = 0;
+};
+
 int RunEditor(double seconds, const std::string& log_path) {
-  const auto add_black = TarvelExport<UrlFn>("AddBlackUrl");
-  const auto del_black = TarvelExport<UrlFn>("DelBlackUrl");
-  const auto add_white = TarvelExport<UrlFn>("AddWhiteUrl");
-  const auto del_white = TarvelExport<UrlFn>("DelWhiteUrl");
+  ListEdits black{Op::kAddBlack, Op::kDelBlack, TarvelExport<UrlFn>("AddBlackUrl"),
+                  TarvelExport<UrlFn>("DelBlackUrl")};
+  ListEdits white{Op::kAddWhite, Op::kDelWhite, TarvelExport<UrlFn>("AddWhiteUrl"),
+                  TarvelExport<UrlFn>("DelWhiteUrl")};
   const auto white_only = TarvelExport<FlagFn>("SetOnlyWhiteUrl");
   const auto smart = TarvelExport<FlagFn>("SetSmartFilter");
   const auto https = TarvelExport<FlagFn>("SetHttpsFilter");
   std::mt19937 rng(GetCurrentProcessId());
   ListState state;
   std::vector<Edit> edits;
-  int black_adds = 0, white_adds = 0;
   const std::int64_t start = Micros();
   const std::int64_t length = static_cast<std::int64_t>(seconds * 1e6);
   for (std::int64_t now = start; now - start < length; now = Micros()) {
@@ -107,51 +113,38 @@ int RunEditor(double seconds, const std::string& log_path) {
       e.result = fn(text.c_str());
       e.after = Micros();
     };
-    switch (rng() % 10) {
-      case 0:
-      case 1:
-        if (black_adds < budget && state.black.count(host) == 0) {
-          url(Op::kAddBlack, add_black, host);
-          ++black_adds;
-        } else if (!state.black.empty()) {
-          url(Op::kDelBlack, del_black, *state.black.begin());
-        } else {
-          continue;
-        }
-        break;
-      case 2:
-        if (state.black.count(host) != 0)
-          url(Op::kDelBlack, del_black, host);
-        else
-          continue;
-        break;
-      case 3:
-        if (white_adds < budget && state.white.count(host) == 0) {
-          url(Op::kAddWhite, add_white, host);
-          ++white_adds;
-        } else if (!state.white.empty()) {
-          url(Op::kDelWhite, del_white, *state.white.begin());
-        } else {
-          continue;
-        }
-        break;
-      case 4:
-        if (state.white.count(host) != 0)
-          url(Op::kDelWhite, del_white, host);
-        else
-          continue;
-        break;
-      case 5:
-      case 6:
-        flag(Op::kWhiteOnly, white_only, !state.white_only);
-        break;
-      case 7:
-        flag(Op::kSmart, smart, !state.smart);
-        break;
-      default:
-        flag(Op::kHttps, https, !state.https);
-        break;
+    // Adds `host` while the budget lasts, else removes the list's first
+    // entry; with `remove_only`, removes `host` when it is listed. Returns
+    // false when there is nothing to do.
+    const auto edit = [&](ListEdits& list, const std::set<std::string>& listed, bool remove_only) {
+      const bool has = listed.count(host) != 0;
+      if (remove_only) {
+        if (!has) return false;
+        url(list.del, list.del_fn, host);
+      } else if (list.adds < budget && !has) {
+        url(list.add, list.add_fn, host);
+        ++list.adds;
+      } else if (!listed.empty()) {
+        url(list.del, list.del_fn, *listed.begin());
+      } else {
+        return false;
+      }
+      return true;
+    };
+    const unsigned roll = rng() % 10;
+    bool made = true;
+    if (roll < 3) {
+      made = edit(black, state.black, roll == 2);
+    } else if (roll < 5) {
+      made = edit(white, state.white, roll == 4);
+    } else if (roll < 7) {
+      flag(Op::kWhiteOnly, white_only, !state.white_only);
+    } else if (roll == 7) {
+      flag(Op::kSmart, smart, !state.smart);
+    } else {
+      flag(Op::kHttps, https, !state.https);
     }
+    if (!made) continue;
     Apply(state, e);
     edits.push_back(e);
     Sleep(1);
