@@ -507,13 +507,7 @@ TEST(ReplaceTarvel, EveryStepUndoneCompletely) {
   }
 }
 
-struct ReplaceRefusal {
-  const char* name;
-  std::function<void(FakeWindows&)> setup;
-  std::string error;
-};
-
-class ReplaceRefusals : public ::testing::TestWithParam<ReplaceRefusal> {};
+class ReplaceRefusals : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(ReplaceRefusals, ChangeNothing) {
   FakeWindows w = Upgradable(false);
@@ -528,18 +522,17 @@ TEST_P(ReplaceRefusals, ChangeNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, ReplaceRefusals,
     ::testing::Values(
-        ReplaceRefusal{"NotInEveryCatalog",
-                       [](FakeWindows& w) {
-                         std::erase_if(w.state.catalogs[k32], [](const ProtocolRecord& r) {
-                           return r.provider_id == kTarvelLayeredGuid ||
-                                  r.provider_id == kTarvelChainGuid;
-                         });
-                       },
-                       "tarvel is not in the 32-bit catalog, so its entries cannot be pointed at "
-                       "the new module there; run \"tarvelctl uninstall\" first"},
-        ReplaceRefusal{"NoUpdateFunction", [](FakeWindows& w) { w.with_update = false; },
-                       "this Windows cannot point the entries of the 64-bit catalog at another "
-                       "module (it has no WSCUpdateProvider); run \"tarvelctl uninstall\" first"}),
+        Refusal{"NotInEveryCatalog",
+                [](FakeWindows& w) {
+                  std::erase_if(w.state.catalogs[k32], [](const ProtocolRecord& r) {
+                    return r.provider_id == kTarvelLayeredGuid || r.provider_id == kTarvelChainGuid;
+                  });
+                },
+                "tarvel is not in the 32-bit catalog, so its entries cannot be pointed at "
+                "the new module there; run \"tarvelctl uninstall\" first"},
+        Refusal{"NoUpdateFunction", [](FakeWindows& w) { w.with_update = false; },
+                "this Windows cannot point the entries of the 64-bit catalog at another "
+                "module (it has no WSCUpdateProvider); run \"tarvelctl uninstall\" first"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PointTarvelModules, PutsTheModulesOfARecordBack) {
