@@ -14,36 +14,30 @@ namespace {
 // one end, so the listener takes the first that is free.
 constexpr int kHttpPorts[] = {8080, 80};
 
-// tarvel's entries in one catalog: its layered entry and the chains over it.
-struct TarvelEntries {
-  std::uint32_t layered = 0;
-  std::vector<std::uint32_t> chains;
-
-  bool Empty() const { return layered == 0 && chains.empty(); }
-  // Whether a socket of `entry` goes through tarvel: a chain of tarvel's,
-  // or any chain whose first layer is tarvel's layered entry.
-  bool Serve(const ProtocolRecord& entry) const {
-    if (std::find(chains.begin(), chains.end(), entry.catalog_id) != chains.end()) return true;
-    return layered != 0 && entry.IsChain() && entry.chain[0] == layered;
-  }
-};
-
+// tarvel's entries in one catalog: its layered entries (by provider id) and
+// the chains over them.
 TarvelEntries FindEntries(const std::vector<ProtocolRecord>& records) {
-  TarvelEntries found;
-  for (const ProtocolRecord& r : records) {
-    if (r.provider_id == kTarvelLayeredGuid && r.IsLayered()) found.layered = r.catalog_id;
-  }
-  for (const ProtocolRecord& r : records) {
-    if (r.provider_id == kTarvelChainGuid || found.Serve(r)) found.chains.push_back(r.catalog_id);
-  }
-  return found;
+  return FindTarvel(records,
+                    [](const ProtocolRecord& r) { return r.provider_id == kTarvelLayeredGuid; });
+}
+
+// Whether a socket of `entry` goes through tarvel: one of its chains, or any
+// chain whose first layer is its layered entry.
+bool Serves(const TarvelEntries& entries, const ProtocolRecord& entry) {
+  const auto has = [](const std::vector<ProtocolRecord>& records, std::uint32_t id) {
+    return std::any_of(records.begin(), records.end(),
+                       [id](const ProtocolRecord& r) { return r.catalog_id == id; });
+  };
+  return has(entries.chains, entry.catalog_id) ||
+         (entry.IsChain() && has(entries.layered, entry.chain[0]));
 }
 
 std::string Describe(const TarvelEntries& entries) {
-  if (entries.Empty()) return "none";
+  if (!entries.Installed()) return "none";
   std::ostringstream text;
-  text << "layered " << entries.layered << ", chains";
-  for (std::uint32_t id : entries.chains) text << ' ' << id;
+  for (const ProtocolRecord& r : entries.layered) text << "layered " << r.catalog_id << ", ";
+  text << "chains";
+  for (const ProtocolRecord& r : entries.chains) text << ' ' << r.catalog_id;
   return text.str();
 }
 
@@ -90,7 +84,7 @@ std::string TestOwnFilter(Machine& machine, const Invocation& in, std::ostream& 
   out << "  tarvel in the " << KindName(kind)
       << " catalog: " << (read_error.empty() ? Describe(entries) : "cannot read it: " + read_error)
       << "\n";
-  if (entries.Empty() && !in.Has("--dll")) {
+  if (!entries.Installed() && !in.Has("--dll")) {
     return "not installed: tarvel has no entry in the " + KindName(kind) + " catalog";
   }
   std::string error;
@@ -145,7 +139,7 @@ std::string TestOwnFilter(Machine& machine, const Invocation& in, std::ostream& 
 
   bool in_path = false;
   if (result.have_entry) {
-    in_path = entries.Serve(result.entry);
+    in_path = Serves(entries, result.entry);
     std::string dll;
     if (!machine.catalog().ProviderPath(kind, result.entry.provider_id, &dll).empty()) dll = "";
     dll = dll.empty() ? (in_path ? module : "") : machine.Expand(dll);
